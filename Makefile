@@ -1,0 +1,39 @@
+# The two commands of the README: `make test` and `make run`. Both install what is missing first.
+PRESET ?= default
+PORT ?= 8080
+JOBS ?= $(shell nproc)
+
+.PHONY: deps configure build test test-asan run release bench clean format
+
+deps:
+	@scripts/install-deps build
+
+configure: deps
+	@cmake --preset $(PRESET) >/dev/null
+
+build: configure
+	@cmake --build --preset $(PRESET) -j $(JOBS)
+
+test: build
+	@ctest --preset $(PRESET)
+
+test-asan:
+	@$(MAKE) --no-print-directory test PRESET=asan
+
+release:
+	@$(MAKE) --no-print-directory build PRESET=release
+
+run: release
+	@test -x build/release/apps/quorvin-serve || { echo "quorvin-serve is not built yet"; exit 1; }
+	build/release/apps/quorvin-serve --root examples/site --port $(PORT)
+
+bench:
+	@scripts/install-deps build bench
+	@$(MAKE) --no-print-directory release
+	@bench/run
+
+clean:
+	rm -rf build
+
+format:
+	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

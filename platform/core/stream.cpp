@@ -1,0 +1,159 @@
+#include "quorvin/platform/core/stream.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <system_error>
+
+namespace quorvin::platform {
+
+std::int64_t TStream::Size() {
+  const std::int64_t here = Position();
+  const std::int64_t end = Seek(0, TSeekOrigin::soEnd);
+  Seek(here, TSeekOrigin::soBeginning);
+  return end;
+}
+
+void TStream::ReadBuffer(void* buffer, std::int64_t count) {
+  auto* p = static_cast<char*>(buffer);
+  while (count > 0) {
+    const std::int64_t n = Read(p, count);
+    if (n <= 0) throw std::runtime_error("Stream read error");
+    p += n;
+    count -= n;
+  }
+}
+
+void TStream::WriteBuffer(const void* buffer, std::int64_t count) {
+  const auto* p = static_cast<const char*>(buffer);
+  while (count > 0) {
+    const std::int64_t n = Write(p, count);
+    if (n <= 0) throw std::runtime_error("Stream write error");
+    p += n;
+    count -= n;
+  }
+}
+
+std::int64_t TStream::CopyFrom(TStream& source, std::int64_t count) {
+  if (count == 0) {
+    source.SetPosition(0);
+    count = source.Size();
+  }
+  char piece[8192];
+  std::int64_t copied = 0;
+  while (copied < count) {
+    const std::int64_t want = std::min<std::int64_t>(sizeof piece, count - copied);
+    source.ReadBuffer(piece, want);
+    WriteBuffer(piece, want);
+    copied += want;
+  }
+  return copied;
+}
+
+std::int64_t TMemoryStream::Read(void* buffer, std::int64_t count) {
+  const std::int64_t n = std::max<std::int64_t>(0, std::min(count, Size() - position_));
+  if (n > 0) std::memcpy(buffer, data_.data() + position_, static_cast<std::size_t>(n));
+  position_ += n;
+  return n;
+}
+
+std::int64_t TMemoryStream::Write(const void* buffer, std::int64_t count) {
+  if (count <= 0) return 0;
+  const std::int64_t end = position_ + count;
+  if (end > Size()) {
+    // Grow geometrically so that a stream written piece by piece is not copied at every write.
+    if (static_cast<std::size_t>(end) > data_.capacity()) {
+      data_.reserve(std::max<std::size_t>(static_cast<std::size_t>(end), data_.capacity() * 2));
+    }
+    data_.resize(static_cast<std::size_t>(end));
+  }
+  std::memcpy(data_.data() + position_, buffer, static_cast<std::size_t>(count));
+  position_ = end;
+  return count;
+}
+
+std::int64_t TMemoryStream::Seek(std::int64_t offset, TSeekOrigin origin) {
+  std::int64_t base = 0;
+  if (origin == TSeekOrigin::soCurrent) base = position_;
+  if (origin == TSeekOrigin::soEnd) base = Size();
+  position_ = std::max<std::int64_t>(0, base + offset);
+  return position_;
+}
+
+void TMemoryStream::SetSize(std::int64_t size) {
+  data_.resize(static_cast<std::size_t>(std::max<std::int64_t>(0, size)));
+  position_ = std::min(position_, Size());
+}
+
+void TMemoryStream::Clear() {
+  data_.clear();
+  data_.shrink_to_fit();
+  position_ = 0;
+}
+
+void TMemoryStream::LoadFromFile(const std::string& path) {
+  TFileStream file(path, fmOpenRead | fmShareDenyWrite);
+  Clear();
+  CopyFrom(file, 0);
+  position_ = 0;
+}
+
+void TMemoryStream::SaveToFile(const std::string& path) const {
+  TFileStream file(path, fmCreate);
+  file.WriteBuffer(data_.data(), static_cast<std::int64_t>(data_.size()));
+}
+
+std::int64_t THandleStream::Read(void* buffer, std::int64_t count) {
+  for (;;) {
+    const ssize_t n = ::read(handle_, buffer, static_cast<std::size_t>(std::max<std::int64_t>(0, count)));
+    if (n >= 0) return n;
+    if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "read");
+  }
+}
+
+std::int64_t THandleStream::Write(const void* buffer, std::int64_t count) {
+  for (;;) {
+    const ssize_t n = ::write(handle_, buffer, static_cast<std::size_t>(std::max<std::int64_t>(0, count)));
+    if (n >= 0) return n;
+    if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "write");
+  }
+}
+
+std::int64_t THandleStream::Seek(std::int64_t offset, TSeekOrigin origin) {
+  const int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET
+                     : origin == TSeekOrigin::soCurrent ? SEEK_CUR
+                                                        : SEEK_END;
+  const off_t r = ::lseek(handle_, offset, whence);
+  if (r < 0) throw std::system_error(errno, std::generic_category(), "seek");
+  return r;
+}
+
+void THandleStream::SetSize(std::int64_t size) {
+  if (::ftruncate(handle_, size) != 0) throw std::system_error(errno, std::generic_category(), "truncate");
+}
+
+TFileStream::TFileStream(const std::string& path, std::uint32_t mode) : THandleStream(-1), path_(path) {
+  int flags = O_CLOEXEC;
+  if (mode == fmCreate) {
+    flags |= O_RDWR | O_CREAT | O_TRUNC;
+  } else {
+    switch (mode & 0x3) {
+      case fmOpenWrite: flags |= O_WRONLY; break;
+      case fmOpenReadWrite: flags |= O_RDWR; break;
+      default: flags |= O_RDONLY; break;
+    }
+  }
+  handle_ = ::open(path.c_str(), flags, 0644);
+  if (handle_ < 0) throw std::system_error(errno, std::generic_category(), "Cannot open file \"" + path + "\"");
+}
+
+TFileStream::~TFileStream() {
+  if (handle_ >= 0) ::close(handle_);
+}
+
+}  // namespace quorvin::platform

@@ -1,0 +1,99 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quorvin::platform {
+
+enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
+
+// A sequence of bytes with a position. Sizes and positions are 64-bit: files may be larger
+// than 4 GiB.
+class TStream {
+ public:
+  virtual ~TStream() = default;
+
+  // Reads up to `count` bytes at the position; returns how many were read (0 at the end).
+  virtual std::int64_t Read(void* buffer, std::int64_t count) = 0;
+  // Writes `count` bytes at the position; returns how many were written.
+  virtual std::int64_t Write(const void* buffer, std::int64_t count) = 0;
+  // Moves the position; returns the new position.
+  virtual std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) = 0;
+  virtual std::int64_t Size();
+  virtual void SetSize(std::int64_t size) = 0;
+
+  std::int64_t Position() { return Seek(0, TSeekOrigin::soCurrent); }
+  void SetPosition(std::int64_t position) { Seek(position, TSeekOrigin::soBeginning); }
+
+  // As Read/Write, but fail with std::runtime_error unless all `count` bytes move.
+  void ReadBuffer(void* buffer, std::int64_t count);
+  void WriteBuffer(const void* buffer, std::int64_t count);
+  void WriteText(std::string_view text) {
+    WriteBuffer(text.data(), static_cast<std::int64_t>(text.size()));
+  }
+  // Copies `count` bytes from `source` at its position (all of it from its start when count is
+  // 0); returns the bytes copied.
+  std::int64_t CopyFrom(TStream& source, std::int64_t count);
+};
+
+// A stream held in memory. `Memory()` is the live byte block.
+class TMemoryStream : public TStream {
+ public:
+  std::int64_t Read(void* buffer, std::int64_t count) override;
+  std::int64_t Write(const void* buffer, std::int64_t count) override;
+  std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
+  std::int64_t Size() override { return static_cast<std::int64_t>(data_.size()); }
+  void SetSize(std::int64_t size) override;
+
+  void Clear();
+  char* Memory() { return data_.data(); }
+  const char* Memory() const { return data_.data(); }
+  // The whole content as text, whatever the position.
+  std::string_view View() const { return {data_.data(), data_.size()}; }
+  void LoadFromFile(const std::string& path);
+  void SaveToFile(const std::string& path) const;
+
+ private:
+  std::vector<char> data_;
+  std::int64_t position_ = 0;
+};
+
+// Open modes of TFileStream.
+enum TFileMode : std::uint32_t {
+  fmOpenRead = 0x0000,
+  fmOpenWrite = 0x0001,
+  fmOpenReadWrite = 0x0002,
+  fmShareDenyWrite = 0x0020,
+  fmCreate = 0xFF00,
+};
+
+// A stream over an open file descriptor (a file, a pipe, a socket).
+class THandleStream : public TStream {
+ public:
+  explicit THandleStream(int handle) : handle_(handle) {}
+  std::int64_t Read(void* buffer, std::int64_t count) override;
+  std::int64_t Write(const void* buffer, std::int64_t count) override;
+  std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
+  void SetSize(std::int64_t size) override;
+  int Handle() const { return handle_; }
+
+ protected:
+  int handle_ = -1;
+};
+
+// A file opened by name. fmShareDenyWrite is accepted but cannot be enforced on POSIX hosts,
+// where locks are advisory: another process may still write the file while it is open. Opening
+// fails with std::system_error naming the file.
+class TFileStream final : public THandleStream {
+ public:
+  TFileStream(const std::string& path, std::uint32_t mode);
+  ~TFileStream() override;
+  const std::string& FileName() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace quorvin::platform

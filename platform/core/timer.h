@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "quorvin/platform/core/classes.h"
+#include "quorvin/platform/core/component.h"
+#include "quorvin/platform/core/events.h"
+
+namespace quorvin::platform {
+
+using TNotifyEvent = void(TComponent* sender);
+
+// Calls OnTimer every Interval milliseconds while enabled, from the program's event loop. An
+// interval of 0 never fires.
+class TTimer final : public TComponent {
+ public:
+  explicit TTimer(TComponent* owner);
+  ~TTimer() override;
+
+  std::uint32_t Interval() const { return interval_; }
+  void SetInterval(std::uint32_t ms);
+  bool Enabled() const { return enabled_; }
+  void SetEnabled(bool enabled);
+
+  TEvent<TNotifyEvent> OnTimer;
+
+  static const ClassInfo& Class();
+
+ private:
+  struct State;
+  void Restart();
+
+  std::uint32_t interval_ = 1000;
+  bool enabled_ = true;
+  std::shared_ptr<State> state_;
+};
+
+}  // namespace quorvin::platform
