@@ -138,11 +138,11 @@ void THandleStream::SetSize(std::int64_t size) {
 }
 
 TFileStream::TFileStream(const std::string& path, std::uint32_t mode) : THandleStream(-1), path_(path) {
-  int flags = O_CLOEXEC;
+  int flags = O_CLOEXEC | ((mode & fmNoBlock) != 0 ? O_NONBLOCK : 0);
   if (mode == fmCreate) {
     flags |= O_RDWR | O_CREAT | O_TRUNC;
   } else {
-    switch (mode & 0x3) {
+    switch (mode & 0x3u) {
       case fmOpenWrite: flags |= O_WRONLY; break;
       case fmOpenReadWrite: flags |= O_RDWR; break;
       default: flags |= O_RDONLY; break;

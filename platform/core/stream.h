@@ -66,6 +66,7 @@ enum TFileMode : std::uint32_t {
   fmOpenWrite = 0x0001,
   fmOpenReadWrite = 0x0002,
   fmShareDenyWrite = 0x0020,
+  fmNoBlock = 0x10000,  // opening a FIFO or device does not wait for a peer
   fmCreate = 0xFF00,
 };
 

@@ -1,0 +1,134 @@
+// quorvin-serve: runs a Quorvin web server on a main form, either described by a form file
+// (--form) or built from the options, until SIGINT or SIGTERM.
+#include <asio/signal_set.hpp>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "quorvin/platform/core/form_file.h"
+#include "quorvin/platform/core/text.h"
+#include "quorvin/platform/net/application.h"
+#include "quorvin/server/tarn_server.h"
+
+namespace {
+
+using quorvin::platform::Json;
+
+constexpr const char* kUsage =
+    "usage: quorvin-serve [--form FILE] [--root DIR] [--port N] [--default-file NAME]\n"
+    "                     [--timeout SECONDS] [--max-request N] [--binding scktcomp|dwinsock]\n"
+    "                     [--no-dispatcher]\n";
+
+struct Options {
+  std::optional<std::string> form;
+  std::string root = QUORVIN_SITE_DIR;
+  int port = 8080;
+  std::string default_file = "index.htm";
+  int timeout = 100;
+  int max_request = 60;
+  std::string binding = "scktcomp";
+  bool dispatcher = true;
+};
+
+[[noreturn]] void Fail(const std::string& message) {
+  std::fprintf(stderr, "quorvin-serve: %s\n%s", message.c_str(), kUsage);
+  std::exit(2);
+}
+
+int IntOption(std::string_view name, std::string_view value, int min, int max) {
+  const auto v = quorvin::platform::ParseDecimal32(value);
+  if (!v || *v < min || *v > max) {
+    Fail(std::string(name) + " takes a whole number from " + std::to_string(min) + " to " + std::to_string(max));
+  }
+  return *v;
+}
+
+Options Parse(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    auto value = [&]() -> std::string_view {
+      if (i + 1 >= argc) Fail(std::string(arg) + " needs a value");
+      return argv[++i];
+    };
+    if (arg == "--form") o.form = std::string(value());
+    else if (arg == "--root") o.root = std::string(value());
+    else if (arg == "--port") o.port = IntOption(arg, value(), 0, 65535);
+    else if (arg == "--default-file") o.default_file = std::string(value());
+    else if (arg == "--timeout") o.timeout = IntOption(arg, value(), 0, 2'000'000);
+    else if (arg == "--max-request") o.max_request = IntOption(arg, value(), 0, 1'000'000);
+    else if (arg == "--binding") o.binding = std::string(value());
+    else if (arg == "--no-dispatcher") o.dispatcher = false;
+    else if (arg == "-h" || arg == "--help") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else {
+      Fail("unknown option " + std::string(arg));
+    }
+  }
+  if (o.binding != "scktcomp" && o.binding != "dwinsock") Fail("--binding is scktcomp or dwinsock");
+  if (o.binding == "dwinsock") Fail("the dwinsock binding is not built yet");
+  return o;
+}
+
+// The main form the options describe: one server module with its stored properties.
+std::string FormFromOptions(const Options& o) {
+  Json module = {{"class", "TSvrModule"},
+                 {"name", "Server"},
+                 {"properties",
+                  {{"ServerRoot", o.root},
+                   {"DefaultFile", o.default_file},
+                   {"ServerPort", o.port},
+                   {"MaxRequest", o.max_request},
+                   {"Timeout", o.timeout}}}};
+  Json form = {{"form", "MainForm"}, {"class", "TForm"}, {"components", Json::array({module})}};
+  return form.dump();
+}
+
+quorvin::server::ServerModule* FindServer(const quorvin::platform::TComponent& form) {
+  for (int i = 0; i < form.ComponentCount(); ++i) {
+    if (auto* m = dynamic_cast<quorvin::server::ServerModule*>(form.Components(i))) return m;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace quorvin;
+  const Options options = Parse(argc, argv);
+  server::TSvrModule::Class();
+
+  std::unique_ptr<platform::TComponent> form;
+  try {
+    form = options.form ? platform::LoadFormFile(*options.form)
+                        : platform::LoadFormText(FormFromOptions(options), "command line");
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "quorvin-serve: %s\n", e.what());
+    return 1;
+  }
+  auto* module = FindServer(*form);
+  if (module == nullptr) {
+    std::fprintf(stderr, "quorvin-serve: the form holds no server module\n");
+    return 1;
+  }
+  auto* listener = dynamic_cast<server::ZServerSocket*>(module->ListenerSettings());
+  if (listener == nullptr || !listener->Active()) return 1;  // the message box said why
+
+  auto& app = net::Application::Instance();
+  asio::signal_set signals(app.Context(), SIGINT, SIGTERM);
+  signals.async_wait([&app](const asio::error_code& ec, int) {
+    if (!ec) app.Terminate();
+  });
+  std::signal(SIGPIPE, SIG_IGN);
+  std::printf("Listening on port %d\n", listener->LocalPort());
+  std::fflush(stdout);
+  app.Run();
+  form.reset();
+  return 0;
+}

@@ -1,0 +1,159 @@
+#include "quorvin/server/server_module.h"
+
+#include <exception>
+#include <string>
+
+#include "quorvin/platform/core/form.h"
+#include "quorvin/platform/core/message_box.h"
+#include "quorvin/platform/core/text.h"
+#include "quorvin/platform/host/file_system.h"
+#include "quorvin/platform/web/web_dispatcher.h"
+
+namespace quorvin::server {
+
+using platform::TComponent;
+
+namespace {
+
+// root + "/" + name, without a second separator when the root ends with one.
+std::string JoinRoot(std::string_view root, std::string_view name) {
+  std::string path(root);
+  if (path.empty() || path.back() != host::kPathDelim) path += host::kPathDelim;
+  path += name;
+  return path;
+}
+
+}  // namespace
+
+void ListenerConfig::Configure(ServerModule& module) {
+  Module = &module;
+  if (module.MaxRequest < 5) module.MaxRequest = 60;
+  MaxRequest = module.MaxRequest;
+  Root = module.ServerRoot;
+  DefaultFile = module.DefaultFile;
+  SetListenPort(module.ServerPort);
+  ConnectionCount = 0;
+  if (!host::DirectoryExists(Root)) Root = host::GetCurrentDir();
+  Root = std::string(platform::Trim(Root));
+  if (!host::FileExists(JoinRoot(Root, DefaultFile))) DefaultFile = "index.htm";
+  UpdateRootPath();
+}
+
+void ListenerConfig::UpdateRootPath() {
+  // Worked out once, not per request; a relative root is taken from the current directory.
+  root_path_ = host::ExpandFileName(Root).value_or(Root);
+  while (!root_path_.empty() && root_path_.back() == host::kPathDelim) root_path_.pop_back();
+}
+
+bool ListenerConfig::SetRoot(std::string_view value) {
+  if (!host::DirectoryExists(std::string(value))) return false;
+  const bool was = Listening();
+  if (was) StopListening();
+  Root = std::string(value);
+  UpdateRootPath();
+  if (was) StartListening();
+  return true;
+}
+
+bool ListenerConfig::SetDefaultFile(std::string_view value) {
+  if (!host::FileExists(JoinRoot(Root, value))) return false;
+  const bool was = Listening();
+  if (was) StopListening();
+  DefaultFile = std::string(value);
+  if (was) StartListening();
+  return true;
+}
+
+void ListenerConfig::SettingPort(int port) {
+  const bool was = Listening();
+  if (was) StopListening();
+  SetListenPort(port);
+  if (was) StartListening();
+}
+
+void ListenerConfig::SetRequest(std::int32_t value) {
+  if (value >= 1) MaxRequest = value;
+}
+
+void ServerModule::InitModule(bool (*same_kind)(const TComponent*)) {
+  Timeout = 100;
+  if (IsDesigning() && !platform::Is<platform::TForm>(Owner())) {
+    platform::ShowMessageBox("Quorvin Server Component must be in Main Form.", kMessageTitle);
+  }
+  if (!IsDesigning()) return;
+  int modules = 0;
+  if (Owner() != nullptr) {
+    for (int i = 0; i < Owner()->ComponentCount(); ++i) {
+      if (same_kind(Owner()->Components(i))) ++modules;
+    }
+  }
+  ServerPort = 79 + modules;
+  ServerRoot = host::GetCurrentDir();
+  DefaultFile = "index.htm";
+  MaxRequest = 60;
+  if (ServerPort < 80) ServerPort = 80;
+}
+
+void ServerModule::Notification(TComponent* component, platform::TOperation operation) {
+  TComponent::Notification(component, operation);
+  if (operation == platform::TOperation::opRemove &&
+      component == Dispatcher) {
+    Dispatcher = nullptr;
+  }
+}
+
+void ServerModule::ReadState(platform::TReader& reader) {
+  TComponent::ReadState(reader);
+  if (auto* owner_dispatcher = dynamic_cast<web::TCustomWebDispatcher*>(Owner())) {
+    Dispatcher = owner_dispatcher;
+  } else if (Dispatcher == nullptr && Owner() != nullptr) {
+    for (int i = 0; i < Owner()->ComponentCount(); ++i) {
+      if (auto* d = dynamic_cast<web::TCustomWebDispatcher*>(Owner()->Components(i))) Dispatcher = d;
+    }
+  }
+  try {
+    CreateListener();
+    OpenListener();
+  } catch (const std::exception&) {
+    platform::ShowMessageBox("Error Initializing Socket : " + std::to_string(ServerPort), kMessageTitle);
+  }
+}
+
+bool ServerModule::SetRoot(std::string_view value) {
+  try {
+    ListenerConfig* listener = ListenerSettings();
+    if (listener == nullptr || !listener->SetRoot(value)) return false;
+    ServerRoot = std::string(value);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool ServerModule::SetFile(std::string_view value) {
+  try {
+    ListenerConfig* listener = ListenerSettings();
+    if (listener == nullptr || !listener->SetDefaultFile(value)) return false;
+    DefaultFile = std::string(value);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+void ServerModule::SetPort(std::int32_t value) {
+  try {
+    ListenerConfig* listener = ListenerSettings();
+    if (listener == nullptr) return;
+    listener->SettingPort(value);
+    ServerPort = value;
+  } catch (const std::exception&) {
+    // The old port stays in the property; the listener holds the new one, closed.
+  }
+}
+
+void ServerModule::SetRequest(std::int32_t value) {
+  if (ListenerConfig* listener = ListenerSettings()) listener->SetRequest(value);
+}
+
+}  // namespace quorvin::server

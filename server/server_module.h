@@ -1,0 +1,110 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "quorvin/platform/core/classes.h"
+#include "quorvin/platform/core/component.h"
+
+namespace quorvin::web {
+class TCustomWebDispatcher;
+}
+
+namespace quorvin::server {
+
+class ServerModule;
+
+constexpr int kMaxConnections = 10;  // live connections per listener of the first binding
+constexpr const char* kMessageTitle = "Quorvin Server";
+
+// The listener's configuration and its rules, shared by the listeners of both socket bindings,
+// which supply only how to listen and stop.
+class ListenerConfig {
+ public:
+  virtual ~ListenerConfig() = default;
+
+  ServerModule* Module = nullptr;
+  std::string DefaultFile;  // checked default document; each new connection copies it
+  std::string Root;         // checked document root, as given (no separator added)
+  std::int32_t ConnectionCount = 0;
+  std::int32_t MaxRequest = 0;  // kept; nothing limits by it
+
+  // The root as a full path without a trailing separator ("" for the file system's root):
+  // what request paths are joined to and checked against.
+  const std::string& RootPath() const { return root_path_; }
+
+  // Takes `value` as root when it names an existing directory, closing and reopening a
+  // listening listener around the change.
+  bool SetRoot(std::string_view value);
+  // Takes `value` as default document when that file exists under the root.
+  bool SetDefaultFile(std::string_view value);
+  // Moves the listener to `port`; a listening listener is closed and reopened, and a failing
+  // reopen is raised to the caller (the listener then stays closed on the new port).
+  void SettingPort(int port);
+  void SetRequest(std::int32_t value);
+
+  virtual bool Listening() const = 0;
+  virtual void StartListening() = 0;
+  virtual void StopListening() = 0;
+  virtual void SetListenPort(int port) = 0;
+
+ protected:
+  // Copies and checks the module's settings: a MaxRequest below 5 becomes 60 (in the module
+  // too), a missing root becomes the current directory, and a default document missing under
+  // the root becomes "index.htm".
+  void Configure(ServerModule& module);
+
+ private:
+  void UpdateRootPath();
+  std::string root_path_;
+};
+
+// What the two server modules share: the published properties and the rules for reading the
+// form, picking the dispatcher and opening the listener. Each binding supplies its listener.
+class ServerModule : public platform::TComponent {
+ public:
+  std::string DefaultFile;
+  std::string ServerRoot;
+  std::int32_t MaxRequest = 0;
+  std::int32_t ServerPort = 0;
+  web::TCustomWebDispatcher* Dispatcher = nullptr;  // not owned; cleared when it goes
+  std::int32_t Timeout = 100;                       // connection lifetime in seconds; 0 = none
+
+  void Notification(platform::TComponent* component, platform::TOperation operation) override;
+  // Reads the stored properties, picks the dispatcher and opens the listener; a listener that
+  // cannot open is reported in a message box and the program goes on without it.
+  void ReadState(platform::TReader& reader) override;
+
+  // Operations for the program; each reaches the running listener.
+  bool SetRoot(std::string_view value);
+  bool SetFile(std::string_view value);
+  void SetPort(std::int32_t value);
+  void SetRequest(std::int32_t value);
+
+  // The listener, once ReadState has made it.
+  virtual ListenerConfig* ListenerSettings() const = 0;
+
+  // The published properties, in the order a form file holds them.
+  template <class T>
+  static platform::ClassBuilder<T>& Publish(platform::ClassBuilder<T>& builder) {
+    return builder.Text("ServerRoot", &T::ServerRoot)
+        .Text("DefaultFile", &T::DefaultFile)
+        .template Integer<std::int32_t>("ServerPort", &T::ServerPort)
+        .template Integer<std::int32_t>("MaxRequest", &T::MaxRequest)
+        .template Reference<web::TCustomWebDispatcher>("Dispatcher", &T::Dispatcher, "TCustomWebDispatcher")
+        .template Integer<std::int32_t>("Timeout", &T::Timeout, 100);
+  }
+
+ protected:
+  explicit ServerModule(platform::TComponent* owner) : TComponent(owner) {}
+  // The rest of construction, run by each module's own constructor once the object is whole:
+  // the main-form check and, in the designer, the values a new module starts with (the port
+  // counts the owner's modules for which `same_kind` holds, this one included).
+  void InitModule(bool (*same_kind)(const platform::TComponent*));
+  // Creates the listener (owned by this module) and starts it listening.
+  virtual void CreateListener() = 0;
+  virtual void OpenListener() = 0;
+};
+
+}  // namespace quorvin::server

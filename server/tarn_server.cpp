@@ -1,0 +1,105 @@
+#include "quorvin/server/tarn_server.h"
+
+#include <algorithm>
+
+#include "quorvin/platform/web/web_dispatcher.h"
+
+namespace quorvin::server {
+
+using net::TCustomWinSocket;
+
+ZServerSocket::ZServerSocket(TSvrModule* module) : TServerSocket(module) {
+  SetGetSocketEvent([this](net::TServerSocket* sender, net::TSocket socket, net::TServerClientWinSocket*& client) {
+    ZOnGetSocket(sender, socket, client);
+  });
+  Configure(*module);
+}
+
+ZServerSocket::~ZServerSocket() {
+  // The connections count themselves down in this listener's settings: end them while those
+  // are still here.
+  Close();
+}
+
+void ZServerSocket::ZOnGetSocket(net::TServerSocket* /*sender*/, net::TSocket socket,
+                                 net::TServerClientWinSocket*& client) {
+  // At the limit the client is left to the socket layer, which keeps it waiting until one of
+  // the connections ends.
+  if (ConnectionCount <= kMaxConnections - 1) client = new ZConnectionSocket(socket, this);
+}
+
+ZConnectionSocket::ZConnectionSocket(net::TSocket socket, ZServerSocket* server)
+    : TServerClientWinSocket(socket, &server->Socket()), HttpConnection(*server) {
+  OldSocketEvent = OnSocketEvent;
+  OnSocketEvent = [this](TCustomWinSocket* sender, TCustomWinSocket* s, net::TSocketEvent event) {
+    OnEvents(sender, s, event);
+  };
+  OnErrorEvent = [this](TCustomWinSocket* sender, TCustomWinSocket* s, net::TErrorEvent error, int& code) {
+    OnErrors(sender, s, error, code);
+  };
+  ++Server.ConnectionCount;
+  Timer = std::make_unique<platform::TTimer>(nullptr);
+  const std::int32_t seconds = Server.Module != nullptr ? std::max(0, Server.Module->Timeout) : 0;
+  Timer->SetInterval(static_cast<std::uint32_t>(std::min<std::int64_t>(seconds * 1000LL, 0x7FFFFFFF)));
+  Timer->OnTimer = [this](platform::TComponent* sender) { ZOnTimer(sender); };
+  Timer->SetEnabled(true);
+}
+
+ZConnectionSocket::~ZConnectionSocket() {
+  Timer.reset();
+  --Server.ConnectionCount;
+}
+
+void ZConnectionSocket::OnEvents(TCustomWinSocket* sender, TCustomWinSocket* socket, net::TSocketEvent event) {
+  if (event == net::TSocketEvent::seWrite) {
+    OnWrites();
+  } else if (event == net::TSocketEvent::seRead) {
+    OnReads();
+  }
+  // The socket layer keeps this object alive until the event has been handled, even when the
+  // handling above closed it.
+  if (OldSocketEvent) OldSocketEvent(sender, socket, event);
+}
+
+void ZConnectionSocket::OnErrors(TCustomWinSocket* /*sender*/, TCustomWinSocket* /*socket*/,
+                                 net::TErrorEvent /*error*/, int& error_code) {
+  error_code = 0;
+  Close();
+}
+
+void ZConnectionSocket::ZOnTimer(platform::TComponent* /*sender*/) {
+  Timer->SetEnabled(false);
+  Close();
+}
+
+void ZConnectionSocket::WriteAll(std::string_view bytes) {
+  SendBuf(bytes.data(), static_cast<int>(bytes.size()));
+}
+
+void ZConnectionSocket::WriteStreamThenClose(std::unique_ptr<platform::TStream> stream) {
+  if (!SendStreamThenDrop(std::move(stream))) Close();
+}
+
+void ZConnectionSocket::AwaitWritable() {
+  net::WSAAsyncSelect(SocketHandle(), GetHandle(), net::CM_SOCKETMESSAGE, net::FD_WRITE | net::FD_CLOSE);
+}
+
+TSvrModule::TSvrModule(platform::TComponent* owner) : ServerModule(owner) {
+  InitModule([](const platform::TComponent* c) { return platform::Is<TSvrModule>(c); });
+}
+
+void TSvrModule::CreateListener() {
+  if (Listener == nullptr) Listener = &platform::Create<ZServerSocket>(*this, this);
+}
+
+void TSvrModule::OpenListener() { Listener->Open(); }
+
+const platform::ClassInfo& TSvrModule::Class() {
+  static const platform::ClassInfo& info = [] {
+    platform::ClassBuilder<TSvrModule> builder("TSvrModule");
+    return ServerModule::Publish(builder).Register();
+  }();
+  return info;
+}
+
+}  // namespace quorvin::server

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "quorvin/platform/core/classes.h"
+#include "quorvin/platform/core/timer.h"
+#include "quorvin/platform/net/scktcomp.h"
+#include "quorvin/server/http_connection.h"
+#include "quorvin/server/server_module.h"
+
+// The web server over the first socket layer: the module a program places on its main form,
+// its listener and its connections.
+namespace quorvin::server {
+
+class TSvrModule;
+
+// The listening socket of a TSvrModule. Serves at most kMaxConnections at a time; further
+// clients wait until a connection ends.
+class ZServerSocket final : public net::TServerSocket, public ListenerConfig {
+ public:
+  explicit ZServerSocket(TSvrModule* module);
+  ~ZServerSocket() override;
+
+  void ZOnGetSocket(net::TServerSocket* sender, net::TSocket socket, net::TServerClientWinSocket*& client);
+
+  bool Listening() const override { return Active(); }
+  void StartListening() override { Open(); }
+  void StopListening() override { Close(); }
+  void SetListenPort(int port) override { SetPort(port); }
+};
+
+// One accepted connection: the protocol of HttpConnection over the first layer's socket, with
+// a lifetime timer.
+class ZConnectionSocket final : public net::TServerClientWinSocket, public HttpConnection {
+ public:
+  ZConnectionSocket(net::TSocket socket, ZServerSocket* server);
+  ~ZConnectionSocket() override;
+
+  void OnEvents(net::TCustomWinSocket* sender, net::TCustomWinSocket* socket, net::TSocketEvent event);
+  void OnErrors(net::TCustomWinSocket* sender, net::TCustomWinSocket* socket, net::TErrorEvent error,
+                int& error_code);
+  void ZOnTimer(platform::TComponent* sender);
+
+  std::unique_ptr<platform::TTimer> Timer;
+  net::TSocketEventHandler OldSocketEvent;  // the layer's own handler; every event goes on to it
+
+ protected:
+  int ReadSome(char* into, int max) override { return ReceiveBuf(into, max); }
+  void WriteAll(std::string_view bytes) override;
+  void WriteStreamThenClose(std::unique_ptr<platform::TStream> stream) override;
+  void CloseNow() override { Close(); }
+  void AwaitWritable() override;
+  std::string LocalHostName() const override { return LocalHost(); }
+};
+
+// The server component. Reading it from a form file opens its listener on ServerPort.
+class TSvrModule final : public ServerModule {
+ public:
+  explicit TSvrModule(platform::TComponent* owner);
+
+  ZServerSocket* Listener = nullptr;  // made by ReadState; owned as a component of the module
+  ListenerConfig* ListenerSettings() const override { return Listener; }
+
+  static const platform::ClassInfo& Class();
+
+ protected:
+  void CreateListener() override;
+  void OpenListener() override;
+};
+
+}  // namespace quorvin::server

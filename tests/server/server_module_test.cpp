@@ -1,0 +1,178 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "quorvin/platform/core/form.h"
+#include "server_test_support.h"
+
+namespace quorvin::testing {
+namespace {
+
+using namespace std::chrono_literals;
+net::Application& App() { return net::Application::Instance(); }
+
+class ServerModule : public ::testing::Test {
+ protected:
+  void SetUp() override { WriteSite(root); }
+  TempDir root;
+};
+
+TEST_F(ServerModule, EleventhClientWaitsForAFreeSlot) {
+  ServerForm server(root.Str());
+  std::vector<std::unique_ptr<RawClient>> idle;
+  for (int i = 0; i < 10; ++i) idle.push_back(std::make_unique<RawClient>(server.Port()));
+  ASSERT_TRUE(App().RunUntil([&] { return server.Listener().ConnectionCount == 10; }, 5s));
+
+  std::atomic<bool> done{false};
+  Exchange eleventh;
+  std::thread t([&] {
+    RawClient c(server.Port());
+    c.Send("GET /page.htm HTTP/1.0\r\n\r\n");
+    eleventh.answer = c.ReadAll(&eleventh.closed);
+    done = true;
+  });
+  App().RunFor(300ms);
+  EXPECT_FALSE(done.load());  // neither dropped nor served while ten are busy
+  EXPECT_EQ(server.Listener().ConnectionCount, 10);
+
+  idle.front()->Reset();  // one slot frees
+  EXPECT_TRUE(App().RunUntil([&] { return done.load(); }, 5s));
+  t.join();
+  EXPECT_EQ(ParseAnswer(eleventh.answer).body, "<html>page</html>");
+}
+
+TEST_F(ServerModule, LifetimeTimerClosesAnIdleConnection) {
+  ServerForm server(root.Str(), {{"Timeout", 1}});
+  const Exchange ex = Fetch(server.Port(), "GET /page.htm HTTP/1.0\r\n");  // never completed
+  EXPECT_TRUE(ex.closed);
+  EXPECT_EQ(ex.answer, "");
+  EXPECT_TRUE(App().RunUntil([&] { return server.Listener().ConnectionCount == 0; }, 2s));
+}
+
+TEST_F(ServerModule, TimeoutZeroNeverCloses) {
+  ServerForm server(root.Str(), {{"Timeout", 0}});
+  RawClient c(server.Port());
+  c.Send("GET /page.htm HTTP/1.0\r\n");
+  App().RunFor(1500ms);
+  EXPECT_EQ(server.Listener().ConnectionCount, 1);
+}
+
+TEST_F(ServerModule, PortInUseShowsTheMessageBox) {
+  const int blocker = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(blocker, 1), 0);
+  socklen_t len = sizeof addr;
+  ::getsockname(blocker, reinterpret_cast<sockaddr*>(&addr), &len);
+  const int port = ntohs(addr.sin_port);
+
+  MessageCapture boxes;
+  ServerForm server(root.Str(), {{"ServerPort", port}});
+  ::close(blocker);
+  ASSERT_EQ(boxes.Shown().size(), 1u);
+  EXPECT_EQ(boxes.Shown()[0].first, "Error Initializing Socket : " + std::to_string(port));
+  EXPECT_EQ(boxes.Shown()[0].second, "Quorvin Server");
+  EXPECT_FALSE(server.Listener().Active());
+}
+
+TEST_F(ServerModule, SettersReachTheRunningListener) {
+  TempDir other;
+  other.Write("index.htm", "<html>other</html>");
+  ServerForm server(root.Str());
+  auto& m = server.Module();
+
+  EXPECT_FALSE(m.SetRoot(root.Str() + "/no-such-folder"));
+  EXPECT_TRUE(m.SetRoot(other.Str()));
+  EXPECT_EQ(m.ServerRoot, other.Str());
+  EXPECT_EQ(ParseAnswer(server.Get("GET / HTTP/1.0\r\n\r\n").answer).body, "<html>other</html>");
+
+  EXPECT_TRUE(m.SetRoot(root.Str()));
+  EXPECT_FALSE(m.SetFile("nope.htm"));
+  EXPECT_TRUE(m.SetFile("default.htm"));
+  EXPECT_EQ(ParseAnswer(server.Get("GET / HTTP/1.0\r\n\r\n").answer).body, "<html>default</html>");
+
+  const int before = server.Port();
+  m.ServerPort = 1;  // the property alone changes nothing in the running server
+  EXPECT_EQ(server.Port(), before);
+  m.SetPort(0);
+  EXPECT_EQ(m.ServerPort, 0);
+  EXPECT_TRUE(server.Listener().Active());
+  EXPECT_EQ(ParseAnswer(server.Get("GET /page.htm HTTP/1.0\r\n\r\n").answer).body, "<html>page</html>");
+
+  m.SetRequest(0);
+  EXPECT_EQ(server.Listener().MaxRequest, 60);
+  m.SetRequest(7);
+  EXPECT_EQ(server.Listener().MaxRequest, 7);
+  EXPECT_EQ(m.MaxRequest, 60);
+}
+
+TEST_F(ServerModule, ListenerNormalisesItsSettings) {
+  struct Case {
+    platform::Json props;
+    int module_max, listener_max;
+    std::string root, default_file;
+  };
+  const std::string cwd = std::filesystem::current_path().string();
+  const Case cases[] = {
+      {{{"MaxRequest", 3}}, 60, 60, root.Str(), "index.htm"},
+      {{{"MaxRequest", 5}}, 5, 5, root.Str(), "index.htm"},
+      {{{"ServerRoot", root.Str() + "/missing"}}, 60, 60, cwd, "index.htm"},
+      {{{"DefaultFile", "nothing.htm"}}, 60, 60, root.Str(), "index.htm"},
+      {{{"DefaultFile", "default.htm"}}, 60, 60, root.Str(), "default.htm"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.props.dump());
+    ServerForm server(root.Str(), c.props);
+    EXPECT_EQ(server.Module().MaxRequest, c.module_max);
+    EXPECT_EQ(server.Listener().MaxRequest, c.listener_max);
+    EXPECT_EQ(server.Listener().Root, c.root);
+    EXPECT_EQ(server.Listener().DefaultFile, c.default_file);
+    EXPECT_EQ(server.Module().Timeout, 100);
+  }
+  ServerForm missing_root(root.Str(), {{"ServerRoot", "/no/such/root"}});
+  EXPECT_EQ(missing_root.Module().ServerRoot, "/no/such/root");  // the property keeps its text
+}
+
+TEST_F(ServerModule, DesignTimeValuesAndMainFormCheck) {
+  MessageCapture boxes;
+  platform::TForm form(nullptr);
+  form.SetDesigning(true);
+  auto& first = platform::Create<server::TSvrModule>(form);
+  auto& second = platform::Create<server::TSvrModule>(form);
+  EXPECT_EQ(first.ServerPort, 80);
+  EXPECT_EQ(second.ServerPort, 81);
+  EXPECT_EQ(second.MaxRequest, 60);
+  EXPECT_EQ(second.Timeout, 100);
+  EXPECT_EQ(second.DefaultFile, "index.htm");
+  EXPECT_EQ(second.ServerRoot, std::filesystem::current_path().string());
+  EXPECT_TRUE(boxes.Shown().empty());
+  EXPECT_EQ(first.Listener, nullptr);  // only reading a form opens a listener
+
+  platform::TComponent not_a_form(nullptr);
+  not_a_form.SetDesigning(true);
+  platform::Create<server::TSvrModule>(not_a_form);
+  ASSERT_EQ(boxes.Shown().size(), 1u);
+  EXPECT_EQ(boxes.Shown()[0], (std::pair<std::string, std::string>{"Quorvin Server Component must be in Main Form.",
+                                                                    "Quorvin Server"}));
+}
+
+TEST_F(ServerModule, ModuleMadeInCodeHasNoListener) {
+  platform::TForm form(nullptr);
+  auto& m = platform::Create<server::TSvrModule>(form);
+  EXPECT_FALSE(m.SetRoot(root.Str()));
+  EXPECT_FALSE(m.SetFile("index.htm"));
+  m.SetPort(1234);
+  EXPECT_EQ(m.ServerPort, 0);
+}
+
+}  // namespace
+}  // namespace quorvin::testing

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string_view>
+
+#include "quorvin/platform/core/stream.h"
+#include "quorvin/platform/core/string_list.h"
+
+namespace quorvin::webbridge {
+
+// What the request and response adapters may see of a server connection: its parsed request,
+// read at the moment it is asked, and the body stream that receives a dispatched answer. The
+// server's connections implement it, so the adapters need nothing of the server.
+class ConnectionView {
+ public:
+  enum class Field { kMethod, kVersion, kURL, kQuery, kTranslatedPath };
+
+  virtual std::string_view RequestField(Field field) const = 0;
+  // One "name=value" line per request header; names lower-cased, values as sent.
+  virtual const platform::TStringList& RequestHeaders() const = 0;
+  // The request body; a dispatched answer is written over it.
+  virtual platform::TMemoryStream& RequestBody() = 0;
+
+ protected:
+  ~ConnectionView() = default;
+};
+
+}  // namespace quorvin::webbridge
