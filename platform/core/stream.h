@@ -48,6 +48,8 @@ class TMemoryStream : public TStream {
   void SetSize(std::int64_t size) override;
 
   void Clear();
+  // Makes room for `capacity` bytes so that writes up to it do not move the content.
+  void Reserve(std::int64_t capacity) { data_.reserve(static_cast<std::size_t>(capacity)); }
   char* Memory() { return data_.data(); }
   const char* Memory() const { return data_.data(); }
   // The whole content as text, whatever the position.

@@ -1,0 +1,129 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "quorvin/platform/core/classes.h"
+#include "quorvin/platform/core/datetime.h"
+#include "quorvin/platform/core/stream.h"
+#include "quorvin/platform/core/string_list.h"
+
+namespace quorvin::client {
+
+// Reader states of a response.
+enum class TOrbHTTPResponseType : std::uint8_t { RES_REQUEST, RES_HEADER, RES_BODY, RES_DONE, RES_HEADERERROR };
+
+// Indexes of the request properties in the three variable arrays.
+enum RequestVariable : int {
+  kMethod = 0,
+  kProtocolVersion = 1,
+  kURL = 2,
+  kFrom = 3,
+  kIfModifiedSince = 4,  // date
+  kAccept = 5,
+  kDate = 6,  // date
+  kReferer = 7,
+  kUserAgent = 8,
+  kContentEncoding = 9,
+  kContentType = 10,
+  kContentLength = 11,  // integer
+  kContentVersion = 12,
+  kContent = 13,
+  kConnection = 14,
+  kMIMEVersion = 15,
+};
+
+constexpr int kVariableCount = 16;
+constexpr int kClientReadSize = 8192;
+constexpr int kMaxResponseLine = 8192;
+// An announced body up to this size is reserved at once; a larger one grows as it arrives, so
+// that a bogus Content-Length cannot make the client allocate it.
+constexpr std::int64_t kMaxBodyReserve = 64 * 1024 * 1024;
+
+// Raised by SendRequest for a request that must not be sent.
+class EHTTPClientError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The protocol of the HTTP client: the request properties and their request writer, and the
+// response reader. The client components of both socket layers derive from it and only move
+// bytes and raise their typed events.
+class HttpClientCore {
+ public:
+  HttpClientCore();
+  virtual ~HttpClientCore();
+
+  std::string GetStringVariable(int index) const;
+  void SetStringVariable(int index, std::string value);
+  std::int32_t GetIntegerVariable(int index) const;
+  void SetIntegerVariable(int index, std::int32_t value);
+  platform::TDateTime GetDateVariable(int index) const;
+  void SetDateVariable(int index, platform::TDateTime value);
+
+  void AddCustomHeader(std::string_view name, std::string_view value);
+  // Takes `stream` as the request body source (nullptr releases the current one).
+  void SetContentStream(std::unique_ptr<platform::TStream> stream);
+  platform::TStream* ContentStream() const { return content_stream_.get(); }
+
+  // The request the properties describe, positioned at 0. Raises EHTTPClientError, with
+  // nothing built, when a value would add lines to the request (a CR or LF in it).
+  std::unique_ptr<platform::TMemoryStream> BuildRequest();
+
+  // The values of the design-time component: HTTP/1.0, text/html, 1.0, */*, no dates.
+  void SetDesignDefaults();
+
+  // Reads what arrived on the connection and parses it; raises the events.
+  void ReadResponse();
+  // The connection has ended: a body that runs until the close is complete; a response cut
+  // short is reported and the reader starts clean.
+  void ConnectionEnded();
+  // A new connection: whatever was half read belongs to the old one.
+  void ResetReader();
+
+  TOrbHTTPResponseType ResState = TOrbHTTPResponseType::RES_REQUEST;
+  std::string ResponseVersion;
+  std::string ResponseCode;
+  std::string ResponseText;
+  platform::TStringList ResponseHeaders;  // "name=value": names lower-cased, values as sent
+  std::unique_ptr<platform::TMemoryStream> ResponseBody;
+  std::int32_t ResponseLength = 0;  // -1 while a body runs until the connection closes
+  platform::TStringList CustomHeaders;
+  std::int64_t MaxResponseBody = 1LL << 30;  // a larger answer is refused, not stored
+
+  // Text of the last failure of a response (cut short, too large, malformed); empty when the
+  // last response arrived whole.
+  std::string LastError;
+
+ protected:
+  // What the two client bindings do differently.
+  // Bytes read into `into`; -1 when nothing can be read now; 0 when the peer closed. May raise.
+  virtual int ReceiveSome(char* into, int max) = 0;
+  virtual void CloseConnection() = 0;
+  virtual void Progress(std::int32_t received, std::int32_t total) = 0;
+  virtual void StreamReady(platform::TMemoryStream& body) = 0;
+  virtual void ResponseFailed(const std::string& reason) = 0;
+
+ private:
+  enum class Line { kNeedMore, kDone, kTooLong };
+  Line TakeLine(int n, int& i);
+  void ParseResponseLine();
+  bool PrepareBody();
+  void AppendBody(int start, int n);
+  void DeliverBody();
+  void Fail(const std::string& reason);
+
+  std::array<std::string, kVariableCount> strings_;
+  std::array<std::int32_t, kVariableCount> integers_{};
+  std::array<platform::TDateTime, kVariableCount> dates_{};
+  std::unique_ptr<platform::TStream> content_stream_;
+  std::unique_ptr<char[]> buffer_;
+  std::string line_;
+  bool until_close_ = false;  // the body has no usable length and ends with the connection
+};
+
+}  // namespace quorvin::client
