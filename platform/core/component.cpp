@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "quorvin/platform/core/classes.h"
+#include "quorvin/platform/core/form.h"
 #include "quorvin/platform/core/form_file.h"
 #include "quorvin/platform/core/text.h"
 
@@ -55,7 +56,12 @@ std::string TComponent::ClassName() const {
   return info != nullptr ? info->name : "TComponent";
 }
 
-const ClassInfo* TComponent::ClassType() const { return ClassRegistry::Instance().FindFor(*this); }
+const ClassInfo* TComponent::ClassType() const {
+  // The core classes register themselves on first use, so that a form built in code is written
+  // with its own class name even before any form file has been read.
+  RegisterCoreClasses();
+  return ClassRegistry::Instance().FindFor(*this);
+}
 
 void TComponent::Notification(TComponent* /*component*/, TOperation /*operation*/) {}
 

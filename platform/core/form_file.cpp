@@ -47,12 +47,15 @@ PropValue TReader::Convert(const PropInfo& prop, const Json& value) const {
       return value.get<std::string>();
     case PropKind::kInteger: {
       if (!value.is_number_integer()) throw wrong();
-      const auto v = value.get<std::int64_t>();
-      if (value.is_number_unsigned() && value.get<std::uint64_t>() > std::numeric_limits<std::int32_t>::max()) throw wrong();
-      if (v < std::numeric_limits<std::int32_t>::min() || v > std::numeric_limits<std::int32_t>::max()) {
-        throw PropertyError("integer out of range");
-      }
-      return v;
+      // The parser keeps every non-negative number unsigned; one above the signed range must not
+      // be read back as a negative one.
+      constexpr auto kMin = std::numeric_limits<std::int32_t>::min();
+      constexpr auto kMax = std::numeric_limits<std::int32_t>::max();
+      const bool fits = value.is_number_unsigned()
+                            ? value.get<std::uint64_t>() <= static_cast<std::uint64_t>(kMax)
+                            : value.get<std::int64_t>() >= kMin && value.get<std::int64_t>() <= kMax;
+      if (!fits) throw PropertyError("integer out of range");
+      return value.get<std::int64_t>();
     }
     case PropKind::kDateTime:
       if (!value.is_number()) throw wrong();
@@ -150,16 +153,21 @@ std::unique_ptr<TComponent> LoadFormText(std::string_view text, const std::strin
   TReader reader(source, *root, options.handlers);
   auto it_root_props = doc.find("properties");
   reader.SetProperties(it_root_props == doc.end() ? nullptr : &*it_root_props);
-  root->ReadState(reader);
-  for (auto& [component, props] : made) {
-    reader.SetProperties(props);
+  // A component's own ReadState may fail with any error; it is reported as the form's error,
+  // naming the component.
+  const auto read_state = [&](TComponent& component) {
     try {
-      component->ReadState(reader);
+      component.ReadState(reader);
     } catch (const FormError&) {
       throw;
     } catch (const std::exception& e) {
-      throw FormError(source, component->Name(), "", e.what());
+      throw FormError(source, component.Name(), "", e.what());
     }
+  };
+  read_state(*root);
+  for (auto& [component, props] : made) {
+    reader.SetProperties(props);
+    read_state(*component);
   }
   for (auto& [component, props] : made) component->Loaded();
   root->Loaded();

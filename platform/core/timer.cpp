@@ -1,5 +1,7 @@
 #include "quorvin/platform/core/timer.h"
 
+#include <functional>
+
 #include <asio/steady_timer.hpp>
 
 #include "quorvin/platform/net/application.h"
@@ -47,8 +49,11 @@ void TTimer::Restart() {
     if (ec || state->owner == nullptr || state->generation != generation) return;
     TTimer* self = state->owner;
     self->Restart();  // the next tick is measured from now, as a message timer's
-    // The handler may destroy the timer (or its owner): nothing of `self` is touched after it.
-    if (self->OnTimer) self->OnTimer(self);
+    // The handler may destroy the timer (or its owner), and with it the event slot: it runs from
+    // a copy, and nothing of `self` is touched after it.
+    if (!self->OnTimer) return;
+    const std::function<TNotifyEvent> handler = self->OnTimer.handler;
+    handler(self);
   });
 }
 

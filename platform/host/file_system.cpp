@@ -1,0 +1,148 @@
+#include "quorvin/platform/host/file_system.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <climits>
+#include <vector>
+
+#include <unistd.h>
+
+#include "quorvin/platform/core/text.h"
+
+namespace quorvin::host {
+namespace {
+
+bool HoldsZero(std::string_view path) {
+  return path.find('\0') != std::string_view::npos;
+}
+
+// Calls `fn` with each name of `path` between separators (empty names included).
+template <class Fn>
+void ForEachName(std::string_view path, Fn&& fn) {
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find(kPathDelim, start);
+    if (end == std::string_view::npos) end = path.size();
+    fn(path.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
+// Adds the names of `path` to `out`, a full path kept without its trailing separator ("" for
+// the root), resolving "." and "..".
+void AppendResolved(std::string& out, std::string_view path) {
+  ForEachName(path, [&out](std::string_view name) {
+    if (name.empty() || name == ".") return;
+    if (name == "..") {
+      out.resize(out.rfind(kPathDelim) == std::string::npos ? 0 : out.rfind(kPathDelim));
+      return;
+    }
+    out += kPathDelim;
+    out += name;
+  });
+}
+
+// The last name of a path, ignoring trailing separators.
+std::string_view LastName(std::string_view path) {
+  while (!path.empty() && path.back() == kPathDelim) path.remove_suffix(1);
+  const std::size_t slash = path.rfind(kPathDelim);
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+bool IsHiddenName(std::string_view name) {
+  return !name.empty() && name.front() == '.' && name != "." && name != "..";
+}
+
+}  // namespace
+
+std::optional<std::string> ExpandFileName(std::string_view path) {
+  if (path.empty() || HoldsZero(path)) return std::nullopt;
+  std::string out;
+  if (path.front() != kPathDelim) {
+    const std::string cwd = GetCurrentDir();
+    if (cwd.empty()) return std::nullopt;
+    out.reserve(cwd.size() + path.size() + 1);
+    AppendResolved(out, cwd);
+  } else {
+    out.reserve(path.size());
+  }
+  AppendResolved(out, path);
+  if (out.empty() || path.back() == kPathDelim) out += kPathDelim;
+  if (out.size() >= kMaxPath) return std::nullopt;
+  return out;
+}
+
+FileInfo GetFileInfo(std::string_view path) {
+  FileInfo info;
+  if (path.empty() || HoldsZero(path)) return info;
+
+  struct stat st {};
+
+  if (::stat(std::string(path).c_str(), &st) != 0) return info;
+
+  std::uint32_t attributes = 0;
+  if (S_ISDIR(st.st_mode)) {
+    info.kind = FileKind::kDirectory;
+    attributes |= kFaDirectory;
+  } else {
+    info.kind = S_ISREG(st.st_mode) ? FileKind::kRegular : FileKind::kOther;
+    if (info.kind == FileKind::kOther) attributes |= kFaDevice;
+    if ((st.st_mode & S_IWUSR) == 0) attributes |= kFaReadOnly;
+  }
+  if (IsHiddenName(LastName(path))) attributes |= kFaHidden;
+  info.attributes = attributes == 0 ? kFaNormal : attributes;
+  info.size = static_cast<std::int64_t>(st.st_size);
+  info.last_write = st.st_mtime;
+  return info;
+}
+
+std::uint32_t GetFileAttributes(std::string_view path) {
+  return GetFileInfo(path).attributes;
+}
+
+FileKind GetFileKind(std::string_view path) {
+  return GetFileInfo(path).kind;
+}
+
+bool FileExists(std::string_view path) {
+  const FileKind kind = GetFileKind(path);
+  return kind == FileKind::kRegular || kind == FileKind::kOther;
+}
+
+bool DirectoryExists(std::string_view path) {
+  return GetFileKind(path) == FileKind::kDirectory;
+}
+
+std::string GetCurrentDir() {
+  std::vector<char> buffer(PATH_MAX);
+  for (;;) {
+    if (::getcwd(buffer.data(), buffer.size()) != nullptr) return buffer.data();
+    if (errno != ERANGE) return {};
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+bool IsHiddenBelow(std::string_view root, std::string_view path) {
+  while (root.size() > 1 && root.back() == kPathDelim) root.remove_suffix(1);
+  std::string_view below = path;
+  if (!root.empty() && path.size() >= root.size() &&
+      platform::SameText(path.substr(0, root.size()), root) &&
+      (path.size() == root.size() || root.back() == kPathDelim ||
+       path[root.size()] == kPathDelim)) {
+    below = path.substr(root.size());
+  }
+  bool hidden = false;
+  ForEachName(below, [&hidden](std::string_view name) {
+    if (!name.empty() && name.front() == '.') hidden = true;
+  });
+  return hidden;
+}
+
+std::optional<std::time_t> FileAge(std::string_view path) {
+  const FileInfo info = GetFileInfo(path);
+  if (info.kind == FileKind::kNone) return std::nullopt;
+  return info.last_write;
+}
+
+}  // namespace quorvin::host
