@@ -7,35 +7,18 @@
 namespace quorvin::web {
 namespace {
 
-constexpr std::string_view kHeaderNames[kReqVariableCount] = {"",
-                                                              "",
-                                                              "",
-                                                              "",
-                                                              "",
-                                                              "",
-                                                              "Cache-Control",
-                                                              "Date",
-                                                              "Accept",
-                                                              "From",
-                                                              "Host",
-                                                              "If-Modified-Since",
-                                                              "Referer",
-                                                              "User-Agent",
-                                                              "Content-Encoding",
-                                                              "Content-Type",
-                                                              "Content-Length",
-                                                              "Content-Version",
-                                                              "Derived-From",
-                                                              "Expires",
-                                                              "Title",
-                                                              "Remote-Address",
-                                                              "Remote-Host",
-                                                              "Executable-Path",
-                                                              "Server-Port",
-                                                              "",
-                                                              "Connection",
-                                                              "Cookie",
-                                                              "Authorization"};
+// Indexes 0 to 5 and kReqContent come from the request line and body, not from a header.
+// clang-format off
+constexpr std::string_view kHeaderNames[kReqVariableCount] = {
+    "", "", "", "", "", "",                                              // 0-5
+    "Cache-Control", "Date", "Accept", "From", "Host",                   // 6-10
+    "If-Modified-Since", "Referer", "User-Agent", "Content-Encoding",    // 11-14
+    "Content-Type", "Content-Length", "Content-Version", "Derived-From", // 15-18
+    "Expires", "Title", "Remote-Address", "Remote-Host",                 // 19-22
+    "Executable-Path", "Server-Port", "", "Connection", "Cookie",        // 23-27
+    "Authorization"};                                                    // 28
+
+// clang-format on
 
 struct MethodName {
   TMethodType type;
