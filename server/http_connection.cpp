@@ -12,7 +12,9 @@
 #include "quorvin/platform/host/file_system.h"
 #include "quorvin/platform/host/file_types.h"
 #include "quorvin/platform/web/http_decode.h"
-#include "quorvin/server/http_status.h"
+#include "quorvin/platform/web/web_dispatcher.h"
+#include "quorvin/webbridge/response_adapter.h"
+#include "quorvin/webbridge/http_status.h"
 
 namespace quorvin::server {
 
@@ -223,7 +225,37 @@ bool HttpConnection::StartResponse() {
   return false;
 }
 
-bool HttpConnection::Dispatch() { return false; }
+bool HttpConnection::Dispatch() {
+  web::TCustomWebDispatcher* dispatcher = Server.Module != nullptr ? Server.Module->Dispatcher : nullptr;
+  if (dispatcher == nullptr) return false;
+  bool sent = false;
+  bool refused = false;
+  try {
+    webbridge::ZRequest request(*this);
+    webbridge::ZResponse response(request);
+    if (dispatcher->DispatchAction(request, response)) {
+      FileMode = false;
+      response.SendResponse();
+    }
+    // An answer that an action sent goes out even when the dispatcher called the request
+    // unhandled: the action meant it.
+    sent = response.Sent();
+    refused = response.Refused();
+  } catch (const std::exception&) {
+    // A failing web action answers 500; the peer never sees an exception.
+    refused = true;
+  }
+  if (refused) {
+    FileMode = true;
+    BodyIsAnswer = false;
+    WriteError(500);
+    return true;
+  }
+  if (!sent) return false;
+  FileMode = false;
+  BodyIsAnswer = true;
+  return true;
+}
 
 std::uint32_t HttpConnection::AttributesOf(const std::string& path) const {
   std::uint32_t attributes = host::GetFileAttributes(path);
@@ -357,7 +389,7 @@ void HttpConnection::WriteStatuss(std::string_view status_text) {
 
 void HttpConnection::WriteStatus(int code) {
   StatusCode = code;
-  WriteStatuss(GetHTTPStatus(code));
+  WriteStatuss(webbridge::GetHTTPStatus(code));
 }
 
 void HttpConnection::WriteFileType() {
@@ -407,7 +439,7 @@ bool HttpConnection::WriteHeading() {
 
 std::string HttpConnection::SendHTTPError(int code) {
   std::string text = "ERROR : ";
-  text += GetHTTPStatus(code);
+  text += webbridge::GetHTTPStatus(code);
   return text;
 }
 

@@ -6,6 +6,7 @@
 #include "quorvin/platform/core/classes.h"
 #include "quorvin/platform/core/timer.h"
 #include "quorvin/platform/net/scktcomp.h"
+#include "quorvin/platform/web/web_dispatcher.h"
 #include "quorvin/server/http_connection.h"
 #include "quorvin/server/server_module.h"
 
@@ -14,6 +15,13 @@
 namespace quorvin::server {
 
 class TSvrModule;
+
+// The dispatcher as the server sees it. It adds nothing and is never made: any
+// TCustomWebDispatcher serves.
+class ZCustomWebDispatcher : public web::TCustomWebDispatcher {
+ public:
+  using TCustomWebDispatcher::TCustomWebDispatcher;
+};
 
 // The listening socket of a TSvrModule. Serves at most kMaxConnections at a time; further
 // clients wait until a connection ends.

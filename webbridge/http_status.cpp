@@ -1,10 +1,10 @@
-#include "quorvin/server/http_status.h"
+#include "quorvin/webbridge/http_status.h"
 
 #include <algorithm>
 #include <array>
 #include <utility>
 
-namespace quorvin::server {
+namespace quorvin::webbridge {
 namespace {
 
 constexpr std::array<std::pair<int, std::string_view>, 31> kStatusTexts{{
@@ -49,4 +49,4 @@ std::string_view GetHTTPStatus(int code) {
   return it != kStatusTexts.end() && it->first == code ? it->second : std::string_view{};
 }
 
-}  // namespace quorvin::server
+}  // namespace quorvin::webbridge
