@@ -13,7 +13,9 @@
 #include "quorvin/platform/core/form_file.h"
 #include "quorvin/platform/core/text.h"
 #include "quorvin/platform/net/application.h"
+#include "quorvin/platform/web/web_dispatcher.h"
 #include "quorvin/server/tarn_server.h"
+#include "demo_actions.h"
 
 namespace {
 
@@ -76,7 +78,9 @@ Options Parse(int argc, char** argv) {
   return o;
 }
 
-// The main form the options describe: one server module with its stored properties.
+// The main form the options describe: one server module with its stored properties and,
+// unless --no-dispatcher, a web dispatcher holding the demo actions, which the module finds
+// on its form.
 std::string FormFromOptions(const Options& o) {
   Json module = {{"class", "TSvrModule"},
                  {"name", "Server"},
@@ -86,7 +90,14 @@ std::string FormFromOptions(const Options& o) {
                    {"ServerPort", o.port},
                    {"MaxRequest", o.max_request},
                    {"Timeout", o.timeout}}}};
-  Json form = {{"form", "MainForm"}, {"class", "TForm"}, {"components", Json::array({module})}};
+  Json components = Json::array();
+  if (o.dispatcher) {
+    components.push_back({{"class", "TWebDispatcher"},
+                          {"name", "Actions"},
+                          {"properties", {{"Actions", quorvin::apps::DemoActions()}}}});
+  }
+  components.push_back(module);
+  Json form = {{"form", "MainForm"}, {"class", "TForm"}, {"components", components}};
   return form.dump();
 }
 
@@ -103,11 +114,16 @@ int main(int argc, char** argv) {
   using namespace quorvin;
   const Options options = Parse(argc, argv);
   server::TSvrModule::Class();
+  web::TWebDispatcher::Class();
+  platform::THandlerRegistry handlers;
+  apps::AddDemoHandlers(handlers);
+  platform::FormOptions load;
+  load.handlers = &handlers;
 
   std::unique_ptr<platform::TComponent> form;
   try {
-    form = options.form ? platform::LoadFormFile(*options.form)
-                        : platform::LoadFormText(FormFromOptions(options), "command line");
+    form = options.form ? platform::LoadFormFile(*options.form, load)
+                        : platform::LoadFormText(FormFromOptions(options), "command line", load);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "quorvin-serve: %s\n", e.what());
     return 1;

@@ -1,0 +1,113 @@
+#include "demo_actions.h"
+
+#include <algorithm>
+#include <string>
+
+#include "quorvin/platform/core/datetime.h"
+#include "quorvin/platform/core/text.h"
+#include "quorvin/platform/web/web_dispatcher.h"
+
+namespace quorvin::apps {
+
+using web::TWebRequest;
+using web::TWebResponse;
+using Handler = std::function<web::THTTPMethodEvent>;
+
+namespace {
+
+constexpr std::int64_t kMaxStreamBytes = 64 * 1024 * 1024;
+
+void Hello(platform::TComponent*, TWebRequest&, TWebResponse& response, bool&) {
+  response.SetContent(
+      "<!DOCTYPE html>\n<html><head><title>Hello</title><link rel=\"stylesheet\" href=\"/style.css\"></head>"
+      "<body><main><h1>Hello from a web action</h1><p>This page was written by the <code>Hello</code> "
+      "action of quorvin-serve, not read from a file.</p><p><a href=\"/\">Back to the start page</a></p>"
+      "</main></body></html>\n");
+}
+
+void Echo(platform::TComponent*, TWebRequest& request, TWebResponse& response, bool&) {
+  std::string text;
+  for (int i = 0; i < web::kReqVariableCount; ++i) {
+    std::string value;
+    try {
+      value = request.GetStringVariable(i);
+    } catch (const std::exception& e) {
+      value = e.what();
+    }
+    text += std::to_string(i) + "=" + value + "\n";
+  }
+  response.SetContentType("text/plain");
+  response.SetContent(text);
+}
+
+void Status(platform::TComponent*, TWebRequest& request, TWebResponse& response, bool&) {
+  const auto code = platform::ParseDecimal32(request.QueryFields().Values("code")).value_or(200);
+  response.SetStatusCode(code);
+  response.SetContentType("text/plain");
+  response.SetContent("status " + std::to_string(code));
+}
+
+void Cookies(platform::TComponent*, TWebRequest&, TWebResponse& response, bool&) {
+  auto& visit = response.Cookies().Add();
+  visit.Name = "visit";
+  visit.Value = "1";
+  visit.Path = "/";
+  auto& flavour = response.Cookies().Add();
+  flavour.Name = "flavour";
+  flavour.Value = "oatmeal";
+  flavour.Path = "/cookies";
+  flavour.Expires = platform::NowUtc() + 1.0;
+  response.SetCustomHeader("X-Quorvin-Demo", "cookies");
+  response.SetContentType("text/plain");
+  response.SetContent("two cookies are set\n");
+}
+
+void Stream(platform::TComponent*, TWebRequest& request, TWebResponse& response, bool&) {
+  const std::int64_t n = std::clamp<std::int64_t>(
+      platform::ParseDecimal(request.QueryFields().Values("n")).value_or(1024), 0, kMaxStreamBytes);
+  // A source stream of n bytes, copied into the answer's content stream.
+  platform::TMemoryStream source;
+  std::string line = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ!\n";
+  for (std::int64_t left = n; left > 0; left -= static_cast<std::int64_t>(line.size())) {
+    source.WriteBuffer(line.data(), std::min<std::int64_t>(left, static_cast<std::int64_t>(line.size())));
+  }
+  source.SetPosition(0);
+  response.SetContentType("text/plain");
+  response.SendStream(source);
+}
+
+void Headers(platform::TComponent*, TWebRequest&, TWebResponse& response, bool&) {
+  const platform::TDateTime now = platform::NowUtc();
+  response.SetAllow("GET, HEAD");
+  response.SetDerivedFrom("/headers.src");
+  response.SetExpires(now + 1.0);
+  response.SetLastModified(now - 1.0);
+  response.SetTitle("Header demo");
+  response.SetWWWAuthenticate("Basic realm=\"demo\"");
+  response.SetContentVersion("1.0");
+  response.SetContentEncoding("identity");
+  response.SetContentType("text/plain");
+  response.SetContent("see the headers of this answer\n");
+}
+
+}  // namespace
+
+void AddDemoHandlers(platform::THandlerRegistry& handlers) {
+  handlers.Add<web::THTTPMethodEvent>("Hello", Handler(Hello));
+  handlers.Add<web::THTTPMethodEvent>("Echo", Handler(Echo));
+  handlers.Add<web::THTTPMethodEvent>("Status", Handler(Status));
+  handlers.Add<web::THTTPMethodEvent>("Cookies", Handler(Cookies));
+  handlers.Add<web::THTTPMethodEvent>("Stream", Handler(Stream));
+  handlers.Add<web::THTTPMethodEvent>("Headers", Handler(Headers));
+}
+
+platform::Json DemoActions() {
+  const auto action = [](const char* name, const char* path, const char* method) {
+    return platform::Json{{"Name", name}, {"PathInfo", path}, {"MethodType", method}, {"OnAction", name}};
+  };
+  return platform::Json::array({action("Hello", "/hello", "mtGet"), action("Echo", "/echo", "mtAny"),
+                                action("Status", "/status", "mtAny"), action("Cookies", "/cookies", "mtAny"),
+                                action("Stream", "/stream", "mtAny"), action("Headers", "/headers", "mtAny")});
+}
+
+}  // namespace quorvin::apps
