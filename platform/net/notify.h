@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
+#include <string>
 
 // What the socket layers share with the host's async-select call: the notification window of a
 // layer, its message number and the event bits.
@@ -8,6 +10,16 @@ namespace quorvin::net {
 
 using TSocket = int;  // the native socket handle
 constexpr TSocket INVALID_SOCKET = -1;
+
+// Raised by socket operations that fail (receive, open, connect); Code() is the errno value.
+class ESocketError : public std::runtime_error {
+ public:
+  ESocketError(const std::string& what, int code) : std::runtime_error(what), code_(code) {}
+  int Code() const { return code_; }
+
+ private:
+  int code_;
+};
 
 // Socket event bits of WSAAsyncSelect.
 constexpr long FD_READ = 1;

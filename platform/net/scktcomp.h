@@ -22,16 +22,6 @@ enum class TSocketEvent { seLookup, seConnecting, seConnect, seDisconnect, seLis
 enum class TErrorEvent { eeGeneral, eeSend, eeReceive, eeConnect, eeDisconnect, eeAccept, eeLookup };
 enum class TClientType { ctNonBlocking, ctBlocking };
 
-// Raised by socket operations that fail (receive, open, connect).
-class ESocketError : public std::runtime_error {
- public:
-  ESocketError(const std::string& what, int code) : std::runtime_error(what), code_(code) {}
-  int Code() const { return code_; }
-
- private:
-  int code_;
-};
-
 class TCustomWinSocket;
 
 using TSocketEventHandler = std::function<void(TCustomWinSocket* sender, TCustomWinSocket* socket, TSocketEvent event)>;
@@ -39,6 +29,24 @@ using TSocketErrorHandler =
     std::function<void(TCustomWinSocket* sender, TCustomWinSocket* socket, TErrorEvent error, int& error_code)>;
 
 // One connected (or connecting) socket of the layer.
+//
+// Events (OnSocketEvent, sender and socket both this socket):
+// - seRead: data, or the end of the data, can be read. Read with ReceiveBuf; an event in which
+//   the owner stopped before the input was empty is followed by another. An event in which the
+//   owner read nothing is not repeated until more data arrives. A receive that returns 0 ends
+//   the connection after the event (seDisconnect, then as Close).
+// - seWrite: the socket can send. Once when write notification is selected (WSAAsyncSelect
+//   with FD_WRITE) or a client socket has connected; then once each time output had to wait
+//   and has all left. Never while a stream is being sent, never while nothing was sent.
+// - seDisconnect: once, when a connected socket closes, whoever closed it.
+// - seConnect (client sockets and, on acceptance, server-side connections), seLookup and
+//   seConnecting (client sockets).
+// Exceptions from handlers are shown as message boxes; nothing is thrown out of the loop.
+//
+// Errors (OnErrorEvent) come from failing receives, sends and connects, and from a peer's
+// reset. The socket is unusable afterwards and the layer closes it once the handler returns.
+// A code the handler leaves non-zero makes a failing ReceiveBuf raise ESocketError; the layer
+// raises nothing else.
 class TCustomWinSocket {
  public:
   virtual ~TCustomWinSocket();
@@ -55,13 +63,16 @@ class TCustomWinSocket {
   // anything sent later. Returns `count`; -1 when the socket is closed.
   int SendBuf(const void* buffer, int count);
   bool SendText(std::string_view text) { return SendBuf(text.data(), static_cast<int>(text.size())) >= 0; }
-  // Takes `stream` and sends it from its position to its end (sendfile(2) for file streams).
-  // False, with nothing taken, while another stream is still being sent.
-  bool SendStream(std::unique_ptr<platform::TStream> stream);
+  // Takes `stream` and sends it from its position to its end, after what is queued before it
+  // (sendfile(2) for file streams), then releases it. False, and `stream` stays with the
+  // caller, while another stream is still being sent or the socket is closed.
+  bool SendStream(std::unique_ptr<platform::TStream>&& stream);
   // As SendStream, then closes the socket once the stream has gone out.
-  bool SendStreamThenDrop(std::unique_ptr<platform::TStream> stream);
-  // Ends the connection once what is queued has been sent. The layer destroys a server-side
-  // socket after the event being handled; no event reaches it after Close.
+  bool SendStreamThenDrop(std::unique_ptr<platform::TStream>&& stream);
+  // Ends the connection: fires seDisconnect (when connected), and no event reaches the socket
+  // after that. Bytes queued by SendBuf still leave (for at most 30 s); a stream being sent is
+  // cut off and everything still pending dropped. The layer destroys a server-side socket
+  // after the event being handled.
   void Close();
 
   // The layer's notification window, for WSAAsyncSelect.
@@ -83,15 +94,18 @@ class TCustomWinSocket {
   struct Impl;
   std::unique_ptr<Impl> impl_;
   friend class TServerWinSocket;
+  friend class TServerSocket;
   friend class TClientSocket;
 };
 
 class TServerWinSocket;
 
-// A server-side connection. Construction registers it with the listener's socket and installs
-// the layer's own event handler in OnSocketEvent (a subclass may save it and chain to it). The
-// layer destroys the object after the event in which the connection closed, and with the
-// listener.
+// A server-side connection. Construction (with the handle of a socket the listener accepted,
+// which it owns from then on) registers it with the listener's socket and installs the layer's
+// own event and error handlers, which pass events on to the listener component's OnClient...
+// events (a subclass may save them and chain to them). It reports seRead (FD_READ | FD_CLOSE)
+// until WSAAsyncSelect changes that. The layer destroys the object after the event in which
+// the connection closed (a posted callback), and with the listener.
 class TServerClientWinSocket : public TCustomWinSocket {
  public:
   TServerClientWinSocket(TSocket socket, TServerWinSocket* server_socket);
@@ -99,6 +113,7 @@ class TServerClientWinSocket : public TCustomWinSocket {
   TServerWinSocket* ServerWinSocket() const { return server_; }
 
  private:
+  friend class TServerWinSocket;
   TServerWinSocket* server_;
 };
 
@@ -123,12 +138,14 @@ class TServerWinSocket {
 };
 
 // Given each accepted socket's handle; sets `client` to a new connection object for it, or
-// leaves it null to decline the socket for now (the layer keeps the client waiting and offers
-// it again when one of the listener's connections is destroyed).
+// leaves it null to decline the socket for now (the layer keeps the client waiting, accepts no
+// one else meanwhile, and offers it again when one of the listener's connections is destroyed;
+// a socket declined while the listener has no connection is closed, since nothing would ever
+// offer it again).
 using TGetSocketEvent = std::function<void(TServerSocket* sender, TSocket socket, TServerClientWinSocket*& client)>;
+using platform::TComponent;
 using TSocketNotifyEvent = void(TComponent* sender, TCustomWinSocket* socket);
 using TSocketErrorEvent = void(TComponent* sender, TCustomWinSocket* socket, TErrorEvent error, int& error_code);
-using platform::TComponent;
 
 // The listening component.
 class TServerSocket : public TComponent {
@@ -141,7 +158,9 @@ class TServerSocket : public TComponent {
   // Starts listening on all IPv4 addresses (the port's 0 lets the system pick; Port() then
   // tells which). Raises ESocketError when it cannot listen.
   void Open();
-  // Stops listening and ends every connection.
+  // Stops listening and ends (closes and destroys) every connection; one whose event is being
+  // handled now is destroyed after that event. A listener must not be destroyed from inside an
+  // event of one of its connections.
   void Close();
   bool Active() const;
   // The port actually listened on (differs from Port() when that was 0).
@@ -160,14 +179,20 @@ class TServerSocket : public TComponent {
   std::unique_ptr<TServerWinSocket> socket_;
 };
 
-// A client-side connection component: set Host (or Address) and Port, then Active = true.
-// Name lookup and connect never block the loop.
+// A client-side connection component: set Host (or Address) and Port (or Service), then
+// Active = true. Opening runs from the loop: OnLookup, the lookup (a numeric address directly,
+// a name through Asio's resolver, which waits on a thread of its own so that the loop never
+// blocks), OnConnecting, the connect, then OnConnect and OnWrite. A failed lookup or connect
+// reports OnError (eeLookup, eeConnect) and leaves the socket inactive whatever the handler
+// does with the code. OnDisconnect follows the peer's close and Close.
 class TClientSocket : public TComponent {
  public:
   explicit TClientSocket(TComponent* owner);
   ~TClientSocket() override;
 
   bool Active() const;
+  // Raises ESocketError when neither Host nor Address, or neither Port nor Service, is set.
+  // While loading from a form file the value is applied in Loaded.
   void SetActive(bool active);
   void Open() { SetActive(true); }
   void Close() { SetActive(false); }
@@ -176,12 +201,15 @@ class TClientSocket : public TComponent {
   std::string Host;
   int Port = 0;
   std::string Service;  // a service name or number, used when Port is 0
+  // Kept for form files; the socket is event-driven either way.
   TClientType ClientType = TClientType::ctNonBlocking;
 
-  TCustomWinSocket& Socket() { return *socket_; }
+  TCustomWinSocket& Socket();
 
   platform::TEvent<TSocketNotifyEvent> OnLookup, OnConnecting, OnConnect, OnDisconnect, OnRead, OnWrite;
   platform::TEvent<TSocketErrorEvent> OnError;
+
+  void Loaded() override;
 
   static const platform::ClassInfo& Class();
 
