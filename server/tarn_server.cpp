@@ -8,11 +8,11 @@ namespace quorvin::server {
 
 using net::TCustomWinSocket;
 
-ZServerSocket::ZServerSocket(TSvrModule* module) : TServerSocket(module) {
+ZServerSocket::ZServerSocket(platform::TComponent* owner) : TServerSocket(owner) {
   SetGetSocketEvent([this](net::TServerSocket* sender, net::TSocket socket, net::TServerClientWinSocket*& client) {
     ZOnGetSocket(sender, socket, client);
   });
-  Configure(*module);
+  Configure(dynamic_cast<ServerModule&>(*owner));
 }
 
 ZServerSocket::~ZServerSocket() {
@@ -89,7 +89,7 @@ TSvrModule::TSvrModule(platform::TComponent* owner) : ServerModule(owner) {
 }
 
 void TSvrModule::CreateListener() {
-  if (Listener == nullptr) Listener = &platform::Create<ZServerSocket>(*this, this);
+  if (Listener == nullptr) Listener = &platform::Create<ZServerSocket>(*this);
 }
 
 void TSvrModule::OpenListener() { Listener->Open(); }

@@ -27,7 +27,8 @@ class ZCustomWebDispatcher : public web::TCustomWebDispatcher {
 // clients wait until a connection ends.
 class ZServerSocket final : public net::TServerSocket, public ListenerConfig {
  public:
-  explicit ZServerSocket(TSvrModule* module);
+  // `owner` is the module the listener belongs to.
+  explicit ZServerSocket(platform::TComponent* owner);
   ~ZServerSocket() override;
 
   void ZOnGetSocket(net::TServerSocket* sender, net::TSocket socket, net::TServerClientWinSocket*& client);

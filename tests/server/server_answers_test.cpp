@@ -32,7 +32,9 @@ TEST_P(StaticAnswers, AnswerAsExpected) {
   ASSERT_TRUE(ex.closed);
   const ParsedAnswer a = ParseAnswer(ex.answer);
   EXPECT_EQ(a.status_line, GetParam().status_line);
-  if (!GetParam().body.empty()) EXPECT_EQ(a.body, GetParam().body);
+  if (!GetParam().body.empty()) {
+    EXPECT_EQ(a.body, GetParam().body);
+  }
   // Nothing private ever leaves.
   EXPECT_EQ(ex.answer.find("secret"), std::string::npos);
   EXPECT_EQ(ex.answer.find("PASSWORD"), std::string::npos);
@@ -75,7 +77,7 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"PostWithQueryNeverEchoesBody",
                    "POST /page.htm?x=1 HTTP/1.0\r\nContent-Length: 6\r\n\r\nsecret", "HTTP/1.0 405 Method Not Allowed",
                    ""}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& tc) { return std::string(tc.param.name); });
 
 TEST_F(ServerAnswers, ErrorPagesByteForByte) {
   ServerForm server(root.Str());

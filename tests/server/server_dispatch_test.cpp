@@ -85,7 +85,7 @@ TEST_F(ServerDispatch, ActionsAnswerBeforeFiles) {
 }
 
 TEST_F(ServerDispatch, SentAnswerGoesOutEvenWhenDeclined) {
-  DispatchForm f(root.Str(), handlers, {Action("S", "/s", "SentButDeclined")});
+  DispatchForm f(root.Str(), handlers, platform::Json::array({Action("S", "/s", "SentButDeclined")}));
   const ParsedAnswer a = f.Get("GET /s HTTP/1.0\r\n\r\n");
   EXPECT_EQ(a.status_line, "HTTP/1.0 200 OK");
   EXPECT_EQ(a.body, "sent anyway");
@@ -103,14 +103,14 @@ TEST_F(ServerDispatch, FailingOrInjectingActionsGet500) {
 }
 
 TEST_F(ServerDispatch, UnansweredQueryNeverEchoesTheRequestBody) {
-  DispatchForm f(root.Str(), handlers, {Action("D", "/decline", "Decline")});
+  DispatchForm f(root.Str(), handlers, platform::Json::array({Action("D", "/decline", "Decline")}));
   const std::string raw = f.Raw("POST /docs/?x=1 HTTP/1.0\r\nContent-Length: 11\r\n\r\nsecret-body");
   EXPECT_EQ(raw.find("secret-body"), std::string::npos);
   EXPECT_EQ(ParseAnswer(raw).status_line, "HTTP/1.0 405 Method Not Allowed");
 }
 
 TEST_F(ServerDispatch, RemovedDispatcherLeavesTheFiles) {
-  DispatchForm f(root.Str(), handlers, {Action("A", "/page.htm", "Answer")});
+  DispatchForm f(root.Str(), handlers, platform::Json::array({Action("A", "/page.htm", "Answer")}));
   ASSERT_NE(f.Module().Dispatcher, nullptr);
   delete f.Form().Components(0);  // the dispatcher goes
   EXPECT_EQ(f.Module().Dispatcher, nullptr);

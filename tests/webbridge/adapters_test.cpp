@@ -173,7 +173,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "Expires: Tue, 08 Dec 2026 21:01:10 GMT\r\nLast-Modified: Tue, 08 Dec 2026 21:01:10 GMT\r\n"
                    "Title: T\r\nWWW-Authenticate: Basic\r\nX-One: 1\r\nContent-Version: 2\r\n"
                    "Content-Encoding: gzip\r\nContent-type: text/plain\r\nContent-Length: 0\r\n\r\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& tc) { return std::string(tc.param.name); });
 
 // Records the size of every write, to show how a stream is copied.
 class WriteLog final : public platform::TMemoryStream {
