@@ -345,6 +345,7 @@ class TClientSocket::ClientWinSocket final : public TCustomWinSocket {
   explicit ClientWinSocket(TClientSocket& owner) : component_(owner) {
     OnSocketEvent = [this](TCustomWinSocket*, TCustomWinSocket* target, TSocketEvent event) {
       TClientSocket& c = component_;
+      c.SocketEvent(target, event);
       const platform::TEvent<TSocketNotifyEvent>* slot = nullptr;
       switch (event) {
         case TSocketEvent::seLookup: slot = &c.OnLookup; break;
@@ -441,7 +442,15 @@ class TClientSocket::ClientWinSocket final : public TCustomWinSocket {
             Failed(TErrorEvent::eeLookup, error ? error.value() : EHOSTUNREACH);
             return;
           }
-          Connect(generation, results.begin()->endpoint());
+          // Listeners of this layer take IPv4: prefer an IPv4 address when the name has one.
+          auto chosen = results.begin();
+          for (auto it = results.begin(); it != results.end(); ++it) {
+            if (it->endpoint().address().is_v4()) {
+              chosen = it;
+              break;
+            }
+          }
+          Connect(generation, chosen->endpoint());
         });
   }
 

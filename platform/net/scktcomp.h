@@ -213,6 +213,12 @@ class TClientSocket : public TComponent {
 
   static const platform::ClassInfo& Class();
 
+ protected:
+  // Every event of the connection, before the program's event slot hears of it; for
+  // components built on the client socket that must see connects and closes whatever the
+  // program assigns to the slots.
+  virtual void SocketEvent(TCustomWinSocket* /*socket*/, TSocketEvent /*event*/) {}
+
  private:
   class ClientWinSocket;
   std::unique_ptr<ClientWinSocket> socket_;

@@ -1,0 +1,283 @@
+// quorvin-fetch: fetches one URL over HTTP/1.0 with the Quorvin client component and writes
+// the body to standard output or a file.
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "quorvin/client/orb_http_client.h"
+#include "quorvin/platform/core/stream.h"
+#include "quorvin/platform/core/text.h"
+#include "quorvin/platform/net/application.h"
+
+namespace {
+
+using namespace quorvin;
+
+constexpr const char* kUsage =
+    "usage: quorvin-fetch [-X METHOD] [-H 'Name: value']... [-d DATA | --data-file FILE]\n"
+    "                     [--protocol-version V] [-i] [-o FILE] [--progress]\n"
+    "                     [--binding scktcomp|dwinsock] [--timeout SECONDS] URL\n";
+
+struct Options {
+  std::string method = "GET";
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::optional<std::string> data;
+  std::optional<std::string> data_file;
+  std::optional<std::string> protocol_version;
+  bool include = false;
+  std::optional<std::string> output;
+  bool progress = false;
+  std::string binding = "scktcomp";
+  int timeout = 30;
+  std::string url;
+};
+
+struct Target {
+  std::string host;
+  int port = 80;
+  std::string path;  // path and query, as sent
+};
+
+[[noreturn]] void Usage(const std::string& message) {
+  std::fprintf(stderr, "quorvin-fetch: %s\n%s", message.c_str(), kUsage);
+  std::exit(2);
+}
+
+[[noreturn]] void Fail(const std::string& message, int code = 1) {
+  std::fprintf(stderr, "quorvin-fetch: %s\n", message.c_str());
+  std::exit(code);
+}
+
+Options Parse(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) Usage(std::string(arg) + " needs a value");
+      return argv[++i];
+    };
+    if (arg == "-X") {
+      o.method = value();
+    } else if (arg == "-H") {
+      const std::string h = value();
+      const auto colon = h.find(':');
+      if (colon == std::string::npos || colon == 0) Usage("-H takes 'Name: value'");
+      o.headers.emplace_back(h.substr(0, colon), std::string(platform::Trim(std::string_view(h).substr(colon + 1))));
+    } else if (arg == "-d") {
+      o.data = value();
+    } else if (arg == "--data-file") {
+      o.data_file = value();
+    } else if (arg == "--protocol-version") {
+      o.protocol_version = value();
+    } else if (arg == "-i") {
+      o.include = true;
+    } else if (arg == "-o") {
+      o.output = value();
+    } else if (arg == "--progress") {
+      o.progress = true;
+    } else if (arg == "--binding") {
+      o.binding = value();
+    } else if (arg == "--timeout") {
+      const auto t = platform::ParseDecimal32(value());
+      if (!t || *t < 1 || *t > 86400) Usage("--timeout takes whole seconds from 1 to 86400");
+      o.timeout = *t;
+    } else if (arg == "-h" || arg == "--help") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else if (!arg.empty() && arg[0] == '-') {
+      Usage("unknown option " + std::string(arg));
+    } else if (o.url.empty()) {
+      o.url = std::string(arg);
+    } else {
+      Usage("only one URL");
+    }
+  }
+  if (o.url.empty()) Usage("no URL");
+  if (o.data && o.data_file) Usage("-d and --data-file exclude each other");
+  if (o.binding != "scktcomp" && o.binding != "dwinsock") Usage("--binding is scktcomp or dwinsock");
+  if (o.binding == "dwinsock") Usage("the dwinsock binding is not built yet");
+  return o;
+}
+
+// http://host[:port]/path[?query]
+std::optional<Target> ParseUrl(std::string_view url) {
+  constexpr std::string_view kScheme = "http://";
+  if (!platform::StartsWithText(url, kScheme)) return std::nullopt;
+  url.remove_prefix(kScheme.size());
+  const auto slash = url.find_first_of("/?");
+  std::string_view authority = url.substr(0, slash);
+  Target t;
+  t.path = slash == std::string_view::npos ? "/" : std::string(url.substr(slash));
+  if (t.path.front() == '?') t.path.insert(0, "/");
+  if (authority.empty() || authority.find('@') != std::string_view::npos) return std::nullopt;
+  const auto colon = authority.rfind(':');
+  if (colon != std::string_view::npos && authority.find(']') == std::string_view::npos) {
+    const auto port = platform::ParseDecimal32(authority.substr(colon + 1));
+    if (!port || *port < 1 || *port > 65535) return std::nullopt;
+    t.port = *port;
+    authority = authority.substr(0, colon);
+  }
+  if (authority.empty()) return std::nullopt;
+  t.host = std::string(authority);
+  return t;
+}
+
+// A one-line progress bar on standard error: bytes, total, percent and rate.
+class ProgressBar {
+ public:
+  void Show(std::int64_t received, std::int64_t total) {
+    const auto now = std::chrono::steady_clock::now();
+    if (received != total && now - last_ < std::chrono::milliseconds(100)) return;
+    last_ = now;
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    const double rate = seconds > 0 ? static_cast<double>(received) / seconds : 0;
+    if (total >= 0) {
+      const int percent = total > 0 ? static_cast<int>(received * 100 / total) : 100;
+      std::fprintf(stderr, "\r%12lld / %lld bytes %3d%% %9.1f KiB/s", static_cast<long long>(received),
+                   static_cast<long long>(total), percent, rate / 1024);
+    } else {
+      std::fprintf(stderr, "\r%12lld bytes %9.1f KiB/s", static_cast<long long>(received), rate / 1024);
+    }
+    shown_ = true;
+  }
+  void End() {
+    if (shown_) std::fputc('\n', stderr);
+  }
+
+ private:
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point last_{};
+  bool shown_ = false;
+};
+
+void WriteAll(std::FILE* out, const char* data, std::size_t size) {
+  if (size > 0 && std::fwrite(data, 1, size, out) != size) Fail("cannot write the body");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::signal(SIGPIPE, SIG_IGN);
+  const Options o = Parse(argc, argv);
+  const auto target = ParseUrl(o.url);
+  if (!target) Fail("not a URL of the form http://host[:port]/path: " + o.url, 2);
+
+  auto& app = net::Application::Instance();
+  client::TOrbHTTPClient http(nullptr);
+  http.SetDesignDefaults();
+  http.SetStringVariable(client::kMethod, o.method);
+  http.SetStringVariable(client::kURL, target->path);
+  if (o.protocol_version) http.SetStringVariable(client::kProtocolVersion, *o.protocol_version);
+  bool host_given = false;
+  for (const auto& [name, value] : o.headers) {
+    if (platform::SameText(name, "Accept")) {
+      http.SetStringVariable(client::kAccept, value);
+    } else if (platform::SameText(name, "Content-Type")) {
+      http.SetStringVariable(client::kContentType, value);
+    } else if (platform::SameText(name, "User-Agent")) {
+      http.SetStringVariable(client::kUserAgent, value);
+    } else {
+      host_given = host_given || platform::SameText(name, "Host");
+      http.AddCustomHeader(name, value);
+    }
+  }
+  // Servers with several sites tell them apart by the Host header.
+  if (!host_given) http.AddCustomHeader("Host", target->host + (target->port != 80 ? ":" + std::to_string(target->port) : ""));
+  if (o.data) http.SetStringVariable(client::kContent, *o.data);
+  if (o.data_file) {
+    try {
+      auto file = std::make_unique<platform::TMemoryStream>();
+      file->LoadFromFile(*o.data_file);
+      if (file->Size() > 0x7FFFFFFF) Fail("the data file is larger than 2 GiB");
+      http.SetContentStream(std::move(file));
+    } catch (const std::exception& e) {
+      Fail(e.what());
+    }
+  }
+
+  std::FILE* out = stdout;
+  if (o.output) {
+    out = std::fopen(o.output->c_str(), "wb");
+    if (out == nullptr) Fail("cannot open " + *o.output + " for writing");
+  }
+  const bool show_progress = o.progress || ::isatty(STDERR_FILENO) != 0;
+  ProgressBar bar;
+  bool finished = false;
+  bool failed = false;
+  std::string error;
+  bool heading_written = false;
+  const auto write_heading = [&] {
+    if (!o.include || heading_written) return;
+    heading_written = true;
+    std::string h = http.ResponseVersion + " " + http.ResponseCode + " " + http.ResponseText + "\n";
+    for (int i = 0; i < http.ResponseHeaders.Count(); ++i) {
+      h += std::string(http.ResponseHeaders.Names(i)) + ": " + std::string(http.ResponseHeaders.ValueFromIndex(i)) + "\n";
+    }
+    h += "\n";
+    WriteAll(out, h.data(), h.size());
+  };
+
+  http.Host = target->host;
+  http.Port = target->port;
+  http.OnConnect = [&](platform::TComponent*, net::TCustomWinSocket*) {
+    try {
+      http.SendRequest();
+    } catch (const std::exception& e) {
+      error = e.what();
+      failed = true;
+      http.Close();
+    }
+  };
+  http.OnProgress = [&](platform::TComponent*, std::int32_t received, std::int32_t total) {
+    if (show_progress) bar.Show(received, total);
+  };
+  http.OnStreamReady = [&](net::TCustomWinSocket*, platform::TMemoryStream& body) {
+    write_heading();
+    WriteAll(out, body.Memory(), static_cast<std::size_t>(body.Size()));
+    finished = true;
+    http.Close();  // one request per connection
+  };
+  http.OnResponseFailed = [&](platform::TComponent*, const std::string& reason) {
+    error = reason;
+    failed = true;
+  };
+  http.OnError = [&](platform::TComponent*, net::TCustomWinSocket*, net::TErrorEvent, int& code) {
+    if (!finished && !failed) {
+      error = std::string("cannot reach ") + target->host + ":" + std::to_string(target->port) + ": " +
+              std::strerror(code);
+      failed = true;
+    }
+    code = 0;
+  };
+  http.OnDisconnect = [&](platform::TComponent*, net::TCustomWinSocket*) {
+    // An answer without a body (or with an empty one) ends with the connection.
+    if (!failed && !http.ResponseCode.empty()) {
+      write_heading();
+      finished = true;
+    } else if (!failed) {
+      error = "the connection closed without an answer";
+      failed = true;
+    }
+  };
+  try {
+    http.SetActive(true);
+  } catch (const std::exception& e) {
+    Fail(e.what());
+  }
+  const bool done = app.RunUntil([&] { return finished || failed; }, std::chrono::seconds(o.timeout));
+  bar.End();
+  if (out != stdout) std::fclose(out);
+  else std::fflush(stdout);
+  if (!done) Fail("no complete answer within " + std::to_string(o.timeout) + " s", 3);
+  if (failed) Fail(error);
+  return 0;
+}

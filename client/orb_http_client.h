@@ -1,0 +1,83 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "quorvin/client/http_client_core.h"
+#include "quorvin/platform/core/classes.h"
+#include "quorvin/platform/core/events.h"
+#include "quorvin/platform/net/scktcomp.h"
+
+namespace quorvin::client {
+
+using TOrbHTTPOnStreamReady = void(net::TCustomWinSocket* socket, platform::TMemoryStream& stream);
+using TOrbHTTPOnProgress = void(platform::TComponent* sender, std::int32_t received, std::int32_t total);
+// A response that did not arrive whole: cut short by the connection, too large, malformed.
+using TOrbHTTPOnFailure = void(platform::TComponent* sender, const std::string& reason);
+
+// The HTTP/1.0 client component over the first socket layer. Set the request properties and
+// Host (or Address) and Port, make it Active, and call SendRequest once connected (typically
+// from OnConnect). The answer's body arrives through OnProgress and OnStreamReady.
+class TOrbHTTPClient final : public net::TClientSocket, public HttpClientCore {
+ public:
+  explicit TOrbHTTPClient(platform::TComponent* owner);
+
+  // Composes the request from the properties and hands it to the open connection. Raises
+  // EHTTPClientError, sending nothing, when a value holds a line break.
+  void SendRequest();
+
+  platform::TEvent<TOrbHTTPOnStreamReady> OnStreamReady;
+  platform::TEvent<TOrbHTTPOnProgress> OnProgress;
+  platform::TEvent<TOrbHTTPOnFailure> OnResponseFailed;
+
+  static const platform::ClassInfo& Class();
+
+ protected:
+  void SocketEvent(net::TCustomWinSocket* socket, net::TSocketEvent event) override;
+  int ReceiveSome(char* into, int max) override { return Socket().ReceiveBuf(into, max); }
+  void CloseConnection() override { Close(); }
+  void Progress(std::int32_t received, std::int32_t total) override;
+  void StreamReady(platform::TMemoryStream& body) override;
+  void ResponseFailed(const std::string& reason) override;
+
+ private:
+  net::TCustomWinSocket* reading_ = nullptr;  // the connection of the notification being read
+};
+
+// The published request properties of both client components, in declaration order.
+template <class T>
+platform::ClassBuilder<T>& PublishRequestProperties(platform::ClassBuilder<T>& b) {
+  const auto text = [&b](const char* name, int index) {
+    b.Text(
+        name, [index](const T& c) { return c.GetStringVariable(index); },
+        [index](T& c, const std::string& v) { c.SetStringVariable(index, v); });
+  };
+  const auto date = [&b](const char* name, int index) {
+    b.DateTime(
+        name, [index](const T& c) { return c.GetDateVariable(index); },
+        [index](T& c, platform::TDateTime v) { c.SetDateVariable(index, v); });
+  };
+  text("Method", kMethod);
+  text("ProtocolVersion", kProtocolVersion);
+  text("URL", kURL);
+  text("From", kFrom);
+  date("IfModifiedSince", kIfModifiedSince);
+  text("Accept", kAccept);
+  date("Date", kDate);
+  text("Referer", kReferer);
+  text("UserAgent", kUserAgent);
+  text("ContentEncoding", kContentEncoding);
+  text("ContentType", kContentType);
+  b.Integer(
+      "ContentLength", [](const T& c) -> std::int64_t { return c.GetIntegerVariable(kContentLength); },
+      [](T& c, std::int64_t v) { c.SetIntegerVariable(kContentLength, static_cast<std::int32_t>(v)); });
+  text("ContentVersion", kContentVersion);
+  text("Content", kContent);
+  text("Connection", kConnection);
+  text("MIMEVersion", kMIMEVersion);
+  b.Event("OnStreamReady", &T::OnStreamReady);
+  b.Event("OnProgress", &T::OnProgress);
+  return b;
+}
+
+}  // namespace quorvin::client
