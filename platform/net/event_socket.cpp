@@ -285,8 +285,9 @@ void EventSocket::DispatchRead() {
     ArmRead();
     return;
   }
-  // The owner stopped before the input was empty. Readiness is reported on edges, and no new
-  // edge would come for bytes already here: look, and deliver another event if there are any.
+  // The owner may have stopped before the input was empty. Readiness is reported on edges, and
+  // no new edge would come for bytes (or an end of data) already here: look, and deliver
+  // another event if there are any.
   pollfd probe{fd_, POLLIN, 0};
   if (::poll(&probe, 1, 0) > 0) {
     asio::post(Loop(), [self = shared_from_this()] {
@@ -403,11 +404,9 @@ int EventSocket::Receive(void* buffer, int count, int& error) {
   if (count == 0) return 0;
   for (;;) {
     const ssize_t n = ::recv(fd_, buffer, static_cast<std::size_t>(count), 0);
-    if (n > 0) {
-      // A short read emptied the input: any later byte raises a new edge.
-      if (n < count) read_drained_ = true;
-      return static_cast<int>(n);
-    }
+    // A short read is no proof that the input is empty: the peer's end of data may be
+    // waiting behind the bytes, and its edge has passed. Only EAGAIN and 0 prove it.
+    if (n > 0) return static_cast<int>(n);
     if (n == 0) {
       read_drained_ = true;
       if (!eof_seen_) {

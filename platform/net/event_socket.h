@@ -180,7 +180,7 @@ class EventSocket final : public std::enable_shared_from_this<EventSocket> {
   bool read_wait_ = false;
   bool write_wait_ = false;
   bool flush_pending_ = false;
-  bool read_drained_ = false;  // a receive found the input empty since the last wait
+  bool read_drained_ = false;  // a receive found the input empty (EAGAIN or end of data)
   bool eof_seen_ = false;
   bool ended_ = false;  // SocketEnded reported or being reported
   bool failed_ = false;

@@ -1,0 +1,696 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "quorvin/platform/core/stream.h"
+#include "quorvin/platform/net/application.h"
+#include "quorvin/platform/net/scktcomp.h"
+#include "test_support.h"
+
+namespace quorvin::net {
+namespace {
+
+using namespace std::chrono_literals;
+
+bool Await(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
+  return Application::Instance().RunUntil(condition, timeout);
+}
+
+void RunFor(std::chrono::milliseconds duration) { Application::Instance().RunFor(duration); }
+
+// Names parameterised cases after their `name` field.
+struct ByName {
+  template <class P>
+  std::string operator()(const ::testing::TestParamInfo<P>& case_info) const {
+    return case_info.param.name;
+  }
+};
+
+// Bytes that show a reordering or a lost piece: no short period.
+std::string Pattern(std::size_t size) {
+  std::string bytes(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 7 + i / 251) % 253);
+  return bytes;
+}
+
+void SetBuffer(int fd, int option, int bytes) { ::setsockopt(fd, SOL_SOCKET, option, &bytes, sizeof bytes); }
+
+// A plain client socket: connects (the kernel completes it from the backlog, before the
+// listener accepts), then works non-blocking so that the test reads it from the loop.
+class RawClient {
+ public:
+  explicit RawClient(int port, int receive_buffer = 0) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receive_buffer > 0) SetBuffer(fd_, SO_RCVBUF, receive_buffer);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
+  }
+  ~RawClient() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  RawClient(const RawClient&) = delete;
+  RawClient& operator=(const RawClient&) = delete;
+
+  bool Connected() const { return connected_; }
+  void Send(std::string_view bytes) const { ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size())); }
+  // Takes what has arrived; true once the peer has closed.
+  bool ReadAvailable() {
+    char piece[64 * 1024];
+    for (;;) {
+      const ssize_t n = ::recv(fd_, piece, sizeof piece, 0);
+      if (n > 0) {
+        received.append(piece, static_cast<std::size_t>(n));
+        continue;
+      }
+      if (n == 0) return true;
+      return errno != EAGAIN && errno != EWOULDBLOCK;
+    }
+  }
+  void Finish() {
+    ::close(fd_);
+    fd_ = -1;
+  }
+  // Closes with a reset instead of the usual end of data.
+  void Reset() {
+    const linger abort{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    ::close(fd_);
+    fd_ = -1;
+  }
+
+  std::string received;
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+};
+
+// A connection that counts itself, as the server's connections do.
+class CountedConnection : public TServerClientWinSocket {
+ public:
+  CountedConnection(TSocket socket, TServerWinSocket* server, int& live)
+      : TServerClientWinSocket(socket, server), live_(live) {
+    ++live_;
+  }
+  ~CountedConnection() override { --live_; }
+
+ private:
+  int& live_;
+};
+
+std::unique_ptr<TServerSocket> OpenServer(const std::function<void(TServerSocket&)>& setup = nullptr) {
+  auto server = std::make_unique<TServerSocket>(nullptr);
+  server->SetPort(0);
+  if (setup) setup(*server);
+  server->Open();
+  return server;
+}
+
+const char* EventName(TSocketEvent event) {
+  switch (event) {
+    case TSocketEvent::seLookup: return "Lookup";
+    case TSocketEvent::seConnecting: return "Connecting";
+    case TSocketEvent::seConnect: return "Connect";
+    case TSocketEvent::seDisconnect: return "Disconnect";
+    case TSocketEvent::seListen: return "Listen";
+    case TSocketEvent::seAccept: return "Accept";
+    case TSocketEvent::seWrite: return "Write";
+    case TSocketEvent::seRead: return "Read";
+  }
+  return "?";
+}
+
+// --- A listener and a client exchanging data ----------------------------------------------
+
+struct NamingCase {
+  const char* name;
+  std::string address, host;
+};
+
+class ClientServerExchange : public ::testing::TestWithParam<NamingCase> {};
+
+TEST_P(ClientServerExchange, DataGoesBothWaysThroughTheEvents) {
+  std::vector<std::string> server_events;
+  auto server = OpenServer([&](TServerSocket& s) {
+    s.OnClientConnect = [&](TComponent*, TCustomWinSocket*) { server_events.push_back("Connect"); };
+    s.OnClientRead = [&](TComponent*, TCustomWinSocket* socket) {
+      server_events.push_back("Read");
+      char buffer[100];
+      const int n = socket->ReceiveBuf(buffer, sizeof buffer);
+      if (n > 0) {
+        std::string answer(buffer, static_cast<std::size_t>(n));
+        for (char& c : answer) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        socket->SendText(answer);
+      }
+    };
+    s.OnClientDisconnect = [&](TComponent*, TCustomWinSocket*) { server_events.push_back("Disconnect"); };
+  });
+
+  TClientSocket client(nullptr);
+  client.Address = GetParam().address;
+  client.Host = GetParam().host;
+  client.Port = server->LocalPort();
+  std::vector<std::string> client_events;
+  std::string received;
+  auto note = [&](const char* what) { return [&, what](TComponent*, TCustomWinSocket*) { client_events.push_back(what); }; };
+  client.OnLookup = note("Lookup");
+  client.OnConnecting = note("Connecting");
+  client.OnConnect = [&](TComponent*, TCustomWinSocket* socket) {
+    client_events.push_back("Connect");
+    socket->SendText("hello");
+  };
+  client.OnWrite = note("Write");
+  client.OnRead = [&](TComponent*, TCustomWinSocket* socket) {
+    char buffer[100];
+    const int n = socket->ReceiveBuf(buffer, sizeof buffer);
+    if (n > 0) received.append(buffer, static_cast<std::size_t>(n));
+  };
+  client.OnDisconnect = note("Disconnect");
+  client.SetActive(true);
+  EXPECT_TRUE(client.Active());
+
+  ASSERT_TRUE(Await([&] { return received == "HELLO"; }));
+  EXPECT_EQ(client.Socket().RemotePort(), server->LocalPort());
+  EXPECT_EQ(client.Socket().RemoteAddress(), "127.0.0.1");
+  EXPECT_EQ(server->Socket().ActiveConnections(), 1);
+  client.Close();
+  EXPECT_FALSE(client.Active());
+  ASSERT_TRUE(Await([&] { return server->Socket().ActiveConnections() == 0; }));
+
+  EXPECT_EQ(client_events, (std::vector<std::string>{"Lookup", "Connecting", "Connect", "Write", "Disconnect"}));
+  // The end of the data is read like data (ReceiveBuf gives 0), then the connection ends.
+  EXPECT_EQ(server_events, (std::vector<std::string>{"Connect", "Read", "Read", "Disconnect"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(, ClientServerExchange,
+                         ::testing::Values(NamingCase{"NumericAddress", "127.0.0.1", ""},
+                                         NamingCase{"NumericHost", "", "127.0.0.1"},
+                                         NamingCase{"HostNameThroughTheResolver", "", "localhost"}),
+                         ByName());
+
+TEST(ClientSocket, ConnectAndLookupFailuresReachOnErrorAndLeaveItInactive) {
+  int free_port = 0;
+  {
+    auto probe = OpenServer();
+    free_port = probe->LocalPort();
+  }
+  struct Case {
+    std::string address;
+    int port;
+    TErrorEvent error;
+    int code;
+  };
+  for (const Case& c : {Case{"127.0.0.1", free_port, TErrorEvent::eeConnect, ECONNREFUSED},
+                        Case{"not-an-address", 80, TErrorEvent::eeLookup, EINVAL}}) {
+    SCOPED_TRACE(c.address);
+    TClientSocket client(nullptr);
+    client.Address = c.address;
+    client.Port = c.port;
+    std::vector<std::pair<TErrorEvent, int>> errors;
+    bool disconnected = false;
+    client.OnError = [&](TComponent*, TCustomWinSocket*, TErrorEvent error, int& code) {
+      errors.emplace_back(error, code);  // the code is left set: the layer raises nothing
+    };
+    client.OnDisconnect = [&](TComponent*, TCustomWinSocket*) { disconnected = true; };
+    client.Open();
+    ASSERT_TRUE(Await([&] { return !errors.empty(); }));
+    EXPECT_EQ(errors, (std::vector<std::pair<TErrorEvent, int>>{{c.error, c.code}}));
+    EXPECT_FALSE(client.Active());
+    EXPECT_FALSE(disconnected);
+  }
+}
+
+TEST(ClientSocket, OpeningWithoutHostOrPortRaises) {
+  TClientSocket client(nullptr);
+  client.Port = 80;
+  EXPECT_THROW(client.Open(), ESocketError);
+  client.Host = "localhost";
+  client.Port = 0;
+  EXPECT_THROW(client.Open(), ESocketError);
+  EXPECT_FALSE(client.Active());
+}
+
+TEST(ClientSocket, PublishesItsPropertiesInOrder) {
+  std::vector<std::string> names;
+  for (const auto& property : TClientSocket::Class().properties) names.push_back(property.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"Active", "Address", "ClientType", "Host", "Port", "Service",
+                                             "OnLookup", "OnConnecting", "OnConnect", "OnDisconnect",
+                                             "OnRead", "OnWrite", "OnError"}));
+}
+
+// --- Sending ------------------------------------------------------------------------------
+
+TEST(SendBuf, MoreThanTheSocketTakesArrivesWholeAndInOrderBeforeTheClose) {
+  const std::string payload = Pattern(8 << 20);
+  int live = 0;
+  auto server = OpenServer([&](TServerSocket& s) {
+    s.SetGetSocketEvent([&](TServerSocket*, TSocket socket, TServerClientWinSocket*& client) {
+      SetBuffer(socket, SO_SNDBUF, 64 * 1024);  // the queue has to do the work
+      client = new CountedConnection(socket, &s.Socket(), live);
+    });
+    s.OnClientConnect = [&](TComponent*, TCustomWinSocket* socket) {
+      // In pieces, so that later pieces queue behind earlier ones.
+      for (std::size_t at = 0; at < payload.size(); at += 1 << 20) {
+        ASSERT_EQ(socket->SendBuf(payload.data() + at, 1 << 20), 1 << 20);
+      }
+      socket->Close();
+    };
+  });
+  RawClient client(server->LocalPort(), 64 * 1024);
+  ASSERT_TRUE(client.Connected());
+  RunFor(200ms);  // the peer does not read yet: the output waits in the layer
+  EXPECT_EQ(live, 0) << "a closed connection is destroyed while its output drains";
+  EXPECT_TRUE(client.received.empty());
+  ASSERT_TRUE(Await([&] { return client.ReadAvailable(); }));
+  EXPECT_EQ(client.received.size(), payload.size());
+  EXPECT_TRUE(client.received == payload);
+}
+
+// A stream that is neither a file nor memory, and tells when it is released.
+class CountingStream final : public platform::TStream {
+ public:
+  CountingStream(std::string bytes, int& released) : bytes_(std::move(bytes)), released_(released) {}
+  ~CountingStream() override { ++released_; }
+  std::int64_t Read(void* buffer, std::int64_t count) override { return memory_.Read(buffer, count); }
+  std::int64_t Write(const void*, std::int64_t) override { return 0; }
+  std::int64_t Seek(std::int64_t offset, platform::TSeekOrigin origin) override {
+    if (memory_.Size() == 0) memory_.WriteText(bytes_);
+    return memory_.Seek(offset, origin);
+  }
+  void SetSize(std::int64_t) override {}
+
+ private:
+  std::string bytes_;
+  platform::TMemoryStream memory_;
+  int& released_;
+};
+
+enum class StreamKind { kFile, kMemory, kOther };
+constexpr std::int64_t kStart = 3;  // streams are handed over positioned here
+
+struct StreamCase {
+  const char* name;
+  StreamKind kind;
+  std::size_t size;
+  std::string heading;  // sent with SendBuf just before the stream
+};
+
+class SendStreamThenDrop : public ::testing::TestWithParam<StreamCase> {};
+
+TEST_P(SendStreamThenDrop, SendsFromThePositionAfterTheHeadingThenCloses) {
+  const StreamCase& c = GetParam();
+  quorvin::testing::TempDir dir;
+  const std::string content = Pattern(c.size);
+  int released = 0;
+  auto make_stream = [&]() -> std::unique_ptr<platform::TStream> {
+    std::unique_ptr<platform::TStream> stream;
+    switch (c.kind) {
+      case StreamKind::kFile:
+        stream = std::make_unique<platform::TFileStream>(dir.Write("f.bin", content).string(),
+                                                         platform::fmOpenRead | platform::fmShareDenyWrite);
+        break;
+      case StreamKind::kMemory: {
+        auto memory = std::make_unique<platform::TMemoryStream>();
+        memory->WriteText(content);
+        stream = std::move(memory);
+        break;
+      }
+      case StreamKind::kOther: stream = std::make_unique<CountingStream>(content, released); break;
+    }
+    stream->SetPosition(kStart);
+    return stream;
+  };
+  bool second_refused = false;
+  auto server = OpenServer([&](TServerSocket& s) {
+    s.SetGetSocketEvent([&](TServerSocket*, TSocket socket, TServerClientWinSocket*& client) {
+      SetBuffer(socket, SO_SNDBUF, 64 * 1024);
+      client = new TServerClientWinSocket(socket, &s.Socket());
+    });
+    s.OnClientRead = [&](TComponent*, TCustomWinSocket* socket) {
+      char request[64];
+      if (socket->ReceiveBuf(request, sizeof request) <= 0) return;
+      socket->SendText(c.heading);
+      EXPECT_TRUE(socket->SendStreamThenDrop(make_stream()));
+      auto second = make_stream();
+      second_refused = !socket->SendStream(std::move(second)) && second != nullptr;
+    };
+  });
+  RawClient client(server->LocalPort(), 64 * 1024);
+  client.Send("GET");
+  ASSERT_TRUE(Await([&] { return client.ReadAvailable(); }, 30s));
+  EXPECT_TRUE(second_refused) << "a second stream is refused and stays with the caller";
+  ASSERT_EQ(client.received.size(), c.heading.size() + content.size() - kStart);
+  EXPECT_TRUE(client.received == c.heading + content.substr(kStart));
+  ASSERT_TRUE(Await([&] { return server->Socket().ActiveConnections() == 0; }));
+  if (c.kind == StreamKind::kOther) {
+    EXPECT_EQ(released, 2);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , SendStreamThenDrop,
+    ::testing::Values(StreamCase{"LargeFile", StreamKind::kFile, 10 << 20, ""},
+                    StreamCase{"HeadingThenLargeFile", StreamKind::kFile, 10 << 20, "HTTP/1.0 200 OK\r\n\r\n"},
+                    StreamCase{"HeadingThenSmallFile", StreamKind::kFile, 1024, "HTTP/1.0 200 OK\r\n\r\n"},
+                    StreamCase{"HeadingThenEmptyFile", StreamKind::kFile, kStart, "HTTP/1.0 200 OK\r\n\r\n"},
+                    StreamCase{"HeadingThenMemory", StreamKind::kMemory, 3 << 20, "heading\r\n"},
+                    StreamCase{"HeadingThenOtherStream", StreamKind::kOther, 3 << 20, "heading\r\n"}),
+    ByName());
+
+TEST(SendStream, KeepsTheConnectionOpenAndLaterBytesFollowTheStream) {
+  auto server = OpenServer([&](TServerSocket& s) {
+    s.OnClientConnect = [&](TComponent*, TCustomWinSocket* socket) {
+      auto stream = std::make_unique<platform::TMemoryStream>();
+      stream->WriteText("middle ");
+      stream->SetPosition(0);
+      socket->SendText("first ");
+      EXPECT_TRUE(socket->SendStream(std::move(stream)));
+      socket->SendText("last");
+    };
+  });
+  RawClient client(server->LocalPort());
+  ASSERT_TRUE(Await([&] { client.ReadAvailable(); return client.received == "first middle last"; }));
+  EXPECT_FALSE(client.ReadAvailable()) << "still open";
+  server->Close();
+  ASSERT_TRUE(Await([&] { return client.ReadAvailable(); }));
+}
+
+// --- Connection life ----------------------------------------------------------------------
+
+TEST(ServerConnection, ClosedInsideItsEventIsDestroyedAfterTheEvent) {
+  std::vector<std::string> journal;
+  // Chains to the layer's own handler after closing, as the server's connection does.
+  class Chaining final : public TServerClientWinSocket {
+   public:
+    Chaining(TSocket socket, TServerWinSocket* server, std::vector<std::string>& journal)
+        : TServerClientWinSocket(socket, server), journal_(journal) {
+      layer_handler_ = OnSocketEvent;
+      OnSocketEvent = [this](TCustomWinSocket* sender, TCustomWinSocket* s, TSocketEvent event) {
+        if (event == TSocketEvent::seRead) {
+          char buffer[16];
+          ReceiveBuf(buffer, sizeof buffer);
+          Close();
+          journal_.push_back("closed");
+        }
+        layer_handler_(sender, s, event);
+        journal_.push_back(std::string(EventName(event)) + " handled");
+      };
+    }
+    ~Chaining() override { journal_.push_back("destroyed"); }
+
+   private:
+    TSocketEventHandler layer_handler_;
+    std::vector<std::string>& journal_;
+  };
+  auto server = OpenServer([&](TServerSocket& s) {
+    s.SetGetSocketEvent([&](TServerSocket*, TSocket socket, TServerClientWinSocket*& client) {
+      client = new Chaining(socket, &s.Socket(), journal);
+    });
+    s.OnClientRead = [&](TComponent*, TCustomWinSocket*) { journal.push_back("listener read"); };
+    s.OnClientDisconnect = [&](TComponent*, TCustomWinSocket*) { journal.push_back("listener disconnect"); };
+  });
+  RawClient client(server->LocalPort());
+  client.Send("x");
+  ASSERT_TRUE(Await([&] { return !journal.empty() && journal.back() == "destroyed"; }));
+  EXPECT_EQ(server->Socket().ActiveConnections(), 0);
+  EXPECT_EQ(journal, (std::vector<std::string>{"Connect handled", "listener disconnect", "Disconnect handled",
+                                               "closed", "listener read", "Read handled", "destroyed"}));
+  EXPECT_TRUE(Await([&] { return client.ReadAvailable(); })) << "the client sees the close";
+}
+
+TEST(ServerConnection, PeerCloseEndsTheConnection) {
+  std::vector<int> reads;
+  int live = 0;
+  auto server = OpenServer([&](TServerSocket& s) {
+    s.SetGetSocketEvent([&](TServerSocket*, TSocket socket, TServerClientWinSocket*& client) {
+      client = new CountedConnection(socket, &s.Socket(), live);
+    });
+    s.OnClientRead = [&](TComponent*, TCustomWinSocket* socket) {
+      char buffer[4];  // smaller than what arrives: the layer must come back for the rest
+      reads.push_back(socket->ReceiveBuf(buffer, sizeof buffer));
+    };
+  });
+  {
+    RawClient client(server->LocalPort());
+    ASSERT_TRUE(Await([&] { return live == 1; }));
+    client.Send("0123456789");
+  }
+  ASSERT_TRUE(Await([&] { return live == 0; }));
+  EXPECT_EQ(reads, (std::vector<int>{4, 4, 2, 0}));
+}
+
+TEST(ServerSocket, DeclinedClientWaitsAndIsServedWhenASlotFrees) {
+  int live = 0;
+  int offers = 0;
+  auto server = OpenServer([&](TServerSocket& s) {
+    s.SetGetSocketEvent([&](TServerSocket*, TSocket socket, TServerClientWinSocket*& client) {
+      ++offers;
+      if (live < 1) client = new CountedConnection(socket, &s.Socket(), live);
+    });
+    s.OnClientRead = [&](TComponent*, TCustomWinSocket* socket) {
+      char buffer[16];
+      const int n = socket->ReceiveBuf(buffer, sizeof buffer);
+      if (n > 0) socket->SendBuf(buffer, n);
+    };
+  });
+  RawClient first(server->LocalPort());
+  ASSERT_TRUE(Await([&] { return live == 1; }));
+  RawClient second(server->LocalPort());
+  RawClient third(server->LocalPort());
+  second.Send("two");
+  third.Send("three");
+  RunFor(100ms);
+  EXPECT_EQ(offers, 2) << "nothing more is accepted while a client waits";
+  EXPECT_FALSE(second.ReadAvailable()) << "the waiting client is not closed";
+  EXPECT_TRUE(second.received.empty());
+
+  first.Finish();
+  ASSERT_TRUE(Await([&] { second.ReadAvailable(); return second.received == "two"; }));
+  EXPECT_EQ(live, 1);
+  EXPECT_TRUE(third.received.empty());
+  second.Finish();
+  ASSERT_TRUE(Await([&] { third.ReadAvailable(); return third.received == "three"; }));
+}
+
+TEST(ServerSocket, CloseEndsAndDestroysEveryConnection) {
+  int live = 0;
+  int disconnects = 0;
+  auto server = OpenServer([&](TServerSocket& s) {
+    s.SetGetSocketEvent([&](TServerSocket*, TSocket socket, TServerClientWinSocket*& client) {
+      client = new CountedConnection(socket, &s.Socket(), live);
+    });
+    s.OnClientDisconnect = [&](TComponent*, TCustomWinSocket*) { ++disconnects; };
+  });
+  RawClient a(server->LocalPort());
+  RawClient b(server->LocalPort());
+  ASSERT_TRUE(Await([&] { return live == 2; }));
+  server->Close();
+  EXPECT_FALSE(server->Active());
+  EXPECT_EQ(live, 0);
+  EXPECT_EQ(disconnects, 2);
+  EXPECT_TRUE(Await([&] { return a.ReadAvailable() && b.ReadAvailable(); }));
+
+  server->Open();  // listens again
+  RawClient c(server->LocalPort());
+  ASSERT_TRUE(Await([&] { return live == 1; }));
+  server.reset();
+  EXPECT_EQ(live, 0);
+}
+
+TEST(ServerSocket, OpenOnAPortInUseRaisesWithThePort) {
+  auto first = OpenServer();
+  const int port = first->LocalPort();
+  ASSERT_GT(port, 0);
+  TServerSocket second(nullptr);
+  second.SetPort(port);
+  try {
+    second.Open();
+    FAIL() << "no error";
+  } catch (const ESocketError& e) {
+    EXPECT_EQ(e.Code(), EADDRINUSE);
+    EXPECT_NE(std::string(e.what()).find(std::to_string(port)), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find(std::strerror(EADDRINUSE)), std::string::npos) << e.what();
+  }
+  EXPECT_FALSE(second.Active());
+}
+
+TEST(ServerSocket, KeepsAcceptingAfterRunningOutOfDescriptors) {
+  int live = 0;
+  auto server = OpenServer([&](TServerSocket& s) {
+    s.SetGetSocketEvent([&](TServerSocket*, TSocket socket, TServerClientWinSocket*& client) {
+      client = new CountedConnection(socket, &s.Socket(), live);
+    });
+  });
+  // Fills the descriptor table but for one, which the client takes: the accept then fails.
+  struct Exhaustion {
+    Exhaustion() {
+      ::getrlimit(RLIMIT_NOFILE, &saved);
+      rlimit tight = saved;
+      tight.rlim_cur = std::min<rlim_t>(saved.rlim_cur, 512);
+      ::setrlimit(RLIMIT_NOFILE, &tight);
+      for (int fd; (fd = ::dup(0)) >= 0;) filler.push_back(fd);
+      if (!filler.empty()) {
+        ::close(filler.back());
+        filler.pop_back();
+      }
+    }
+    ~Exhaustion() { End(); }
+    void End() {
+      for (const int fd : filler) ::close(fd);
+      filler.clear();
+      ::setrlimit(RLIMIT_NOFILE, &saved);
+    }
+    rlimit saved{};
+    std::vector<int> filler;
+  } exhaustion;
+  ASSERT_FALSE(exhaustion.filler.empty());
+  RawClient client(server->LocalPort());
+  ASSERT_TRUE(client.Connected());
+  RunFor(150ms);
+  EXPECT_EQ(live, 0);
+  exhaustion.End();
+  EXPECT_TRUE(Await([&] { return live == 1; }));
+}
+
+// --- Errors -------------------------------------------------------------------------------
+
+struct ResetCase {
+  const char* name;
+  bool clear_code;  // as the server's connection does
+  bool sending;     // the reset comes while the server sends
+  TErrorEvent expected;
+};
+
+class PeerReset : public ::testing::TestWithParam<ResetCase> {};
+
+TEST_P(PeerReset, ReachesTheErrorHandlerAndNothingIsThrownOutOfTheLoop) {
+  const ResetCase& c = GetParam();
+  quorvin::testing::MessageCapture messages;
+  std::vector<std::pair<TErrorEvent, int>> errors;
+  int live = 0;
+  int raised = 0;
+  int returned_minus_one = 0;
+  auto server = OpenServer([&](TServerSocket& s) {
+    s.SetGetSocketEvent([&](TServerSocket*, TSocket socket, TServerClientWinSocket*& client) {
+      SetBuffer(socket, SO_SNDBUF, 64 * 1024);
+      client = new CountedConnection(socket, &s.Socket(), live);
+    });
+    s.OnClientError = [&](TComponent*, TCustomWinSocket*, TErrorEvent error, int& code) {
+      errors.emplace_back(error, code);
+      if (c.clear_code) code = 0;
+    };
+    s.OnClientRead = [&](TComponent*, TCustomWinSocket* socket) {
+      char buffer[16];
+      try {
+        if (socket->ReceiveBuf(buffer, sizeof buffer) == -1) ++returned_minus_one;
+      } catch (const ESocketError& e) {
+        ++raised;
+        throw;  // let the layer catch it
+      }
+    };
+    s.OnClientConnect = [&](TComponent*, TCustomWinSocket* socket) {
+      if (!c.sending) return;
+      WSAAsyncSelect(socket->SocketHandle(), socket->GetHandle(), CM_SOCKETMESSAGE, FD_WRITE | FD_CLOSE);
+      const std::string payload = Pattern(8 << 20);
+      socket->SendBuf(payload.data(), static_cast<int>(payload.size()));
+    };
+  });
+  RawClient client(server->LocalPort(), 64 * 1024);
+  ASSERT_TRUE(Await([&] { return live == 1; }));
+  if (c.sending) {
+    ASSERT_TRUE(Await([&] { client.ReadAvailable(); return !client.received.empty(); }));
+  }
+  client.Reset();
+  ASSERT_TRUE(Await([&] { return live == 0; }));
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].first, c.expected);
+  EXPECT_TRUE(errors[0].second == ECONNRESET || errors[0].second == EPIPE) << errors[0].second;
+  if (!c.sending) {
+    EXPECT_EQ(raised, c.clear_code ? 0 : 1);
+    EXPECT_EQ(returned_minus_one, c.clear_code ? 1 : 0);
+    EXPECT_EQ(messages.Shown().size(), c.clear_code ? 0u : 1u) << "an escaping exception is shown";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(, PeerReset,
+                         ::testing::Values(ResetCase{"WhileReadingCodeCleared", true, false, TErrorEvent::eeReceive},
+                                         ResetCase{"WhileReadingCodeLeft", false, false, TErrorEvent::eeReceive},
+                                         ResetCase{"WhileSending", true, true, TErrorEvent::eeSend}),
+                         ByName());
+
+// --- Write notification -------------------------------------------------------------------
+
+TEST(WriteNotification, ComesOnceAfterTheSwitchAndAgainOnlyAfterOutputHadToWait) {
+  int reads = 0;
+  int writes = 0;
+  int disconnects = 0;
+  std::string payload = Pattern(4 << 20);
+  auto server = OpenServer([&](TServerSocket& s) {
+    s.SetGetSocketEvent([&](TServerSocket*, TSocket socket, TServerClientWinSocket*& client) {
+      SetBuffer(socket, SO_SNDBUF, 64 * 1024);
+      client = new TServerClientWinSocket(socket, &s.Socket());
+    });
+    s.OnClientRead = [&](TComponent*, TCustomWinSocket* socket) {
+      ++reads;
+      char buffer[16];
+      socket->ReceiveBuf(buffer, sizeof buffer);
+      EXPECT_EQ(WSAAsyncSelect(socket->SocketHandle(), socket->GetHandle(), DW_SOCKETMESSAGE, FD_WRITE), -1)
+          << "another layer's message";
+      EXPECT_EQ(WSAAsyncSelect(socket->SocketHandle(), socket->GetHandle(), CM_SOCKETMESSAGE, FD_WRITE | FD_CLOSE), 0);
+    };
+    s.OnClientWrite = [&](TComponent*, TCustomWinSocket* socket) {
+      if (++writes == 2) socket->SendBuf(payload.data(), static_cast<int>(payload.size()));
+    };
+    s.OnClientDisconnect = [&](TComponent*, TCustomWinSocket*) { ++disconnects; };
+  });
+  RawClient client(server->LocalPort(), 64 * 1024);
+  client.Send("request");
+  ASSERT_TRUE(Await([&] { return writes == 1; }));
+  client.Send("more data, never read");
+  RunFor(100ms);
+  EXPECT_EQ(writes, 1) << "nothing sent: no further write events";
+  EXPECT_EQ(reads, 1) << "no data-arrived events after the switch";
+
+  // A second select asks again; output that has to wait earns one more event once it left.
+  auto& connection = *server->Socket().Connections(0);
+  WSAAsyncSelect(connection.SocketHandle(), connection.GetHandle(), CM_SOCKETMESSAGE, FD_WRITE | FD_CLOSE);
+  ASSERT_TRUE(Await([&] { return writes == 2; }));
+  ASSERT_TRUE(Await([&] { client.ReadAvailable(); return client.received.size() == payload.size(); }));
+  ASSERT_TRUE(Await([&] { return writes == 3; }));
+  RunFor(100ms);
+  EXPECT_EQ(writes, 3);
+
+  client.Reset();
+  ASSERT_TRUE(Await([&] { return server->Socket().ActiveConnections() == 0; }));
+  EXPECT_EQ(disconnects, 1) << "the peer's close is seen while idle in write notification";
+}
+
+TEST(CustomWinSocket, LocalHostIsTheMachineName) {
+  char name[256] = {};
+  ::gethostname(name, sizeof name - 1);
+  TClientSocket client(nullptr);
+  EXPECT_EQ(client.Socket().LocalHost(), name);
+}
+
+}  // namespace
+}  // namespace quorvin::net
