@@ -1,0 +1,251 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "quorvin/client/orb_http_client.h"
+#include "quorvin/platform/core/form.h"
+#include "quorvin/platform/net/application.h"
+
+namespace quorvin::client {
+namespace {
+
+using namespace std::chrono_literals;
+net::Application& App() { return net::Application::Instance(); }
+
+// A listening socket on 127.0.0.1 that accepts one connection on a thread of its own, reads
+// `expect` bytes (or until the timeout), then sends `reply` and closes.
+class RecordingServer {
+ public:
+  explicit RecordingServer(std::size_t expect, std::string reply = "") {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(fd_, 4);
+    socklen_t len = sizeof a;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this, expect, reply] {
+      const int c = ::accept(fd_, nullptr, nullptr);
+      timeval tv{5, 0};
+      ::setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+      char buf[65536];
+      while (received_.size() < expect) {
+        const ssize_t n = ::recv(c, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        received_.append(buf, static_cast<std::size_t>(n));
+      }
+      if (!reply.empty()) ::send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
+      ::close(c);
+      done_ = true;
+    });
+  }
+  ~RecordingServer() {
+    if (thread_.joinable()) thread_.join();
+    ::close(fd_);
+  }
+  int Port() const { return port_; }
+  bool Done() const { return done_; }
+  std::string Received() {
+    thread_.join();
+    return received_;
+  }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+  std::thread thread_;
+  std::string received_;
+  std::atomic<bool> done_{false};
+};
+
+// Connects `client` to `server`, sends the request from OnConnect and runs the loop until the
+// server has finished.
+std::string SendTo(TOrbHTTPClient& client, RecordingServer& server) {
+  client.Address = "127.0.0.1";
+  client.Port = server.Port();
+  client.OnConnect = [&client](platform::TComponent*, net::TCustomWinSocket*) { client.SendRequest(); };
+  client.SetActive(true);
+  EXPECT_TRUE(App().RunUntil([&] { return server.Done(); }, 5s));
+  return server.Received();
+}
+
+std::unique_ptr<platform::TMemoryStream> Bytes(std::string_view s) {
+  auto m = std::make_unique<platform::TMemoryStream>();
+  m->WriteText(s);
+  return m;
+}
+
+platform::TDateTime Dec8() { return platform::EncodeDateTime(2026, 12, 8, 21, 1, 10); }
+
+struct WriterCase {
+  const char* name;
+  bool designed;
+  std::function<void(TOrbHTTPClient&)> set;
+  std::string request;
+};
+
+class RequestWriter : public ::testing::TestWithParam<WriterCase> {};
+
+TEST_P(RequestWriter, SendsExactlyTheseBytes) {
+  platform::TForm form(nullptr);
+  form.SetDesigning(GetParam().designed);
+  auto& client = platform::Create<TOrbHTTPClient>(form);
+  form.SetDesigning(false);
+  GetParam().set(client);
+  RecordingServer server(GetParam().request.size());
+  EXPECT_EQ(SendTo(client, server), GetParam().request);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , RequestWriter,
+    ::testing::Values(
+        WriterCase{"DesignerDefaults", true,
+                   [](TOrbHTTPClient& c) {
+                     c.SetStringVariable(kMethod, "GET");
+                     c.SetStringVariable(kURL, "/index.htm");
+                   },
+                   "GET /index.htm HTTP/1.0\r\nAccept: */*\r\nContent-Type: text/html\r\n\r\n"},
+        WriterCase{"RunTimeWithoutVersion", false, [](TOrbHTTPClient& c) { c.SetStringVariable(kMethod, "GET"); },
+                   "\r\n"},
+        WriterCase{"RunTimeWithoutVersionWithBody", false,
+                   [](TOrbHTTPClient& c) { c.SetStringVariable(kContent, "abc"); }, "Content-Length: 3\r\n\r\nabc"},
+        WriterCase{"DatesAtZeroOrBelowLeftOut", true,
+                   [](TOrbHTTPClient& c) {
+                     c.SetStringVariable(kMethod, "GET");
+                     c.SetDateVariable(kDate, 0);
+                     c.SetDateVariable(kIfModifiedSince, -3);
+                   },
+                   "GET  HTTP/1.0\r\nAccept: */*\r\nContent-Type: text/html\r\n\r\n"},
+        WriterCase{"EveryHeaderInOrder", true,
+                   [](TOrbHTTPClient& c) {
+                     c.SetStringVariable(kMethod, "POST");
+                     c.SetStringVariable(kURL, "/f");
+                     c.SetDateVariable(kDate, Dec8());
+                     c.SetStringVariable(kFrom, "me@example.org");
+                     c.SetStringVariable(kReferer, "/r");
+                     c.SetStringVariable(kUserAgent, "ua");
+                     c.SetDateVariable(kIfModifiedSince, Dec8());
+                     c.SetStringVariable(kConnection, "close");
+                     c.SetStringVariable(kContentEncoding, "gzip");
+                     c.SetStringVariable(kContentVersion, "9");  // kept, never sent
+                     c.AddCustomHeader("X-A", "1");
+                     c.AddCustomHeader("X-A", "2");
+                     c.SetStringVariable(kContent, "body");
+                   },
+                   "POST /f HTTP/1.0\r\nDate: Tue, 08 Dec 2026 21:01:10  GMT\r\nFrom: me@example.org\r\nReferer: /r\r\n"
+                   "User-Agent: ua\r\nAccept: */*\r\nif-Modified-Since: Tue, 08 Dec 2026 21:01:10  GMT\r\n"
+                   "Connection: close\r\nContent-Encoding: gzip\r\nX-A: 1\r\nX-A: 2\r\nContent-Type: text/html\r\n"
+                   "Content-Length: 4\r\n\r\nbody"},
+        WriterCase{"EmptyHeaderPropertiesWriteNothing", true,
+                   [](TOrbHTTPClient& c) {
+                     c.SetStringVariable(kMethod, "GET");
+                     c.SetStringVariable(kURL, "/");
+                     c.SetStringVariable(kAccept, "");
+                     c.SetStringVariable(kContentType, "");
+                   },
+                   "GET / HTTP/1.0\r\n\r\n"},
+        WriterCase{"ContentWinsOverStream", true,
+                   [](TOrbHTTPClient& c) {
+                     c.SetStringVariable(kMethod, "PUT");
+                     c.SetStringVariable(kURL, "/u");
+                     c.SetContentStream(Bytes("stream"));
+                     c.SetStringVariable(kContent, "text");
+                   },
+                   "PUT /u HTTP/1.0\r\nAccept: */*\r\nContent-Type: text/html\r\nContent-Length: 4\r\n\r\ntext"},
+        WriterCase{"StreamWithChangedLength", true,
+                   [](TOrbHTTPClient& c) {
+                     c.SetStringVariable(kMethod, "PUT");
+                     c.SetStringVariable(kURL, "/u");
+                     c.SetContentStream(Bytes("stream"));
+                     c.SetIntegerVariable(kContentLength, 3);
+                   },
+                   "PUT /u HTTP/1.0\r\nAccept: */*\r\nContent-Type: text/html\r\nContent-Length: 3\r\n\r\nstream"}),
+    [](const auto& tc) { return std::string(tc.param.name); });
+
+TEST(RequestWriterSafety, LineBreaksRefuseTheRequest) {
+  const std::vector<std::function<void(TOrbHTTPClient&)>> attempts = {
+      [](TOrbHTTPClient& c) { c.SetStringVariable(kURL, "/a HTTP/1.0\r\nX-Injected: 1\r\n"); },
+      [](TOrbHTTPClient& c) { c.SetStringVariable(kUserAgent, "ua\nX: y"); },
+      [](TOrbHTTPClient& c) { c.AddCustomHeader("X-A", "1\r\nX-B: 2"); },
+  };
+  for (const auto& attempt : attempts) {
+    TOrbHTTPClient client(nullptr);
+    client.SetDesignDefaults();
+    client.SetStringVariable(kMethod, "GET");
+    attempt(client);
+    EXPECT_THROW(client.BuildRequest(), EHTTPClientError);
+  }
+}
+
+TEST(ClientVariables, RangeRulesAndStreamOwnership) {
+  TOrbHTTPClient c(nullptr);
+  EXPECT_EQ(c.GetStringVariable(16), "");
+  EXPECT_EQ(c.GetIntegerVariable(-1), -1);
+  EXPECT_EQ(c.GetDateVariable(16), -1.0);
+  c.SetStringVariable(16, "x");
+  EXPECT_EQ(c.GetStringVariable(16), "");
+  c.SetContentStream(Bytes("12345"));
+  EXPECT_EQ(c.GetIntegerVariable(kContentLength), 5);
+  c.SetContentStream(nullptr);  // released; the length stays
+  EXPECT_EQ(c.ContentStream(), nullptr);
+  EXPECT_EQ(c.GetIntegerVariable(kContentLength), 5);
+}
+
+TEST(ClientComponent, ReadsTheAnswerAndDeliversTheBody) {
+  TOrbHTTPClient client(nullptr);
+  client.SetDesignDefaults();
+  client.SetStringVariable(kMethod, "GET");
+  client.SetStringVariable(kURL, "/x");
+  std::string body;
+  net::TCustomWinSocket* delivered_on = nullptr;
+  std::vector<std::pair<int, int>> progress;
+  client.OnStreamReady = [&](net::TCustomWinSocket* socket, platform::TMemoryStream& s) {
+    body = std::string(s.View());
+    delivered_on = socket;
+  };
+  client.OnProgress = [&](platform::TComponent* sender, std::int32_t got, std::int32_t total) {
+    EXPECT_EQ(sender, &client);
+    progress.emplace_back(got, total);
+  };
+  const std::string request = "GET /x HTTP/1.0\r\nAccept: */*\r\nContent-Type: text/html\r\n\r\n";
+  RecordingServer server(request.size(), "HTTP/1.0 200 OK\r\nContent-Length: 5\r\nX-Case: MiXeD\r\n\r\nhello");
+  EXPECT_EQ(SendTo(client, server), request);
+  EXPECT_TRUE(App().RunUntil([&] { return !body.empty(); }, 5s));
+  EXPECT_EQ(body, "hello");
+  EXPECT_EQ(delivered_on, &client.Socket());
+  EXPECT_EQ(client.ResponseHeaders.Values("x-case"), "MiXeD");
+  EXPECT_EQ(progress.back(), (std::pair<int, int>{5, 5}));
+}
+
+TEST(ClientComponent, CutShortAnswerIsReportedAndTheBodyUntilCloseDelivered) {
+  for (const bool cut : {true, false}) {
+    SCOPED_TRACE(cut);
+    TOrbHTTPClient client(nullptr);
+    client.SetDesignDefaults();
+    client.SetStringVariable(kMethod, "GET");
+    std::string body, failure;
+    bool disconnected = false;
+    client.OnStreamReady = [&](net::TCustomWinSocket*, platform::TMemoryStream& s) { body = std::string(s.View()); };
+    client.OnResponseFailed = [&](platform::TComponent*, const std::string& why) { failure = why; };
+    client.OnDisconnect = [&](platform::TComponent*, net::TCustomWinSocket*) { disconnected = true; };
+    RecordingServer server(1, cut ? "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n0123"
+                                  : "HTTP/1.0 200 OK\r\n\r\nuntil the end");
+    SendTo(client, server);
+    EXPECT_TRUE(App().RunUntil([&] { return disconnected; }, 5s));
+    EXPECT_EQ(body, cut ? "" : "until the end");
+    EXPECT_EQ(failure.empty(), !cut);
+    EXPECT_EQ(client.ResState, TOrbHTTPResponseType::RES_REQUEST);
+  }
+}
+
+}  // namespace
+}  // namespace quorvin::client
