@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# End-to-end checks of the programs: quorvin-fetch against quorvin-serve and against a real
+# peer (python3's http.server), a 100 MiB file byte-exact, and a 1 GiB file streamed by the
+# server without its memory growing. Everything stays on 127.0.0.1 and ends by itself.
+set -euo pipefail
+bin=$1
+serve=$bin/quorvin-serve
+fetch=$bin/quorvin-fetch
+binding=${2:-scktcomp}
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+mkdir -p "$work/root"
+head -c $((100 * 1024 * 1024)) /dev/urandom > "$work/root/big.bin"
+echo '<html>small</html>' > "$work/root/index.htm"
+truncate -s 1G "$work/root/huge.bin"
+want=$(sha256sum < "$work/root/big.bin")
+
+# quorvin-serve on a port the system picks.
+"$serve" --root "$work/root" --port 0 --binding "$binding" > "$work/serve.out" 2>&1 &
+pids+=($!)
+serve_pid=$!
+for _ in $(seq 100); do grep -q 'Listening on port' "$work/serve.out" && break; sleep 0.05; done
+port=$(sed -n 's/^Listening on port \([0-9]*\)$/\1/p' "$work/serve.out")
+[ -n "$port" ] || fail "quorvin-serve did not start: $(cat "$work/serve.out")"
+
+"$fetch" --binding "$binding" -o "$work/got.bin" "http://127.0.0.1:$port/big.bin"
+[ "$(sha256sum < "$work/got.bin")" = "$want" ] || fail "100 MiB from quorvin-serve differs"
+"$fetch" --binding "$binding" -i "http://127.0.0.1:$port/index.htm" > "$work/head.txt"
+grep -q '^HTTP/1.0 200 OK$' "$work/head.txt" || fail "-i shows no status line"
+grep -q '^content-length: 19$' "$work/head.txt" || fail "-i shows no content-length"
+if "$fetch" --binding "$binding" -i "http://127.0.0.1:$port/missing" > "$work/404.txt"; then
+  grep -q '^HTTP/1.0 404 Not Found$' "$work/404.txt" || fail "404 status not shown"
+else
+  fail "a 404 answer is still an answer"
+fi
+if "$fetch" --binding "$binding" "http://127.0.0.1:1/" 2> "$work/refused.txt"; then fail "connect to a closed port succeeded"; fi
+grep -q 'cannot reach' "$work/refused.txt" || fail "no clear message for a refused connect: $(cat "$work/refused.txt")"
+
+# A 1 GiB file leaves the server without its resident memory growing.
+rss() { awk '/VmRSS/ {print $2}' "/proc/$serve_pid/status"; }
+before=$(rss)
+curl -s -o /dev/null -w '%{size_download}' "http://127.0.0.1:$port/huge.bin" > "$work/size.txt"
+after=$(rss)
+[ "$(cat "$work/size.txt")" = "1073741824" ] || fail "1 GiB download gave $(cat "$work/size.txt") bytes"
+[ $((after - before)) -lt 8192 ] || fail "server memory grew from $before to $after KiB"
+
+# The client against a real peer.
+python3 -m http.server 0 --bind 127.0.0.1 --directory "$work/root" > "$work/py.out" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do grep -q 'Serving HTTP' "$work/py.out" && break; sleep 0.05; done
+pyport=$(sed -n 's/.*port \([0-9]*\).*/\1/p' "$work/py.out" | head -n 1)
+[ -n "$pyport" ] || fail "python3 http.server did not start"
+"$fetch" --binding "$binding" -o "$work/py.bin" "http://127.0.0.1:$pyport/big.bin"
+[ "$(sha256sum < "$work/py.bin")" = "$want" ] || fail "100 MiB from python3 http.server differs"
+"$fetch" --binding "$binding" -i "http://127.0.0.1:$pyport/nothing" > "$work/py404.txt" || true
+grep -q ' 404 ' "$work/py404.txt" || fail "python3's 404 not shown"
+echo "programs ($binding): 1 passed, 0 failed"
