@@ -1,14 +1,9 @@
 #include "quorvin/platform/net/event_socket.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -16,7 +11,12 @@
 #include <exception>
 #include <system_error>
 
+#include <arpa/inet.h>
 #include <asio/post.hpp>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include "quorvin/platform/core/message_box.h"
 #include "quorvin/platform/net/application.h"
@@ -31,7 +31,9 @@ int WSAAsyncSelect(TSocket socket, HWND window, unsigned msg, long events) {
 namespace detail {
 namespace {
 
-asio::io_context& Loop() { return Application::Instance().Context(); }
+asio::io_context& Loop() {
+  return Application::Instance().Context();
+}
 
 // One sendfile call moves at most this much, so that the numbers stay well inside ssize_t on
 // every host; the loop goes on until the socket is full.
@@ -39,21 +41,27 @@ constexpr std::size_t kSendfileChunk = std::size_t{1} << 30;
 // Streams that are neither files nor memory are read in pieces of this size.
 constexpr std::size_t kReadPiece = 32 * 1024;
 
-bool WouldBlock(int code) { return code == EAGAIN || code == EWOULDBLOCK; }
+bool WouldBlock(int code) {
+  return code == EAGAIN || code == EWOULDBLOCK;
+}
 
 std::string AddressText(const sockaddr_storage& address) {
   char text[INET6_ADDRSTRLEN] = {};
   if (address.ss_family == AF_INET) {
-    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text, sizeof text);
+    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text,
+                sizeof text);
   } else if (address.ss_family == AF_INET6) {
-    ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(address).sin6_addr, text, sizeof text);
+    ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(address).sin6_addr, text,
+                sizeof text);
   }
   return text;
 }
 
 int PortOf(const sockaddr_storage& address) {
-  if (address.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
-  if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+  if (address.ss_family == AF_INET)
+    return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+  if (address.ss_family == AF_INET6)
+    return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
   return 0;
 }
 
@@ -104,7 +112,8 @@ bool SocketWindow::Select(TSocket socket, long events) {
 void SocketWindow::Register(int fd, EventSocket* socket) {
   if (fd < 0) return;
   const auto index = static_cast<std::size_t>(fd);
-  if (index >= by_fd_.size()) by_fd_.resize(std::max<std::size_t>(index + 1, by_fd_.size() * 2), nullptr);
+  if (index >= by_fd_.size())
+    by_fd_.resize(std::max<std::size_t>(index + 1, by_fd_.size() * 2), nullptr);
   by_fd_[index] = socket;
 }
 
@@ -133,10 +142,12 @@ EventSocket::EventSocket(int fd, SocketWindow& window, EventSocketClient* client
   window_.Register(fd_, this);
 }
 
-EventSocket::~EventSocket() { CloseDescriptor(); }
+EventSocket::~EventSocket() {
+  CloseDescriptor();
+}
 
-std::shared_ptr<EventSocket> EventSocket::Adopt(int fd, SocketWindow& window, EventSocketClient* client,
-                                                long events) {
+std::shared_ptr<EventSocket> EventSocket::Adopt(int fd, SocketWindow& window,
+                                                EventSocketClient* client, long events) {
   auto socket = std::make_shared<EventSocket>(fd, window, client);
   socket->mask_ = events;
   if ((events & FD_READ) != 0) socket->ArmRead();
@@ -146,14 +157,17 @@ std::shared_ptr<EventSocket> EventSocket::Adopt(int fd, SocketWindow& window, Ev
 std::shared_ptr<EventSocket> EventSocket::Connect(const asio::ip::tcp::endpoint& endpoint,
                                                   SocketWindow& window, EventSocketClient* client,
                                                   long events) {
-  const int fd = ::socket(endpoint.protocol().family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) throw ESocketError(std::string("Cannot create a socket: ") + std::strerror(errno), errno);
+  const int fd =
+      ::socket(endpoint.protocol().family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    throw ESocketError(std::string("Cannot create a socket: ") + std::strerror(errno), errno);
   const int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   auto socket = std::make_shared<EventSocket>(fd, window, client);
   socket->state_ = State::kConnecting;
   socket->mask_ = events;
-  if (::connect(fd, endpoint.data(), static_cast<socklen_t>(endpoint.size())) == 0 || errno != EINPROGRESS) {
+  if (::connect(fd, endpoint.data(), static_cast<socklen_t>(endpoint.size())) == 0 ||
+      errno != EINPROGRESS) {
     // Finished (or failed) at once: reported from the loop all the same, so that the owner is
     // never called back from inside its own call.
     const int code = errno == EINPROGRESS ? 0 : errno;
@@ -434,7 +448,8 @@ int EventSocket::Receive(void* buffer, int count, int& error) {
 // --- EventSocket: sending -----------------------------------------------------------------
 
 bool EventSocket::StreamPending() const {
-  return std::any_of(out_.begin(), out_.end(), [](const OutItem& item) { return item.kind != Kind::kBytes; });
+  return std::any_of(out_.begin(), out_.end(),
+                     [](const OutItem& item) { return item.kind != Kind::kBytes; });
 }
 
 bool EventSocket::QueueBytes(const void* data, std::size_t count) {
@@ -483,6 +498,7 @@ bool EventSocket::QueueStream(std::unique_ptr<platform::TStream>& stream, bool d
   item.drop = drop;
   if (auto* handle = dynamic_cast<platform::THandleStream*>(stream.get())) {
     struct stat info {};
+
     const off_t at = ::lseek(handle->Handle(), 0, SEEK_CUR);
     if (::fstat(handle->Handle(), &info) == 0 && S_ISREG(info.st_mode) && at >= 0) {
       item.kind = Kind::kFile;
@@ -541,16 +557,25 @@ int EventSocket::SendSome(const void* data, std::size_t count, int& error) {
 void EventSocket::Flush() {
   flush_pending_ = false;
   if (failed_ || (state_ != State::kOpen && state_ != State::kDraining)) return;
-  auto self = shared_from_this();  // failures and the end of a drop reach the owner, which may let go
+  auto self =
+      shared_from_this();  // failures and the end of a drop reach the owner, which may let go
   while (!out_.empty()) {
     OutItem& item = out_.front();
     const bool more = out_.size() > 1;
     Step step = Step::kDone;
     switch (item.kind) {
-      case Kind::kBytes: step = SendBytes(item, more); break;
-      case Kind::kFile: step = SendFile(item); break;
-      case Kind::kMemory: step = SendMemory(item, more); break;
-      case Kind::kRead: step = SendRead(item, more); break;
+      case Kind::kBytes:
+        step = SendBytes(item, more);
+        break;
+      case Kind::kFile:
+        step = SendFile(item);
+        break;
+      case Kind::kMemory:
+        step = SendMemory(item, more);
+        break;
+      case Kind::kRead:
+        step = SendRead(item, more);
+        break;
     }
     if (step == Step::kFailed) return;
     if (step == Step::kBlocked) {
@@ -614,7 +639,8 @@ EventSocket::Step EventSocket::SendFile(OutItem& item) {
   const int file = static_cast<platform::THandleStream&>(*item.stream).Handle();
   while (item.pos < item.end) {
     off_t at = item.pos;
-    const auto want = static_cast<std::size_t>(std::min<std::int64_t>(item.end - item.pos, kSendfileChunk));
+    const auto want =
+        static_cast<std::size_t>(std::min<std::int64_t>(item.end - item.pos, kSendfileChunk));
     const ssize_t n = ::sendfile(fd_, file, &at, want);
     if (n > 0) {
       item.pos = at;
@@ -639,8 +665,9 @@ EventSocket::Step EventSocket::SendMemory(OutItem& item, bool more) {
   auto& memory = static_cast<platform::TMemoryStream&>(*item.stream);
   const std::int64_t end = std::min(item.end, memory.Size());
   while (item.pos < end) {
-    const ssize_t n = ::send(fd_, memory.Memory() + item.pos, static_cast<std::size_t>(end - item.pos),
-                             MSG_NOSIGNAL | (more ? MSG_MORE : 0));
+    const ssize_t n =
+        ::send(fd_, memory.Memory() + item.pos, static_cast<std::size_t>(end - item.pos),
+               MSG_NOSIGNAL | (more ? MSG_MORE : 0));
     if (n >= 0) {
       item.pos += n;
       corked_ = more;
@@ -680,13 +707,17 @@ EventSocket::Step EventSocket::SendRead(OutItem& item, bool more) {
 void EventSocket::Close(bool abort) {
   client_ = nullptr;
   switch (state_) {
-    case State::kClosed: return;
+    case State::kClosed:
+      return;
     case State::kDraining:
     case State::kLingering:
       if (abort) CloseDescriptor();
       return;
-    case State::kConnecting: CloseDescriptor(); return;
-    case State::kOpen: break;
+    case State::kConnecting:
+      CloseDescriptor();
+      return;
+    case State::kOpen:
+      break;
   }
   // A stream cut off in the middle must not be followed by anything: the peer would take
   // later bytes for the stream's. Closing while a stream goes out is how a transfer is stopped.
@@ -735,7 +766,9 @@ void EventSocket::Linger() {
   CloseDescriptor();
 }
 
-void EventSocket::DrainTimedOut() { CloseDescriptor(); }
+void EventSocket::DrainTimedOut() {
+  CloseDescriptor();
+}
 
 void EventSocket::StartTimer(std::chrono::milliseconds after, void (EventSocket::*what)()) {
   if (!timer_) timer_ = std::make_unique<asio::steady_timer>(Loop());
@@ -783,7 +816,8 @@ int EventSocket::RemotePort() const {
 
 std::shared_ptr<EventListener> EventListener::Listen(int port, Offer offer) {
   const std::string where = "port " + std::to_string(port);
-  if (port < 0 || port > 65535) throw ESocketError("Cannot listen on " + where + ": no such port", EINVAL);
+  if (port < 0 || port > 65535)
+    throw ESocketError("Cannot listen on " + where + ": no such port", EINVAL);
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     const int code = errno;
@@ -819,7 +853,9 @@ EventListener::EventListener(int fd, Offer offer)
   }
 }
 
-EventListener::~EventListener() { Close(); }
+EventListener::~EventListener() {
+  Close();
+}
 
 int EventListener::LocalPort() const {
   sockaddr_storage address{};

@@ -52,7 +52,9 @@ class EventSocketClient {
 class SocketWindow final : public TNotifyWindow {
  public:
   explicit SocketWindow(unsigned message) : message_(message) {}
+
   unsigned Message() const override { return message_; }
+
   bool Select(TSocket socket, long events) override;
 
   void Register(int fd, EventSocket* socket);
@@ -88,6 +90,7 @@ class EventSocket final : public std::enable_shared_from_this<EventSocket> {
   EventSocket& operator=(const EventSocket&) = delete;
 
   int Handle() const { return fd_; }
+
   bool IsOpen() const { return state_ == State::kOpen; }
 
   // Runs `fn` as an event of this socket: exceptions are shown, not thrown, and what the
@@ -111,6 +114,7 @@ class EventSocket final : public std::enable_shared_from_this<EventSocket> {
   // taken (0 when none), -1 with `error` set on failure. A send that could not take everything
   // earns a write-ready event once the socket can take more.
   int SendSome(const void* data, std::size_t count, int& error);
+
   bool OutputPending() const { return !out_.empty(); }
 
   // Changes what the socket reports, like WSAAsyncSelect: FD_READ data-arrived events;
@@ -132,6 +136,7 @@ class EventSocket final : public std::enable_shared_from_this<EventSocket> {
  private:
   enum class State { kConnecting, kOpen, kDraining, kLingering, kClosed };
   enum class Kind { kBytes, kFile, kMemory, kRead };
+
   struct OutItem {
     Kind kind = Kind::kBytes;
     std::string bytes;  // kBytes; also the piece read from a kRead stream
@@ -208,7 +213,9 @@ class EventListener final : public std::enable_shared_from_this<EventListener> {
   EventListener& operator=(const EventListener&) = delete;
 
   int LocalPort() const;
+
   bool HasWaiting() const { return !waiting_.empty(); }
+
   // Offers the waiting descriptors again, then goes on accepting.
   void Resume();
   // Stops listening and closes the waiting descriptors.

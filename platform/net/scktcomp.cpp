@@ -1,7 +1,5 @@
 #include "quorvin/platform/net/scktcomp.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -11,6 +9,7 @@
 #include <asio/ip/address.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/post.hpp>
+#include <unistd.h>
 
 #include "quorvin/platform/net/application.h"
 #include "quorvin/platform/net/event_socket.h"
@@ -22,7 +21,9 @@ using detail::SocketOp;
 
 namespace {
 
-asio::io_context& Loop() { return Application::Instance().Context(); }
+asio::io_context& Loop() {
+  return Application::Instance().Context();
+}
 
 // This layer's notification window, for WSAAsyncSelect with CM_SOCKETMESSAGE.
 detail::SocketWindow& Window() {
@@ -32,12 +33,18 @@ detail::SocketWindow& Window() {
 
 TErrorEvent ErrorEventOf(SocketOp op) {
   switch (op) {
-    case SocketOp::kReceive: return TErrorEvent::eeReceive;
-    case SocketOp::kSend: return TErrorEvent::eeSend;
-    case SocketOp::kConnect: return TErrorEvent::eeConnect;
-    case SocketOp::kLookup: return TErrorEvent::eeLookup;
-    case SocketOp::kAccept: return TErrorEvent::eeAccept;
-    case SocketOp::kGeneral: break;
+    case SocketOp::kReceive:
+      return TErrorEvent::eeReceive;
+    case SocketOp::kSend:
+      return TErrorEvent::eeSend;
+    case SocketOp::kConnect:
+      return TErrorEvent::eeConnect;
+    case SocketOp::kLookup:
+      return TErrorEvent::eeLookup;
+    case SocketOp::kAccept:
+      return TErrorEvent::eeAccept;
+    case SocketOp::kGeneral:
+      break;
   }
   return TErrorEvent::eeGeneral;
 }
@@ -46,7 +53,9 @@ TErrorEvent ErrorEventOf(SocketOp op) {
 class EventScope {
  public:
   explicit EventScope(int& depth) : depth_(depth) { ++depth_; }
+
   ~EventScope() { --depth_; }
+
   EventScope(const EventScope&) = delete;
   EventScope& operator=(const EventScope&) = delete;
 
@@ -62,12 +71,16 @@ struct TCustomWinSocket::Impl final : detail::EventSocketClient {
   explicit Impl(TCustomWinSocket& owner) : self(owner) {}
 
   void SocketReadable() override { Fire(TSocketEvent::seRead); }
+
   void SocketWritable() override { Fire(TSocketEvent::seWrite); }
+
   void SocketConnected() override {
     connected = true;
     Fire(TSocketEvent::seConnect);
   }
+
   void SocketEnded() override { self.Close(); }
+
   void SocketFailed(SocketOp op, int code) override {
     ReportError(ErrorEventOf(op), code);
     self.Close();
@@ -77,6 +90,7 @@ struct TCustomWinSocket::Impl final : detail::EventSocketClient {
     EventScope scope(in_event);
     if (self.OnSocketEvent) self.OnSocketEvent(&self, &self, event);
   }
+
   // Returns the code the handler left.
   int ReportError(TErrorEvent event, int code) {
     EventScope scope(in_event);
@@ -105,7 +119,9 @@ TSocket TCustomWinSocket::SocketHandle() const {
   return impl_->socket ? impl_->socket->Handle() : INVALID_SOCKET;
 }
 
-bool TCustomWinSocket::Connected() const { return impl_->connected; }
+bool TCustomWinSocket::Connected() const {
+  return impl_->connected;
+}
 
 int TCustomWinSocket::ReceiveBuf(void* buffer, int count) {
   Impl& d = *impl_;
@@ -154,21 +170,29 @@ void TCustomWinSocket::Close() {
   if (d.on_closed) d.on_closed();
 }
 
-HWND TCustomWinSocket::GetHandle() const { return &Window(); }
+HWND TCustomWinSocket::GetHandle() const {
+  return &Window();
+}
 
-std::string TCustomWinSocket::LocalHost() const { return detail::HostName(); }
+std::string TCustomWinSocket::LocalHost() const {
+  return detail::HostName();
+}
 
 std::string TCustomWinSocket::LocalAddress() const {
   return impl_->socket ? impl_->socket->LocalAddress() : std::string();
 }
 
-int TCustomWinSocket::LocalPort() const { return impl_->socket ? impl_->socket->LocalPort() : 0; }
+int TCustomWinSocket::LocalPort() const {
+  return impl_->socket ? impl_->socket->LocalPort() : 0;
+}
 
 std::string TCustomWinSocket::RemoteAddress() const {
   return impl_->socket ? impl_->socket->RemoteAddress() : std::string();
 }
 
-int TCustomWinSocket::RemotePort() const { return impl_->socket ? impl_->socket->RemotePort() : 0; }
+int TCustomWinSocket::RemotePort() const {
+  return impl_->socket ? impl_->socket->RemotePort() : 0;
+}
 
 // --- TServerWinSocket ---------------------------------------------------------------------
 
@@ -192,7 +216,9 @@ TServerWinSocket::~TServerWinSocket() {
   for (TServerClientWinSocket* connection : impl_->connections) connection->server_ = nullptr;
 }
 
-int TServerWinSocket::ActiveConnections() const { return static_cast<int>(impl_->connections.size()); }
+int TServerWinSocket::ActiveConnections() const {
+  return static_cast<int>(impl_->connections.size());
+}
 
 TServerClientWinSocket* TServerWinSocket::Connections(int index) const {
   return impl_->connections.at(static_cast<std::size_t>(index));
@@ -203,14 +229,16 @@ TServerClientWinSocket* TServerWinSocket::Connections(int index) const {
 TServerClientWinSocket::TServerClientWinSocket(TSocket socket, TServerWinSocket* server_socket)
     : server_(server_socket) {
   Impl& d = *impl_;
-  if (server_ != nullptr && server_->impl_->offered_fd == socket) server_->impl_->offered_taken = true;
+  if (server_ != nullptr && server_->impl_->offered_fd == socket)
+    server_->impl_->offered_taken = true;
   d.socket = EventSocket::Adopt(socket, Window(), &d, FD_READ | FD_CLOSE);
   d.connected = true;
   if (server_ == nullptr) return;
   TServerWinSocket::Impl& s = *server_->impl_;
   d.index = s.connections.size();
   s.connections.push_back(this);
-  OnSocketEvent = [server = server_](TCustomWinSocket*, TCustomWinSocket* target, TSocketEvent event) {
+  OnSocketEvent = [server = server_](TCustomWinSocket*, TCustomWinSocket* target,
+                                     TSocketEvent event) {
     TServerSocket& owner = server->Owner();
     switch (event) {
       case TSocketEvent::seConnect:
@@ -225,10 +253,12 @@ TServerClientWinSocket::TServerClientWinSocket(TSocket socket, TServerWinSocket*
       case TSocketEvent::seWrite:
         if (owner.OnClientWrite) owner.OnClientWrite(&owner, target);
         break;
-      default: break;
+      default:
+        break;
     }
   };
-  OnErrorEvent = [server = server_](TCustomWinSocket*, TCustomWinSocket* target, TErrorEvent error, int& code) {
+  OnErrorEvent = [server = server_](TCustomWinSocket*, TCustomWinSocket* target, TErrorEvent error,
+                                    int& code) {
     TServerSocket& owner = server->Owner();
     if (owner.OnClientError) owner.OnClientError(&owner, target, error, code);
   };
@@ -273,11 +303,17 @@ TServerClientWinSocket::~TServerClientWinSocket() {
 TServerSocket::TServerSocket(TComponent* owner)
     : TComponent(owner), socket_(std::make_unique<TServerWinSocket>(*this)) {}
 
-TServerSocket::~TServerSocket() { Close(); }
+TServerSocket::~TServerSocket() {
+  Close();
+}
 
-void TServerSocket::SetPort(int port) { port_ = port; }
+void TServerSocket::SetPort(int port) {
+  port_ = port;
+}
 
-bool TServerSocket::Active() const { return socket_->impl_->listener != nullptr; }
+bool TServerSocket::Active() const {
+  return socket_->impl_->listener != nullptr;
+}
 
 int TServerSocket::LocalPort() const {
   const auto& listener = socket_->impl_->listener;
@@ -323,10 +359,12 @@ void TServerSocket::Close() {
     d.listener->Close();
     d.listener.reset();
   }
+
   struct Entry {
     std::weak_ptr<char> alive;
     TServerClientWinSocket* connection;
   };
+
   std::vector<Entry> ending;
   ending.reserve(d.connections.size());
   for (TServerClientWinSocket* c : d.connections) ending.push_back({c->impl_->alive, c});
@@ -348,17 +386,31 @@ class TClientSocket::ClientWinSocket final : public TCustomWinSocket {
       c.SocketEvent(target, event);
       const platform::TEvent<TSocketNotifyEvent>* slot = nullptr;
       switch (event) {
-        case TSocketEvent::seLookup: slot = &c.OnLookup; break;
-        case TSocketEvent::seConnecting: slot = &c.OnConnecting; break;
-        case TSocketEvent::seConnect: slot = &c.OnConnect; break;
-        case TSocketEvent::seDisconnect: slot = &c.OnDisconnect; break;
-        case TSocketEvent::seRead: slot = &c.OnRead; break;
-        case TSocketEvent::seWrite: slot = &c.OnWrite; break;
-        default: break;
+        case TSocketEvent::seLookup:
+          slot = &c.OnLookup;
+          break;
+        case TSocketEvent::seConnecting:
+          slot = &c.OnConnecting;
+          break;
+        case TSocketEvent::seConnect:
+          slot = &c.OnConnect;
+          break;
+        case TSocketEvent::seDisconnect:
+          slot = &c.OnDisconnect;
+          break;
+        case TSocketEvent::seRead:
+          slot = &c.OnRead;
+          break;
+        case TSocketEvent::seWrite:
+          slot = &c.OnWrite;
+          break;
+        default:
+          break;
       }
       if (slot != nullptr && *slot) (*slot)(&c, target);
     };
-    OnErrorEvent = [this](TCustomWinSocket*, TCustomWinSocket* target, TErrorEvent error, int& code) {
+    OnErrorEvent = [this](TCustomWinSocket*, TCustomWinSocket* target, TErrorEvent error,
+                          int& code) {
       if (component_.OnError) component_.OnError(&component_, target, error, code);
     };
     impl_->on_closed = [this] {
@@ -368,7 +420,9 @@ class TClientSocket::ClientWinSocket final : public TCustomWinSocket {
   }
 
   bool active() const { return active_; }
+
   void set_active_flag(bool active) { active_ = active; }
+
   bool streamed_active = false;
 
   void Open() {
@@ -376,7 +430,8 @@ class TClientSocket::ClientWinSocket final : public TCustomWinSocket {
     if (c.Address.empty() && c.Host.empty()) {
       throw ESocketError("No host or address to connect to", EDESTADDRREQ);
     }
-    if (c.Port <= 0 && c.Service.empty()) throw ESocketError("No port or service to connect to", EINVAL);
+    if (c.Port <= 0 && c.Service.empty())
+      throw ESocketError("No port or service to connect to", EINVAL);
     active_ = true;
     const std::uint64_t generation = ++generation_;
     asio::post(Loop(), [this, alive = std::weak_ptr<char>(impl_->alive), generation] {
@@ -421,9 +476,10 @@ class TClientSocket::ClientWinSocket final : public TCustomWinSocket {
     asio::error_code ec;
     const asio::ip::address address = asio::ip::make_address(host, ec);
     int port = 0;
-    const auto [end, parse_error] = std::from_chars(service.data(), service.data() + service.size(), port);
-    const bool numeric_port = parse_error == std::errc() && end == service.data() + service.size() &&
-                              port > 0 && port <= 65535;
+    const auto [end, parse_error] =
+        std::from_chars(service.data(), service.data() + service.size(), port);
+    const bool numeric_port = parse_error == std::errc() &&
+                              end == service.data() + service.size() && port > 0 && port <= 65535;
     if (!ec && numeric_port) {
       Connect(generation, asio::ip::tcp::endpoint(address, static_cast<std::uint16_t>(port)));
       return;
@@ -458,7 +514,8 @@ class TClientSocket::ClientWinSocket final : public TCustomWinSocket {
     Event(TSocketEvent::seConnecting);
     if (!Current(generation)) return;
     try {
-      impl_->socket = EventSocket::Connect(endpoint, Window(), impl_.get(), FD_READ | FD_WRITE | FD_CLOSE);
+      impl_->socket =
+          EventSocket::Connect(endpoint, Window(), impl_.get(), FD_READ | FD_WRITE | FD_CLOSE);
     } catch (const ESocketError& e) {
       Failed(TErrorEvent::eeConnect, e.Code());
     }
@@ -475,9 +532,13 @@ TClientSocket::TClientSocket(TComponent* owner)
 
 TClientSocket::~TClientSocket() = default;
 
-bool TClientSocket::Active() const { return socket_->active(); }
+bool TClientSocket::Active() const {
+  return socket_->active();
+}
 
-TCustomWinSocket& TClientSocket::Socket() { return *socket_; }
+TCustomWinSocket& TClientSocket::Socket() {
+  return *socket_;
+}
 
 void TClientSocket::SetActive(bool active) {
   if (IsLoading()) {
@@ -513,7 +574,9 @@ const platform::ClassInfo& TClientSocket::Class() {
           .Text("Address", &TClientSocket::Address, std::string())
           .Integer(
               "ClientType",
-              [](const TClientSocket& c) -> std::int64_t { return static_cast<std::int64_t>(c.ClientType); },
+              [](const TClientSocket& c) -> std::int64_t {
+                return static_cast<std::int64_t>(c.ClientType);
+              },
               [](TClientSocket& c, std::int64_t v) {
                 c.ClientType = v == 1 ? TClientType::ctBlocking : TClientType::ctNonBlocking;
               },

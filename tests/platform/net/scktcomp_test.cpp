@@ -1,12 +1,7 @@
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
+#include "quorvin/platform/net/scktcomp.h"
+
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
@@ -18,9 +13,16 @@
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <unistd.h>
+
 #include "quorvin/platform/core/stream.h"
 #include "quorvin/platform/net/application.h"
-#include "quorvin/platform/net/scktcomp.h"
+
 #include "test_support.h"
 
 namespace quorvin::net {
@@ -32,7 +34,9 @@ bool Await(const std::function<bool()>& condition, std::chrono::milliseconds tim
   return Application::Instance().RunUntil(condition, timeout);
 }
 
-void RunFor(std::chrono::milliseconds duration) { Application::Instance().RunFor(duration); }
+void RunFor(std::chrono::milliseconds duration) {
+  Application::Instance().RunFor(duration);
+}
 
 // Names parameterised cases after their `name` field.
 struct ByName {
@@ -49,7 +53,9 @@ std::string Pattern(std::size_t size) {
   return bytes;
 }
 
-void SetBuffer(int fd, int option, int bytes) { ::setsockopt(fd, SOL_SOCKET, option, &bytes, sizeof bytes); }
+void SetBuffer(int fd, int option, int bytes) {
+  ::setsockopt(fd, SOL_SOCKET, option, &bytes, sizeof bytes);
+}
 
 // A plain client socket: connects (the kernel completes it from the backlog, before the
 // listener accepts), then works non-blocking so that the test reads it from the loop.
@@ -65,14 +71,21 @@ class RawClient {
     connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
   }
+
   ~RawClient() {
     if (fd_ >= 0) ::close(fd_);
   }
+
   RawClient(const RawClient&) = delete;
   RawClient& operator=(const RawClient&) = delete;
 
   bool Connected() const { return connected_; }
-  void Send(std::string_view bytes) const { ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size())); }
+
+  void Send(std::string_view bytes) const {
+    ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+  }
+
   // Takes what has arrived; true once the peer has closed.
   bool ReadAvailable() {
     char piece[64 * 1024];
@@ -86,10 +99,12 @@ class RawClient {
       return errno != EAGAIN && errno != EWOULDBLOCK;
     }
   }
+
   void Finish() {
     ::close(fd_);
     fd_ = -1;
   }
+
   // Closes with a reset instead of the usual end of data.
   void Reset() {
     const linger abort{1, 0};
@@ -112,13 +127,15 @@ class CountedConnection : public TServerClientWinSocket {
       : TServerClientWinSocket(socket, server), live_(live) {
     ++live_;
   }
+
   ~CountedConnection() override { --live_; }
 
  private:
   int& live_;
 };
 
-std::unique_ptr<TServerSocket> OpenServer(const std::function<void(TServerSocket&)>& setup = nullptr) {
+std::unique_ptr<TServerSocket> OpenServer(
+    const std::function<void(TServerSocket&)>& setup = nullptr) {
   auto server = std::make_unique<TServerSocket>(nullptr);
   server->SetPort(0);
   if (setup) setup(*server);
@@ -128,14 +145,22 @@ std::unique_ptr<TServerSocket> OpenServer(const std::function<void(TServerSocket
 
 const char* EventName(TSocketEvent event) {
   switch (event) {
-    case TSocketEvent::seLookup: return "Lookup";
-    case TSocketEvent::seConnecting: return "Connecting";
-    case TSocketEvent::seConnect: return "Connect";
-    case TSocketEvent::seDisconnect: return "Disconnect";
-    case TSocketEvent::seListen: return "Listen";
-    case TSocketEvent::seAccept: return "Accept";
-    case TSocketEvent::seWrite: return "Write";
-    case TSocketEvent::seRead: return "Read";
+    case TSocketEvent::seLookup:
+      return "Lookup";
+    case TSocketEvent::seConnecting:
+      return "Connecting";
+    case TSocketEvent::seConnect:
+      return "Connect";
+    case TSocketEvent::seDisconnect:
+      return "Disconnect";
+    case TSocketEvent::seListen:
+      return "Listen";
+    case TSocketEvent::seAccept:
+      return "Accept";
+    case TSocketEvent::seWrite:
+      return "Write";
+    case TSocketEvent::seRead:
+      return "Read";
   }
   return "?";
 }
@@ -163,7 +188,9 @@ TEST_P(ClientServerExchange, DataGoesBothWaysThroughTheEvents) {
         socket->SendText(answer);
       }
     };
-    s.OnClientDisconnect = [&](TComponent*, TCustomWinSocket*) { server_events.push_back("Disconnect"); };
+    s.OnClientDisconnect = [&](TComponent*, TCustomWinSocket*) {
+      server_events.push_back("Disconnect");
+    };
   });
 
   TClientSocket client(nullptr);
@@ -172,7 +199,9 @@ TEST_P(ClientServerExchange, DataGoesBothWaysThroughTheEvents) {
   client.Port = server->LocalPort();
   std::vector<std::string> client_events;
   std::string received;
-  auto note = [&](const char* what) { return [&, what](TComponent*, TCustomWinSocket*) { client_events.push_back(what); }; };
+  auto note = [&](const char* what) {
+    return [&, what](TComponent*, TCustomWinSocket*) { client_events.push_back(what); };
+  };
   client.OnLookup = note("Lookup");
   client.OnConnecting = note("Connecting");
   client.OnConnect = [&](TComponent*, TCustomWinSocket* socket) {
@@ -197,15 +226,17 @@ TEST_P(ClientServerExchange, DataGoesBothWaysThroughTheEvents) {
   EXPECT_FALSE(client.Active());
   ASSERT_TRUE(Await([&] { return server->Socket().ActiveConnections() == 0; }));
 
-  EXPECT_EQ(client_events, (std::vector<std::string>{"Lookup", "Connecting", "Connect", "Write", "Disconnect"}));
+  EXPECT_EQ(client_events,
+            (std::vector<std::string>{"Lookup", "Connecting", "Connect", "Write", "Disconnect"}));
   // The end of the data is read like data (ReceiveBuf gives 0), then the connection ends.
   EXPECT_EQ(server_events, (std::vector<std::string>{"Connect", "Read", "Read", "Disconnect"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(, ClientServerExchange,
                          ::testing::Values(NamingCase{"NumericAddress", "127.0.0.1", ""},
-                                         NamingCase{"NumericHost", "", "127.0.0.1"},
-                                         NamingCase{"HostNameThroughTheResolver", "", "localhost"}),
+                                           NamingCase{"NumericHost", "", "127.0.0.1"},
+                                           NamingCase{"HostNameThroughTheResolver", "",
+                                                      "localhost"}),
                          ByName());
 
 TEST(ClientSocket, ConnectAndLookupFailuresReachOnErrorAndLeaveItInactive) {
@@ -214,12 +245,14 @@ TEST(ClientSocket, ConnectAndLookupFailuresReachOnErrorAndLeaveItInactive) {
     auto probe = OpenServer();
     free_port = probe->LocalPort();
   }
+
   struct Case {
     std::string address;
     int port;
     TErrorEvent error;
     int code;
   };
+
   for (const Case& c : {Case{"127.0.0.1", free_port, TErrorEvent::eeConnect, ECONNREFUSED},
                         Case{"not-an-address", 80, TErrorEvent::eeLookup, EINVAL}}) {
     SCOPED_TRACE(c.address);
@@ -253,9 +286,9 @@ TEST(ClientSocket, OpeningWithoutHostOrPortRaises) {
 TEST(ClientSocket, PublishesItsPropertiesInOrder) {
   std::vector<std::string> names;
   for (const auto& property : TClientSocket::Class().properties) names.push_back(property.name);
-  EXPECT_EQ(names, (std::vector<std::string>{"Active", "Address", "ClientType", "Host", "Port", "Service",
-                                             "OnLookup", "OnConnecting", "OnConnect", "OnDisconnect",
-                                             "OnRead", "OnWrite", "OnError"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"Active", "Address", "ClientType", "Host", "Port",
+                                             "Service", "OnLookup", "OnConnecting", "OnConnect",
+                                             "OnDisconnect", "OnRead", "OnWrite", "OnError"}));
 }
 
 // --- Sending ------------------------------------------------------------------------------
@@ -289,14 +322,22 @@ TEST(SendBuf, MoreThanTheSocketTakesArrivesWholeAndInOrderBeforeTheClose) {
 // A stream that is neither a file nor memory, and tells when it is released.
 class CountingStream final : public platform::TStream {
  public:
-  CountingStream(std::string bytes, int& released) : bytes_(std::move(bytes)), released_(released) {}
+  CountingStream(std::string bytes, int& released)
+      : bytes_(std::move(bytes)), released_(released) {}
+
   ~CountingStream() override { ++released_; }
-  std::int64_t Read(void* buffer, std::int64_t count) override { return memory_.Read(buffer, count); }
+
+  std::int64_t Read(void* buffer, std::int64_t count) override {
+    return memory_.Read(buffer, count);
+  }
+
   std::int64_t Write(const void*, std::int64_t) override { return 0; }
+
   std::int64_t Seek(std::int64_t offset, platform::TSeekOrigin origin) override {
     if (memory_.Size() == 0) memory_.WriteText(bytes_);
     return memory_.Seek(offset, origin);
   }
+
   void SetSize(std::int64_t) override {}
 
  private:
@@ -326,8 +367,9 @@ TEST_P(SendStreamThenDrop, SendsFromThePositionAfterTheHeadingThenCloses) {
     std::unique_ptr<platform::TStream> stream;
     switch (c.kind) {
       case StreamKind::kFile:
-        stream = std::make_unique<platform::TFileStream>(dir.Write("f.bin", content).string(),
-                                                         platform::fmOpenRead | platform::fmShareDenyWrite);
+        stream = std::make_unique<platform::TFileStream>(
+            dir.Write("f.bin", content).string(),
+            platform::fmOpenRead | platform::fmShareDenyWrite);
         break;
       case StreamKind::kMemory: {
         auto memory = std::make_unique<platform::TMemoryStream>();
@@ -335,7 +377,9 @@ TEST_P(SendStreamThenDrop, SendsFromThePositionAfterTheHeadingThenCloses) {
         stream = std::move(memory);
         break;
       }
-      case StreamKind::kOther: stream = std::make_unique<CountingStream>(content, released); break;
+      case StreamKind::kOther:
+        stream = std::make_unique<CountingStream>(content, released);
+        break;
     }
     stream->SetPosition(kStart);
     return stream;
@@ -369,12 +413,13 @@ TEST_P(SendStreamThenDrop, SendsFromThePositionAfterTheHeadingThenCloses) {
 
 INSTANTIATE_TEST_SUITE_P(
     , SendStreamThenDrop,
-    ::testing::Values(StreamCase{"LargeFile", StreamKind::kFile, 10 << 20, ""},
-                    StreamCase{"HeadingThenLargeFile", StreamKind::kFile, 10 << 20, "HTTP/1.0 200 OK\r\n\r\n"},
-                    StreamCase{"HeadingThenSmallFile", StreamKind::kFile, 1024, "HTTP/1.0 200 OK\r\n\r\n"},
-                    StreamCase{"HeadingThenEmptyFile", StreamKind::kFile, kStart, "HTTP/1.0 200 OK\r\n\r\n"},
-                    StreamCase{"HeadingThenMemory", StreamKind::kMemory, 3 << 20, "heading\r\n"},
-                    StreamCase{"HeadingThenOtherStream", StreamKind::kOther, 3 << 20, "heading\r\n"}),
+    ::testing::Values(
+        StreamCase{"LargeFile", StreamKind::kFile, 10 << 20, ""},
+        StreamCase{"HeadingThenLargeFile", StreamKind::kFile, 10 << 20, "HTTP/1.0 200 OK\r\n\r\n"},
+        StreamCase{"HeadingThenSmallFile", StreamKind::kFile, 1024, "HTTP/1.0 200 OK\r\n\r\n"},
+        StreamCase{"HeadingThenEmptyFile", StreamKind::kFile, kStart, "HTTP/1.0 200 OK\r\n\r\n"},
+        StreamCase{"HeadingThenMemory", StreamKind::kMemory, 3 << 20, "heading\r\n"},
+        StreamCase{"HeadingThenOtherStream", StreamKind::kOther, 3 << 20, "heading\r\n"}),
     ByName());
 
 TEST(SendStream, KeepsTheConnectionOpenAndLaterBytesFollowTheStream) {
@@ -389,7 +434,10 @@ TEST(SendStream, KeepsTheConnectionOpenAndLaterBytesFollowTheStream) {
     };
   });
   RawClient client(server->LocalPort());
-  ASSERT_TRUE(Await([&] { client.ReadAvailable(); return client.received == "first middle last"; }));
+  ASSERT_TRUE(Await([&] {
+    client.ReadAvailable();
+    return client.received == "first middle last";
+  }));
   EXPECT_FALSE(client.ReadAvailable()) << "still open";
   server->Close();
   ASSERT_TRUE(Await([&] { return client.ReadAvailable(); }));
@@ -399,6 +447,7 @@ TEST(SendStream, KeepsTheConnectionOpenAndLaterBytesFollowTheStream) {
 
 TEST(ServerConnection, ClosedInsideItsEventIsDestroyedAfterTheEvent) {
   std::vector<std::string> journal;
+
   // Chains to the layer's own handler after closing, as the server's connection does.
   class Chaining final : public TServerClientWinSocket {
    public:
@@ -416,25 +465,30 @@ TEST(ServerConnection, ClosedInsideItsEventIsDestroyedAfterTheEvent) {
         journal_.push_back(std::string(EventName(event)) + " handled");
       };
     }
+
     ~Chaining() override { journal_.push_back("destroyed"); }
 
    private:
     TSocketEventHandler layer_handler_;
     std::vector<std::string>& journal_;
   };
+
   auto server = OpenServer([&](TServerSocket& s) {
     s.SetGetSocketEvent([&](TServerSocket*, TSocket socket, TServerClientWinSocket*& client) {
       client = new Chaining(socket, &s.Socket(), journal);
     });
     s.OnClientRead = [&](TComponent*, TCustomWinSocket*) { journal.push_back("listener read"); };
-    s.OnClientDisconnect = [&](TComponent*, TCustomWinSocket*) { journal.push_back("listener disconnect"); };
+    s.OnClientDisconnect = [&](TComponent*, TCustomWinSocket*) {
+      journal.push_back("listener disconnect");
+    };
   });
   RawClient client(server->LocalPort());
   client.Send("x");
   ASSERT_TRUE(Await([&] { return !journal.empty() && journal.back() == "destroyed"; }));
   EXPECT_EQ(server->Socket().ActiveConnections(), 0);
-  EXPECT_EQ(journal, (std::vector<std::string>{"Connect handled", "listener disconnect", "Disconnect handled",
-                                               "closed", "listener read", "Read handled", "destroyed"}));
+  EXPECT_EQ(journal, (std::vector<std::string>{"Connect handled", "listener disconnect",
+                                               "Disconnect handled", "closed", "listener read",
+                                               "Read handled", "destroyed"}));
   EXPECT_TRUE(Await([&] { return client.ReadAvailable(); })) << "the client sees the close";
 }
 
@@ -485,11 +539,17 @@ TEST(ServerSocket, DeclinedClientWaitsAndIsServedWhenASlotFrees) {
   EXPECT_TRUE(second.received.empty());
 
   first.Finish();
-  ASSERT_TRUE(Await([&] { second.ReadAvailable(); return second.received == "two"; }));
+  ASSERT_TRUE(Await([&] {
+    second.ReadAvailable();
+    return second.received == "two";
+  }));
   EXPECT_EQ(live, 1);
   EXPECT_TRUE(third.received.empty());
   second.Finish();
-  ASSERT_TRUE(Await([&] { third.ReadAvailable(); return third.received == "three"; }));
+  ASSERT_TRUE(Await([&] {
+    third.ReadAvailable();
+    return third.received == "three";
+  }));
 }
 
 TEST(ServerSocket, CloseEndsAndDestroysEveryConnection) {
@@ -541,6 +601,7 @@ TEST(ServerSocket, KeepsAcceptingAfterRunningOutOfDescriptors) {
       client = new CountedConnection(socket, &s.Socket(), live);
     });
   });
+
   // Fills the descriptor table but for one, which the client takes: the accept then fails.
   struct Exhaustion {
     Exhaustion() {
@@ -554,15 +615,19 @@ TEST(ServerSocket, KeepsAcceptingAfterRunningOutOfDescriptors) {
         filler.pop_back();
       }
     }
+
     ~Exhaustion() { End(); }
+
     void End() {
       for (const int fd : filler) ::close(fd);
       filler.clear();
       ::setrlimit(RLIMIT_NOFILE, &saved);
     }
+
     rlimit saved{};
     std::vector<int> filler;
   } exhaustion;
+
   ASSERT_FALSE(exhaustion.filler.empty());
   RawClient client(server->LocalPort());
   ASSERT_TRUE(client.Connected());
@@ -610,7 +675,8 @@ TEST_P(PeerReset, ReachesTheErrorHandlerAndNothingIsThrownOutOfTheLoop) {
     };
     s.OnClientConnect = [&](TComponent*, TCustomWinSocket* socket) {
       if (!c.sending) return;
-      WSAAsyncSelect(socket->SocketHandle(), socket->GetHandle(), CM_SOCKETMESSAGE, FD_WRITE | FD_CLOSE);
+      WSAAsyncSelect(socket->SocketHandle(), socket->GetHandle(), CM_SOCKETMESSAGE,
+                     FD_WRITE | FD_CLOSE);
       const std::string payload = Pattern(8 << 20);
       socket->SendBuf(payload.data(), static_cast<int>(payload.size()));
     };
@@ -618,7 +684,10 @@ TEST_P(PeerReset, ReachesTheErrorHandlerAndNothingIsThrownOutOfTheLoop) {
   RawClient client(server->LocalPort(), 64 * 1024);
   ASSERT_TRUE(Await([&] { return live == 1; }));
   if (c.sending) {
-    ASSERT_TRUE(Await([&] { client.ReadAvailable(); return !client.received.empty(); }));
+    ASSERT_TRUE(Await([&] {
+      client.ReadAvailable();
+      return !client.received.empty();
+    }));
   }
   client.Reset();
   ASSERT_TRUE(Await([&] { return live == 0; }));
@@ -632,11 +701,12 @@ TEST_P(PeerReset, ReachesTheErrorHandlerAndNothingIsThrownOutOfTheLoop) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(, PeerReset,
-                         ::testing::Values(ResetCase{"WhileReadingCodeCleared", true, false, TErrorEvent::eeReceive},
-                                         ResetCase{"WhileReadingCodeLeft", false, false, TErrorEvent::eeReceive},
-                                         ResetCase{"WhileSending", true, true, TErrorEvent::eeSend}),
-                         ByName());
+INSTANTIATE_TEST_SUITE_P(
+    , PeerReset,
+    ::testing::Values(ResetCase{"WhileReadingCodeCleared", true, false, TErrorEvent::eeReceive},
+                      ResetCase{"WhileReadingCodeLeft", false, false, TErrorEvent::eeReceive},
+                      ResetCase{"WhileSending", true, true, TErrorEvent::eeSend}),
+    ByName());
 
 // --- Write notification -------------------------------------------------------------------
 
@@ -654,9 +724,13 @@ TEST(WriteNotification, ComesOnceAfterTheSwitchAndAgainOnlyAfterOutputHadToWait)
       ++reads;
       char buffer[16];
       socket->ReceiveBuf(buffer, sizeof buffer);
-      EXPECT_EQ(WSAAsyncSelect(socket->SocketHandle(), socket->GetHandle(), DW_SOCKETMESSAGE, FD_WRITE), -1)
+      EXPECT_EQ(
+          WSAAsyncSelect(socket->SocketHandle(), socket->GetHandle(), DW_SOCKETMESSAGE, FD_WRITE),
+          -1)
           << "another layer's message";
-      EXPECT_EQ(WSAAsyncSelect(socket->SocketHandle(), socket->GetHandle(), CM_SOCKETMESSAGE, FD_WRITE | FD_CLOSE), 0);
+      EXPECT_EQ(WSAAsyncSelect(socket->SocketHandle(), socket->GetHandle(), CM_SOCKETMESSAGE,
+                               FD_WRITE | FD_CLOSE),
+                0);
     };
     s.OnClientWrite = [&](TComponent*, TCustomWinSocket* socket) {
       if (++writes == 2) socket->SendBuf(payload.data(), static_cast<int>(payload.size()));
@@ -673,9 +747,13 @@ TEST(WriteNotification, ComesOnceAfterTheSwitchAndAgainOnlyAfterOutputHadToWait)
 
   // A second select asks again; output that has to wait earns one more event once it left.
   auto& connection = *server->Socket().Connections(0);
-  WSAAsyncSelect(connection.SocketHandle(), connection.GetHandle(), CM_SOCKETMESSAGE, FD_WRITE | FD_CLOSE);
+  WSAAsyncSelect(connection.SocketHandle(), connection.GetHandle(), CM_SOCKETMESSAGE,
+                 FD_WRITE | FD_CLOSE);
   ASSERT_TRUE(Await([&] { return writes == 2; }));
-  ASSERT_TRUE(Await([&] { client.ReadAvailable(); return client.received.size() == payload.size(); }));
+  ASSERT_TRUE(Await([&] {
+    client.ReadAvailable();
+    return client.received.size() == payload.size();
+  }));
   ASSERT_TRUE(Await([&] { return writes == 3; }));
   RunFor(100ms);
   EXPECT_EQ(writes, 3);
