@@ -443,6 +443,54 @@ TEST(SendStream, KeepsTheConnectionOpenAndLaterBytesFollowTheStream) {
   ASSERT_TRUE(Await([&] { return client.ReadAvailable(); }));
 }
 
+TEST(CloseWhileSending, CutsAStreamOffAtOnce) {
+  quorvin::testing::TempDir dir;
+  const std::string content = Pattern(16 << 20);
+  const std::string path = dir.Write("big.bin", content).string();
+  int live = 0;
+  auto server = OpenServer([&](TServerSocket& s) {
+    s.SetGetSocketEvent([&](TServerSocket*, TSocket socket, TServerClientWinSocket*& client) {
+      SetBuffer(socket, SO_SNDBUF, 64 * 1024);
+      client = new CountedConnection(socket, &s.Socket(), live);
+    });
+    s.OnClientConnect = [&](TComponent*, TCustomWinSocket* socket) {
+      socket->SendStreamThenDrop(std::make_unique<platform::TFileStream>(path, platform::fmOpenRead));
+    };
+  });
+  RawClient client(server->LocalPort(), 64 * 1024);
+  ASSERT_TRUE(Await([&] { return live == 1; }));
+  RunFor(50ms);  // the client reads nothing: the stream waits
+  server->Socket().Connections(0)->Close();  // as a lifetime timer does
+  ASSERT_TRUE(Await([&] { return client.ReadAvailable(); }));
+  EXPECT_LT(client.received.size(), content.size());
+  EXPECT_TRUE(content.compare(0, client.received.size(), client.received) == 0);
+  EXPECT_TRUE(Await([&] { return live == 0; })) << "destroyed from the loop";
+}
+
+TEST(CloseWhileSending, UnreadInputDoesNotResetTheAnswerAway) {
+  // The whole answer fits in the server's send buffer, so the socket closes at once, while
+  // most of the answer still waits there for the client's small window.
+  const std::string answer = Pattern(128 << 10);
+  auto server = OpenServer([&](TServerSocket& s) {
+    s.SetGetSocketEvent([&](TServerSocket*, TSocket socket, TServerClientWinSocket*& client) {
+      SetBuffer(socket, SO_SNDBUF, 1 << 20);
+      client = new TServerClientWinSocket(socket, &s.Socket());
+    });
+    s.OnClientRead = [&](TComponent*, TCustomWinSocket* socket) {
+      char request[4];  // the rest of what the client sent is never read
+      if (socket->ReceiveBuf(request, sizeof request) <= 0) return;
+      socket->SendBuf(answer.data(), static_cast<int>(answer.size()));
+      socket->Close();
+    };
+  });
+  RawClient client(server->LocalPort(), 4096);
+  client.Send("GET / and a body that nobody reads");
+  RunFor(100ms);
+  ASSERT_TRUE(Await([&] { return client.ReadAvailable(); }));
+  EXPECT_EQ(client.received.size(), answer.size());
+  EXPECT_TRUE(client.received == answer);
+}
+
 // --- Connection life ----------------------------------------------------------------------
 
 TEST(ServerConnection, ClosedInsideItsEventIsDestroyedAfterTheEvent) {
