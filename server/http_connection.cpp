@@ -6,11 +6,13 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <optional>
 
 #include "quorvin/platform/core/datetime.h"
 #include "quorvin/platform/core/text.h"
 #include "quorvin/platform/host/file_system.h"
 #include "quorvin/platform/host/file_types.h"
+#include "quorvin/platform/web/http_date.h"
 #include "quorvin/platform/web/http_decode.h"
 #include "quorvin/platform/web/web_dispatcher.h"
 #include "quorvin/webbridge/response_adapter.h"
@@ -42,6 +44,19 @@ const std::string& HttpDateNow() {
 
 bool AllDigits(std::string_view s) {
   return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// A whole non-negative decimal number that fits; nothing else.
+std::optional<std::int64_t> Count(std::string_view s) {
+  if (!AllDigits(s)) return std::nullopt;
+  const auto v = platform::ParseDecimal(s);
+  return v && *v >= 0 ? v : std::nullopt;
+}
+
+// The server's own status texts: the shared table, and what only file answers use.
+std::string_view StatusText(int code) {
+  if (code == 416) return "416 Requested Range Not Satisfiable";
+  return webbridge::GetHTTPStatus(code);
 }
 
 }  // namespace
@@ -389,7 +404,7 @@ void HttpConnection::WriteStatuss(std::string_view status_text) {
 
 void HttpConnection::WriteStatus(int code) {
   StatusCode = code;
-  WriteStatuss(webbridge::GetHTTPStatus(code));
+  WriteStatuss(StatusText(code));
 }
 
 void HttpConnection::WriteFileType() {
@@ -429,12 +444,75 @@ bool HttpConnection::WriteHeading() {
     WriteError(403);
     return false;
   }
-  WriteStatus(200);
+  const bool get = SameText(Method, "GET");
+  if ((get || SameText(Method, "HEAD")) && NotModifiedSince(st.st_mtime)) {
+    // The client's copy is current: it revalidates without downloading again.
+    FileStream.reset();
+    WriteStatus(304);
+    WriteHeaders("Last-Modified", platform::FormatHttpDate(st.st_mtime));
+    WriteString("\r\n");
+    return false;
+  }
+  std::int64_t first = 0;
+  std::int64_t last = static_cast<std::int64_t>(st.st_size) - 1;
+  const RangeRequest range =
+      get ? ParseRange(Headers.Values("range"), st.st_size, first, last) : RangeRequest::kWhole;
+  if (range == RangeRequest::kUnsatisfiable) {
+    FileStream.reset();
+    WriteStatus(416);
+    WriteHeaders("Content-Range", "bytes */" + std::to_string(st.st_size));
+    WriteString("\r\n");
+    return false;
+  }
+  WriteStatus(range == RangeRequest::kPart ? 206 : 200);
   WriteFileType();
-  WriteHeader("Content-Length", static_cast<std::int64_t>(st.st_size));
+  WriteHeader("Content-Length", range == RangeRequest::kPart ? last - first + 1 : static_cast<std::int64_t>(st.st_size));
+  if (range == RangeRequest::kPart) {
+    WriteHeaders("Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
+                                      std::to_string(st.st_size));
+    // The part leaves through the same zero-copy path as a whole file, cut to its bytes.
+    file_start_ = first;
+    FileStream->SetLimit(last + 1);
+  }
   WriteHeaders("Last-Modified", platform::FormatHttpDate(st.st_mtime));
   WriteString("\r\n");
   return true;
+}
+
+bool HttpConnection::NotModifiedSince(std::time_t modified) const {
+  const std::string_view value = Headers.Values("if-modified-since");
+  if (value.empty()) return false;
+  try {
+    return modified <= platform::DateTimeToUnix(web::ParseDate(value), false);
+  } catch (const std::exception&) {
+    return false;  // an unreadable date asks for nothing: the file is served
+  }
+}
+
+RangeRequest ParseRange(std::string_view value, std::int64_t size, std::int64_t& first, std::int64_t& last) {
+  value = platform::Trim(value);
+  constexpr std::string_view kUnit = "bytes=";
+  if (!platform::StartsWithText(value, kUnit)) return RangeRequest::kWhole;
+  const std::string_view spec = platform::Trim(value.substr(kUnit.size()));
+  const auto dash = spec.find('-');
+  if (dash == std::string_view::npos || spec.find(',') != std::string_view::npos) return RangeRequest::kWhole;
+  const std::string_view from = platform::Trim(spec.substr(0, dash));
+  const std::string_view to = platform::Trim(spec.substr(dash + 1));
+  if (from.empty()) {
+    const auto suffix = Count(to);
+    if (!suffix) return RangeRequest::kWhole;
+    if (*suffix == 0 || size == 0) return RangeRequest::kUnsatisfiable;
+    first = std::max<std::int64_t>(0, size - *suffix);
+    last = size - 1;
+    return RangeRequest::kPart;
+  }
+  const auto start = Count(from);
+  const auto end = to.empty() ? std::optional<std::int64_t>(size - 1) : Count(to);
+  if (!start || !end || (!to.empty() && *end < *start)) return RangeRequest::kWhole;
+  if (*start >= size) return RangeRequest::kUnsatisfiable;
+  first = *start;
+  last = std::min(*end, size - 1);
+  return RangeRequest::kPart;
 }
 
 std::string HttpConnection::SendHTTPError(int code) {
@@ -467,7 +545,7 @@ void HttpConnection::OnWrites() {
       answered_ = true;
       WriteAll(std::string_view(Buffer.data(), static_cast<std::size_t>(BufferLength)));
       if (FileStream && !SameText(Method, "HEAD")) {
-        FileStream->SetPosition(0);
+        FileStream->SetPosition(file_start_);
         WriteStreamThenClose(std::move(FileStream));
       } else {
         FileStream.reset();

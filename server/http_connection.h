@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -29,6 +30,13 @@ constexpr std::int32_t kMaxBody = 16 * 1024 * 1024;  // the largest request body
 constexpr std::uint32_t kAttrHidden = 0x2;
 constexpr std::uint32_t kAttrDirectory = 0x10;
 constexpr std::uint32_t kAttrNone = 0xFFFFFFFF;
+
+// What a Range header asks of a file of a given size.
+enum class RangeRequest { kWhole, kPart, kUnsatisfiable };
+// Reads a single "bytes=a-b", "bytes=a-" or "bytes=-n" against a file of `size` bytes. Several
+// ranges, malformed text and numbers that overflow ask for the whole file. On kPart, `first`
+// and `last` are the inclusive byte positions to send.
+RangeRequest ParseRange(std::string_view value, std::int64_t size, std::int64_t& first, std::int64_t& last);
 
 // One server connection's protocol: reads and parses the request, decides the answer (web
 // actions first, then a static file under the root), writes headings and error pages, and sends.
@@ -112,6 +120,7 @@ class HttpConnection : public webbridge::ConnectionView {
   void FinishRequest();
   void RefuseRequest(int code);
   void WriteRedirect(int code, std::string_view location);
+  bool NotModifiedSince(std::time_t modified) const;
   bool Dispatch();
   std::uint32_t AttributesOf(const std::string& path) const;
   void WriteHeaderName(std::string_view name);
@@ -120,6 +129,7 @@ class HttpConnection : public webbridge::ConnectionView {
   int header_bytes_ = 0;
   bool answered_ = false;
   bool has_query_ = false;
+  std::int64_t file_start_ = 0;  // where the file answer begins (a byte range starts later)
 };
 
 }  // namespace quorvin::server

@@ -109,6 +109,7 @@ void TMemoryStream::SaveToFile(const std::string& path) const {
 }
 
 std::int64_t THandleStream::Read(void* buffer, std::int64_t count) {
+  if (limit_ >= 0) count = std::min(count, std::max<std::int64_t>(0, limit_ - Position()));
   for (;;) {
     const ssize_t n = ::read(handle_, buffer, static_cast<std::size_t>(std::max<std::int64_t>(0, count)));
     if (n >= 0) return n;
@@ -131,6 +132,11 @@ std::int64_t THandleStream::Seek(std::int64_t offset, TSeekOrigin origin) {
   const off_t r = ::lseek(handle_, offset, whence);
   if (r < 0) throw std::system_error(errno, std::generic_category(), "seek");
   return r;
+}
+
+std::int64_t THandleStream::Size() {
+  const std::int64_t size = TStream::Size();
+  return limit_ >= 0 ? std::min(size, limit_) : size;
 }
 
 void THandleStream::SetSize(std::int64_t size) {

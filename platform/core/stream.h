@@ -80,10 +80,17 @@ class THandleStream : public TStream {
   std::int64_t Write(const void* buffer, std::int64_t count) override;
   std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) override;
   void SetSize(std::int64_t size) override;
+  std::int64_t Size() override;
   int Handle() const { return handle_; }
+
+  // Makes the stream end at byte `end` (-1: at the end of the file), so that a part of a file
+  // can be sent as a stream of its own.
+  void SetLimit(std::int64_t end) { limit_ = end; }
+  std::int64_t Limit() const { return limit_; }
 
  protected:
   int handle_ = -1;
+  std::int64_t limit_ = -1;
 };
 
 // A file opened by name. fmShareDenyWrite is accepted but cannot be enforced on POSIX hosts,

@@ -503,7 +503,7 @@ bool EventSocket::QueueStream(std::unique_ptr<platform::TStream>& stream, bool d
     if (::fstat(handle->Handle(), &info) == 0 && S_ISREG(info.st_mode) && at >= 0) {
       item.kind = Kind::kFile;
       item.pos = at;
-      item.end = info.st_size;
+      item.end = handle->Limit() >= 0 ? std::min<std::int64_t>(info.st_size, handle->Limit()) : info.st_size;
     }
   } else if (auto* memory = dynamic_cast<platform::TMemoryStream*>(stream.get())) {
     item.kind = Kind::kMemory;
