@@ -38,11 +38,10 @@ ZConnectionSocket::ZConnectionSocket(net::TSocket socket, ZServerSocket* server)
     OnErrors(sender, s, error, code);
   };
   ++Server.ConnectionCount;
-  Timer = std::make_unique<platform::TTimer>(nullptr);
   const std::int32_t seconds = Server.Module != nullptr ? std::max(0, Server.Module->Timeout) : 0;
-  Timer->SetInterval(static_cast<std::uint32_t>(std::min<std::int64_t>(seconds * 1000LL, 0x7FFFFFFF)));
+  Timer = std::make_unique<platform::TTimer>(
+      nullptr, static_cast<std::uint32_t>(std::min<std::int64_t>(seconds * 1000LL, 0x7FFFFFFF)), true);
   Timer->OnTimer = [this](platform::TComponent* sender) { ZOnTimer(sender); };
-  Timer->SetEnabled(true);
 }
 
 ZConnectionSocket::~ZConnectionSocket() {

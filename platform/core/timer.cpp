@@ -17,8 +17,13 @@ struct TTimer::State {
   std::uint64_t generation = 0;
 };
 
-TTimer::TTimer(TComponent* owner)
-    : TComponent(owner), state_(std::make_shared<State>(net::Application::Instance().Context())) {
+TTimer::TTimer(TComponent* owner) : TTimer(owner, 1000, true) {}
+
+TTimer::TTimer(TComponent* owner, std::uint32_t interval_ms, bool enabled)
+    : TComponent(owner),
+      interval_(interval_ms),
+      enabled_(enabled),
+      state_(std::make_shared<State>(net::Application::Instance().Context())) {
   state_->owner = this;
   Restart();
 }

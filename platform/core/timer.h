@@ -16,6 +16,8 @@ using TNotifyEvent = void(TComponent* sender);
 class TTimer final : public TComponent {
  public:
   explicit TTimer(TComponent* owner);
+  // A timer that starts with these settings, armed once (a connection makes one per accept).
+  TTimer(TComponent* owner, std::uint32_t interval_ms, bool enabled);
   ~TTimer() override;
 
   std::uint32_t Interval() const { return interval_; }
