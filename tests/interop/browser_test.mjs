@@ -1,0 +1,106 @@
+// Debian's chromium, headless, driven by playwright-core, against quorvin-serve on the bundled
+// site: the start page with its title and stylesheet, a link into docs/, the form posted to
+// /echo, and a screenshot of the start page kept as a test artifact.
+// Usage: node browser_test.mjs BASE-URL ARTIFACT-DIR BINDING   (browser_test.sh starts the server)
+import assert from 'node:assert/strict';
+import { mkdirSync, mkdtempSync, rmSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import { chromium } from 'playwright-core';
+
+const [base, artifacts, binding] = process.argv.slice(2);
+const profile = mkdtempSync(join(tmpdir(), 'quorvin-chromium-'));
+let context;
+let passed = 0;
+const check = (what, fn) => {
+  try {
+    fn();
+  } catch (e) {
+    e.message = `${what}: ${e.message}`;
+    throw e;
+  }
+  passed++;
+};
+
+try {
+  context = await chromium.launchPersistentContext(profile, {
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking',
+      '--disable-component-update', '--disable-sync', '--no-first-run'],
+    viewport: { width: 1100, height: 900 },
+  });
+  const page = context.pages()[0] ?? (await context.newPage());
+  page.setDefaultTimeout(15000);
+  // Every answer the page loads is recorded: a stylesheet or image that fails shows here.
+  const answers = [];
+  page.on('response', (r) => answers.push({ url: r.url(), status: r.status(), type: r.headers()['content-type'] }));
+  const failures = [];
+  page.on('requestfailed', (r) => failures.push(`${r.url()}: ${r.failure()?.errorText}`));
+
+  // The start page, styled by its stylesheet.
+  const start = await page.goto(`${base}/`, { waitUntil: 'load' });
+  check('start page status', () => assert.equal(start.status(), 200));
+  const title = await page.title();
+  check('title', () => assert.equal(title, 'Quorvin'));
+  const css = answers.find((a) => a.url === `${base}/style.css`);
+  check('stylesheet loaded', () => assert.deepEqual([css?.status, css?.type], [200, 'text/css']));
+  const logo = answers.find((a) => a.url === `${base}/logo.svg`);
+  check('logo loaded', () => assert.deepEqual([logo?.status, logo?.type], [200, 'image/svg+xml']));
+  const styled = await page.evaluate(() => {
+    const style = (sel) => getComputedStyle(document.querySelector(sel));
+    return {
+      button: style('form.demo button').backgroundColor,
+      main: style('main').maxWidth,
+      hero: style('section.hero').backgroundImage,
+      sheets: document.styleSheets.length,
+      logoWidth: document.querySelector('header.site img').naturalWidth,
+    };
+  });
+  check('stylesheets in the page', () => assert.equal(styled.sheets, 1));
+  check('button styled by style.css', () => assert.equal(styled.button, 'rgb(47, 95, 179)'));
+  check('main column width from style.css', () => assert.equal(styled.main, '832px'));
+  check('hero band gradient from style.css', () => assert.match(styled.hero, /^linear-gradient/));
+  check('logo decoded', () => assert.ok(styled.logoWidth > 0, `naturalWidth ${styled.logoWidth}`));
+  mkdirSync(artifacts, { recursive: true });
+  const shot = join(artifacts, `site-${binding}.png`);
+  await page.screenshot({ path: shot, fullPage: true });
+
+  // A link into docs/: the folder's default document, styled by the same sheet.
+  await Promise.all([page.waitForURL(`${base}/docs/`), page.click('header.site nav a[href="docs/"]')]);
+  const docsTitle = await page.title();
+  check('docs title', () => assert.equal(docsTitle, 'Quorvin documentation'));
+  const docsHeading = await page.textContent('main h1');
+  check('docs heading', () => assert.equal(docsHeading, 'Documentation'));
+  const docsHeader = await page.evaluate(() => getComputedStyle(document.querySelector('header.site')).backgroundColor);
+  check('docs page styled by ../style.css', () => assert.equal(docsHeader, 'rgb(244, 246, 250)'));
+  // And on to a page of docs/ through a link inside the page.
+  await Promise.all([page.waitForURL(`${base}/docs/serving.htm`), page.click('main ul.cards a[href="serving.htm"]')]);
+  const servingTitle = await page.title();
+  check('serving page title', () => assert.equal(servingTitle, 'How files are served - Quorvin'));
+
+  // The form on the start page, filled in and sent: /echo shows what the browser posted.
+  await page.goto(`${base}/`);
+  await page.fill('form.demo input[name="name"]', 'Grace Hopper');
+  await page.fill('form.demo textarea[name="message"]', 'Sent from chromium & playwright');
+  const [echo] = await Promise.all([page.waitForNavigation(), page.click('form.demo button[type="submit"]')]);
+  check('echo status', () => assert.equal(echo.status(), 200));
+  check('echo address', () => assert.equal(page.url(), `${base}/echo`));
+  const text = await page.textContent('body');
+  const lines = Object.fromEntries(text.split('\n').filter((l) => l.includes('=')).map((l) => {
+    const at = l.indexOf('=');
+    return [l.slice(0, at), l.slice(at + 1)];
+  }));
+  check('echo method', () => assert.equal(lines['0'], 'POST'));
+  check('echo content type', () => assert.equal(lines['15'], 'application/x-www-form-urlencoded'));
+  check('echo body', () => assert.equal(lines['25'], 'name=Grace+Hopper&message=Sent+from+chromium+%26+playwright'));
+
+  check('no request failed', () => assert.deepEqual(failures, []));
+  const bad = answers.filter((a) => a.status >= 400);
+  check('no error answers', () => assert.deepEqual(bad, []));
+  console.log(`screenshot: ${shot}`);
+  console.log(`interop browser (${binding}): ${passed} passed, 0 failed`);
+} finally {
+  await context?.close();
+  rmSync(profile, { recursive: true, force: true });
+}
