@@ -1,0 +1,78 @@
+# Installation: the headers under include/quorvin/<folder>/, the static libraries, the programs,
+# a CMake package (find_package(quorvin) gives quorvin::platform ... quorvin::quorvin) and a
+# pkg-config file. Included at the end of the top-level CMakeLists.txt, once every target exists.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(QUORVIN_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/quorvin)
+set(quorvin_libraries platform webbridge server client package)
+
+# Headers keep the layout they are included by ("quorvin/server/tarn_server.h").
+foreach(folder platform webbridge server client package)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/${folder}/ DESTINATION include/quorvin/${folder}
+          FILES_MATCHING PATTERN "*.h")
+endforeach()
+
+# The warnings target comes along only because the libraries name it as a private link
+# dependency; it adds nothing to a consumer's build.
+set_target_properties(quorvin_all PROPERTIES EXPORT_NAME quorvin)
+set_target_properties(quorvin_warnings PROPERTIES EXPORT_NAME warnings)
+set(quorvin_export_targets quorvin_all quorvin_warnings)
+foreach(lib ${quorvin_libraries})
+  list(APPEND quorvin_export_targets quorvin_${lib})
+endforeach()
+install(TARGETS ${quorvin_export_targets} EXPORT quorvinTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+
+foreach(program quorvin-serve quorvin-fetch quorvin-designer)
+  if(TARGET ${program})
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
+
+# Asio is found where the consumer has it, not where this build found it: the build's path
+# stays a build-tree detail and quorvinConfig.cmake adds the consumer's.
+foreach(prop INTERFACE_INCLUDE_DIRECTORIES INTERFACE_SYSTEM_INCLUDE_DIRECTORIES)
+  get_target_property(dirs quorvin_platform ${prop})
+  if(dirs)
+    list(TRANSFORM dirs REPLACE "^${ASIO_INCLUDE_DIR}$" "$<BUILD_INTERFACE:${ASIO_INCLUDE_DIR}>")
+    set_target_properties(quorvin_platform PROPERTIES ${prop} "${dirs}")
+  endif()
+endforeach()
+
+# What the exported libraries link to outside this project: quorvinConfig.cmake finds each again
+# in the consumer's build, and quorvin.pc names them for pkg-config.
+set(QUORVIN_CONFIG_DEPENDENCIES "find_dependency(Threads)\nfind_dependency(nlohmann_json 3.10)\n")
+set(QUORVIN_PC_REQUIRES "nlohmann_json")
+get_target_property(platform_links quorvin_platform LINK_LIBRARIES)
+foreach(link ${platform_links})
+  # Libraries found through pkg-config travel as PkgConfig::<PREFIX> imported targets.
+  if(link MATCHES "^PkgConfig::(.+)$")
+    set(prefix ${CMAKE_MATCH_1})
+    set(module ${${prefix}_MODULE_NAME})
+    string(APPEND QUORVIN_CONFIG_DEPENDENCIES
+           "find_dependency(PkgConfig)\npkg_check_modules(${prefix} REQUIRED IMPORTED_TARGET ${module})\n")
+    string(APPEND QUORVIN_PC_REQUIRES " ${module}")
+  endif()
+endforeach()
+
+install(EXPORT quorvinTargets NAMESPACE quorvin:: DESTINATION ${QUORVIN_CMAKE_DIR})
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/quorvinConfig.cmake.in
+                              ${PROJECT_BINARY_DIR}/quorvinConfig.cmake
+                              INSTALL_DESTINATION ${QUORVIN_CMAKE_DIR})
+# Before 1.0 a minor release may change the interfaces.
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/quorvinConfigVersion.cmake
+                                 COMPATIBILITY SameMinorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/quorvinConfig.cmake ${PROJECT_BINARY_DIR}/quorvinConfigVersion.cmake
+        DESTINATION ${QUORVIN_CMAKE_DIR})
+
+# pkg-config: the static libraries in link order, each before what it uses. Standalone Asio has
+# no pkg-config file; its headers are expected on the compiler's own search path.
+set(QUORVIN_PC_LIBS "")
+foreach(lib package server client webbridge platform)
+  string(APPEND QUORVIN_PC_LIBS " -lquorvin_${lib}")
+endforeach()
+# The prefix is found from the file's own place, so that `cmake --install --prefix` anywhere works.
+file(RELATIVE_PATH QUORVIN_PC_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
+string(REGEX REPLACE "/$" "" QUORVIN_PC_PREFIX "${QUORVIN_PC_PREFIX}")
+configure_file(${PROJECT_SOURCE_DIR}/cmake/quorvin.pc.in ${PROJECT_BINARY_DIR}/quorvin.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/quorvin.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

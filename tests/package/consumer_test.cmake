@@ -1,0 +1,43 @@
+# Installs the current build into a fresh prefix, builds the consumer program against it with
+# find_package(quorvin) and with pkg-config, and runs both.
+# cmake -DBUILD_DIR=... -DCONSUMER_DIR=... -DWORK_DIR=... -DCXX=... -DGENERATOR=...
+#       -DCXX_FLAGS=... -DLINK_FLAGS=... -DLIBDIR=... -P consumer_test.cmake
+function(run what)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${what} failed (${rc}):\n${out}\n${err}")
+  endif()
+  set(output "${out}" PARENT_SCOPE)
+endfunction()
+
+function(expect text pattern)
+  if(NOT text MATCHES "${pattern}")
+    message(FATAL_ERROR "expected \"${pattern}\" in:\n${text}")
+  endif()
+endfunction()
+
+file(REMOVE_RECURSE ${WORK_DIR})
+set(prefix ${WORK_DIR}/prefix)
+run("installing" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+foreach(installed include/quorvin/server/tarn_server.h include/quorvin/package/tarn_reg.h
+                  include/quorvin/platform/core/palette.h ${LIBDIR}/libquorvin_platform.a
+                  ${LIBDIR}/cmake/quorvin/quorvinConfig.cmake ${LIBDIR}/pkgconfig/quorvin.pc)
+  if(NOT EXISTS ${prefix}/${installed})
+    message(FATAL_ERROR "${installed} was not installed")
+  endif()
+endforeach()
+
+set(ENV{PKG_CONFIG_PATH} ${prefix}/${LIBDIR}/pkgconfig)
+run("configuring the consumer" ${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
+    -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX} -DCMAKE_BUILD_TYPE=Debug
+    "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${LINK_FLAGS}")
+run("building the consumer" ${CMAKE_COMMAND} --build ${WORK_DIR}/build)
+
+run("running the consumer" ${WORK_DIR}/build/consumer)
+expect("${output}" "ServerPort 80\n")
+expect("${output}" "TSvrModule TSVRMODULE 504\n")
+expect("${output}" "TOrbHTTPClient TORBHTTPCLIENT 504\n")
+expect("${output}" "\"name\": \"Server\"")
+run("running the pkg-config consumer" ${WORK_DIR}/build/consumer_pc)
+expect("${output}" "^Quorvin [^\n]* [0-9]+\\.[0-9]+\\.[0-9]+\npage QUORVIN Packages\n$")
+file(REMOVE_RECURSE ${WORK_DIR})
