@@ -83,7 +83,11 @@ try {
   await page.goto(`${base}/`);
   await page.fill('form.demo input[name="name"]', 'Grace Hopper');
   await page.fill('form.demo textarea[name="message"]', 'Sent from chromium & playwright');
-  const [echo] = await Promise.all([page.waitForNavigation(), page.click('form.demo button[type="submit"]')]);
+  const [echo] = await Promise.all([
+    page.waitForResponse((r) => r.url() === `${base}/echo` && r.request().method() === 'POST'),
+    page.waitForURL(`${base}/echo`),
+    page.click('form.demo button[type="submit"]'),
+  ]);
   check('echo status', () => assert.equal(echo.status(), 200));
   check('echo address', () => assert.equal(page.url(), `${base}/echo`));
   const text = await page.textContent('body');

@@ -5,6 +5,7 @@
 # Usage: clients_test.sh BIN-DIR BINDING
 bin=$1
 binding=$2
+# shellcheck source=tests/interop/lib.sh
 source "$(dirname "$0")/lib.sh"
 start_serve
 
@@ -101,4 +102,5 @@ done
 expect "ab document length" "$(stat -c %s "$site/index.htm")" \
   "$(ab -n 1 "$base/index.htm" 2>/dev/null | sed -n 's/^Document Length: *\([0-9]*\) bytes$/\1/p')"
 
+stop_serve
 summary "interop clients"

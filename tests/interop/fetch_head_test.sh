@@ -5,6 +5,7 @@
 # Usage: fetch_head_test.sh BIN-DIR BINDING
 bin=$1
 binding=$2
+# shellcheck source=tests/interop/lib.sh
 source "$(dirname "$0")/lib.sh"
 probe_fetch
 
@@ -37,6 +38,7 @@ for peer in "quorvin-serve $base" "python $py_base" "nginx $nginx_base"; do
     expect "$name HEAD /$f body bytes" 0 "$(stat -c %s "$work/head.body")"
   done
 done
+stop_serve
 if [[ ${#known[@]} -gt 0 ]]; then
   printf 'KNOWN FAULT: %s\n' "${known[@]}"
   skip "quorvin-fetch waits for a body after HEAD (${#known[@]} cases); this test passes once the client ends a HEAD answer at its heading"

@@ -5,6 +5,7 @@
 # Usage: fetch_peers_test.sh BIN-DIR BINDING
 bin=$1
 binding=$2
+# shellcheck source=tests/interop/lib.sh
 source "$(dirname "$0")/lib.sh"
 probe_fetch
 

@@ -51,7 +51,8 @@ site_files() { (cd "$site" && find . -type f ! -path '*/.*' -printf '%P\n' | sor
 start_serve() {
   local sb=${serve_binding:-$binding}
   exec {serve_fd}< <(exec "$serve" --port 0 --binding "$sb" --root "$site" "$@" 2>&1)
-  pids+=("$!")
+  serve_pid=$!
+  pids+=("$serve_pid")
   local line said=""
   while IFS= read -r -t 20 -u "$serve_fd" line; do
     if [[ "$line" =~ ^Listening\ on\ port\ ([0-9]+)$ ]]; then
@@ -63,6 +64,17 @@ start_serve() {
   done
   [[ "$said" == *"binding is not built yet"* ]] && skip "quorvin-serve does not offer the $sb binding yet"
   fail "quorvin-serve --binding $sb did not start: $said"
+}
+
+# stop_serve: SIGTERM, as a user's Ctrl-C or a service manager would; quorvin-serve must end
+# with status 0 and without a complaint (a sanitizer report, say) on its output.
+stop_serve() {
+  kill -TERM "$serve_pid"
+  local rc=0 rest
+  wait "$serve_pid" || rc=$?
+  rest=$(cat <&"$serve_fd")
+  expect "quorvin-serve exit status after SIGTERM (output: $rest)" 0 "$rc"
+  [[ "$rest" != *Sanitizer* && "$rest" != *"runtime error"* ]] || fail "quorvin-serve reported: $rest"
 }
 
 # Skips the script while quorvin-fetch refuses the binding.
