@@ -28,7 +28,7 @@ constexpr const char* kUsage =
     "                     [--binding scktcomp|dwinsock] [--timeout SECONDS] URL\n";
 
 struct Options {
-  std::string method = "GET";
+  std::optional<std::string> method;  // GET, or POST when a body is given
   std::vector<std::pair<std::string, std::string>> headers;
   std::optional<std::string> data;
   std::optional<std::string> data_file;
@@ -174,7 +174,7 @@ int main(int argc, char** argv) {
   auto& app = net::Application::Instance();
   client::TOrbHTTPClient http(nullptr);
   http.SetDesignDefaults();
-  http.SetStringVariable(client::kMethod, o.method);
+  http.SetStringVariable(client::kMethod, o.method.value_or(o.data || o.data_file ? "POST" : "GET"));
   http.SetStringVariable(client::kURL, target->path);
   if (o.protocol_version) http.SetStringVariable(client::kProtocolVersion, *o.protocol_version);
   bool host_given = false;

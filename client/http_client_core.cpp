@@ -137,6 +137,7 @@ std::unique_ptr<platform::TMemoryStream> HttpClientCore::BuildRequest() {
     request->WriteText(head);
   }
   request->SetPosition(0);
+  head_request_ = platform::SameText(GetStringVariable(kMethod), "HEAD");
   return request;
 }
 
@@ -179,6 +180,13 @@ void HttpClientCore::ReadResponse() {
         ParseResponseLine();
       }
       if (ResState != TOrbHTTPResponseType::RES_BODY) return;
+      if (!HasBody()) {
+        // The head is the whole answer, whatever length it announces.
+        ResponseLength = 0;
+        ResponseBody->SetSize(0);
+        ResState = TOrbHTTPResponseType::RES_DONE;
+        break;
+      }
       until_close_ = !PrepareBody();
       if (until_close_) ResponseLength = -1;
       if (ResState == TOrbHTTPResponseType::RES_BODY) AppendBody(i, n);
@@ -230,6 +238,13 @@ void HttpClientCore::ParseResponseLine() {
     }
   }
   line_.clear();
+}
+
+bool HttpClientCore::HasBody() const {
+  // Answers to HEAD, and 1xx, 204 and 304 answers, never carry a body.
+  if (head_request_) return false;
+  const auto code = platform::ParseDecimal32(ResponseCode);
+  return !(code && ((*code >= 100 && *code < 200) || *code == 204 || *code == 304));
 }
 
 bool HttpClientCore::PrepareBody() {

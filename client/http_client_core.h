@@ -112,6 +112,7 @@ class HttpClientCore {
   enum class Line { kNeedMore, kDone, kTooLong };
   Line TakeLine(int n, int& i);
   void ParseResponseLine();
+  bool HasBody() const;
   bool PrepareBody();
   void AppendBody(int start, int n);
   void DeliverBody();
@@ -124,6 +125,7 @@ class HttpClientCore {
   std::unique_ptr<char[]> buffer_;
   std::string line_;
   bool until_close_ = false;  // the body has no usable length and ends with the connection
+  bool head_request_ = false; // the last request was HEAD: its answer has no body
 };
 
 }  // namespace quorvin::client

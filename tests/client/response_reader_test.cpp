@@ -186,3 +186,29 @@ TEST(ResponseReaderLimits, AnnouncedLengthIsNotAllocatedUpFront) {
 
 }  // namespace
 }  // namespace quorvin::client
+
+namespace quorvin::client {
+namespace {
+
+TEST(ResponseReaderNoBody, AnswersWithoutBodyEndWithTheirHead) {
+  struct Case {
+    const char* method;
+    std::string answer;
+  } cases[] = {{"HEAD", "HTTP/1.0 200 OK\r\nContent-Length: 4691\r\n\r\n"},
+               {"GET", "HTTP/1.0 304 Not Modified\r\nContent-Length: 10\r\n\r\n"},
+               {"GET", "HTTP/1.0 204 No Content\r\n\r\n"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.answer);
+    FakeClient client;
+    client.SetStringVariable(kMethod, c.method);
+    client.BuildRequest();
+    client.Deliver(c.answer);
+    EXPECT_EQ(client.ResState, TOrbHTTPResponseType::RES_REQUEST);
+    EXPECT_TRUE(client.bodies.empty());
+    client.ConnectionEnded();  // the server closes: nothing was cut short
+    EXPECT_TRUE(client.failures.empty());
+  }
+}
+
+}  // namespace
+}  // namespace quorvin::client
