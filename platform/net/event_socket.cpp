@@ -91,6 +91,17 @@ void ReportHandlerException() noexcept {
   }
 }
 
+void DestroyAfterEvents(std::weak_ptr<void> alive, const int& depth, std::function<void()> destroy) {
+  asio::post(Loop(), [alive = std::move(alive), &depth, destroy = std::move(destroy)]() mutable {
+    if (alive.expired()) return;
+    if (depth > 0) {
+      DestroyAfterEvents(std::move(alive), depth, std::move(destroy));
+      return;
+    }
+    destroy();
+  });
+}
+
 const std::string& HostName() {
   static const std::string name = [] {
     char text[256] = {};
@@ -149,29 +160,42 @@ EventSocket::~EventSocket() {
 std::shared_ptr<EventSocket> EventSocket::Adopt(int fd, SocketWindow& window,
                                                 EventSocketClient* client, long events) {
   auto socket = std::make_shared<EventSocket>(fd, window, client);
-  socket->mask_ = events;
-  if ((events & FD_READ) != 0) socket->ArmRead();
+  socket->Start(events);
   return socket;
+}
+
+void EventSocket::Start(long events) {
+  mask_ = events;
+  if ((events & FD_READ) != 0) ArmRead();
+}
+
+int EventSocket::OpenHandle(int family) {
+  const int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    throw ESocketError(std::string("Cannot create a socket: ") + std::strerror(errno), errno);
+  const int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return fd;
 }
 
 std::shared_ptr<EventSocket> EventSocket::Connect(const asio::ip::tcp::endpoint& endpoint,
                                                   SocketWindow& window, EventSocketClient* client,
                                                   long events) {
-  const int fd =
-      ::socket(endpoint.protocol().family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0)
-    throw ESocketError(std::string("Cannot create a socket: ") + std::strerror(errno), errno);
-  const int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  auto socket = std::make_shared<EventSocket>(fd, window, client);
-  socket->state_ = State::kConnecting;
-  socket->mask_ = events;
-  if (::connect(fd, endpoint.data(), static_cast<socklen_t>(endpoint.size())) == 0 ||
+  auto socket =
+      std::make_shared<EventSocket>(OpenHandle(endpoint.protocol().family()), window, client);
+  socket->BeginConnect(endpoint, events);
+  return socket;
+}
+
+void EventSocket::BeginConnect(const asio::ip::tcp::endpoint& endpoint, long events) {
+  state_ = State::kConnecting;
+  mask_ = events;
+  if (::connect(fd_, endpoint.data(), static_cast<socklen_t>(endpoint.size())) == 0 ||
       errno != EINPROGRESS) {
     // Finished (or failed) at once: reported from the loop all the same, so that the owner is
     // never called back from inside its own call.
     const int code = errno == EINPROGRESS ? 0 : errno;
-    asio::post(Loop(), [socket, code] {
+    asio::post(Loop(), [socket = shared_from_this(), code] {
       int result = code;
       if (result == 0) {
         socklen_t length = sizeof result;
@@ -180,9 +204,8 @@ std::shared_ptr<EventSocket> EventSocket::Connect(const asio::ip::tcp::endpoint&
       socket->FinishConnect(result);
     });
   } else {
-    socket->ArmWrite();
+    ArmWrite();
   }
-  return socket;
 }
 
 void EventSocket::Dispatch(const std::function<void()>& fn) {

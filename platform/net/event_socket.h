@@ -70,6 +70,23 @@ class SocketWindow final : public TNotifyWindow {
 // for any handler, so that nothing is thrown out of the event loop.
 void ReportHandlerException() noexcept;
 
+// Counts the events a layer object is handling, so that its destruction waits for them.
+class EventScope {
+ public:
+  explicit EventScope(int& depth) : depth_(depth) { ++depth_; }
+  ~EventScope() { --depth_; }
+  EventScope(const EventScope&) = delete;
+  EventScope& operator=(const EventScope&) = delete;
+
+ private:
+  int& depth_;
+};
+
+// Runs `destroy` from the loop once the object that `alive` watches is in no event any more
+// (`depth`, its EventScope count, is 0): a connection closed inside its own event dies after
+// that event and any it is nested in. Nothing happens when the object is gone by then.
+void DestroyAfterEvents(std::weak_ptr<void> alive, const int& depth, std::function<void()> destroy);
+
 class EventSocket final : public std::enable_shared_from_this<EventSocket> {
  public:
   // Results of the lower-level send steps.
@@ -84,10 +101,20 @@ class EventSocket final : public std::enable_shared_from_this<EventSocket> {
                                               SocketWindow& window, EventSocketClient* client,
                                               long events);
 
+  // Makes a non-blocking stream socket of `family` for BeginConnect. Throws ESocketError.
+  static int OpenHandle(int family);
+
+  // Takes `fd` (connected, or made by OpenHandle) and reports nothing until Start or
+  // BeginConnect. Throws ESocketError, closing `fd`, when the loop cannot watch it.
   EventSocket(int fd, SocketWindow& window, EventSocketClient* client);
   ~EventSocket();
   EventSocket(const EventSocket&) = delete;
   EventSocket& operator=(const EventSocket&) = delete;
+
+  // Starts reporting `events` of a connected socket (what Adopt does).
+  void Start(long events);
+  // Starts connecting to `endpoint`, as Connect does.
+  void BeginConnect(const asio::ip::tcp::endpoint& endpoint, long events);
 
   int Handle() const { return fd_; }
 

@@ -21,6 +21,14 @@ class ESocketError : public std::runtime_error {
   int code_;
 };
 
+// The codes with which a host name lookup fails (the error handlers' code), as the host's
+// socket API names them; other failures carry errno values.
+constexpr int WSAHOST_NOT_FOUND = 11001;  // no such host
+constexpr int WSATRY_AGAIN = 11002;       // no name server answered in time
+constexpr int WSANO_RECOVERY = 11003;     // the name servers failed or refused the question
+constexpr int WSANO_DATA = 11004;         // the name exists but has no address
+constexpr int WSATYPE_NOT_FOUND = 10109;  // no such service name
+
 // Socket event bits of WSAAsyncSelect.
 constexpr long FD_READ = 1;
 constexpr long FD_WRITE = 2;

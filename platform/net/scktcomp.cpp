@@ -2,20 +2,20 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <vector>
 
-#include <asio/ip/address.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/post.hpp>
 #include <unistd.h>
 
 #include "quorvin/platform/net/application.h"
 #include "quorvin/platform/net/event_socket.h"
+#include "quorvin/platform/net/host_lookup.h"
 
 namespace quorvin::net {
 
+using detail::EventScope;
 using detail::EventSocket;
 using detail::SocketOp;
 
@@ -48,20 +48,6 @@ TErrorEvent ErrorEventOf(SocketOp op) {
   }
   return TErrorEvent::eeGeneral;
 }
-
-// Counts the events a socket is handling, so that its destruction waits for them.
-class EventScope {
- public:
-  explicit EventScope(int& depth) : depth_(depth) { ++depth_; }
-
-  ~EventScope() { --depth_; }
-
-  EventScope(const EventScope&) = delete;
-  EventScope& operator=(const EventScope&) = delete;
-
- private:
-  int& depth_;
-};
 
 }  // namespace
 
@@ -263,20 +249,7 @@ TServerClientWinSocket::TServerClientWinSocket(TSocket socket, TServerWinSocket*
     if (owner.OnClientError) owner.OnClientError(&owner, target, error, code);
   };
   d.on_closed = [this] {
-    // Destroyed from the loop, after the event that closed it (and any it is nested in).
-    struct Destroy {
-      std::weak_ptr<char> alive;
-      TServerClientWinSocket* connection;
-      void operator()() const {
-        if (alive.expired()) return;
-        if (connection->impl_->in_event > 0) {
-          asio::post(Loop(), *this);
-          return;
-        }
-        delete connection;
-      }
-    };
-    asio::post(Loop(), Destroy{impl_->alive, this});
+    detail::DestroyAfterEvents(impl_->alive, impl_->in_event, [this] { delete this; });
   };
 }
 
@@ -441,7 +414,7 @@ class TClientSocket::ClientWinSocket final : public TCustomWinSocket {
 
   void Shut() {
     ++generation_;
-    resolver_.reset();
+    lookup_.reset();
     if (impl_->socket) Close();
     active_ = false;
   }
@@ -471,42 +444,21 @@ class TClientSocket::ClientWinSocket final : public TCustomWinSocket {
     Event(TSocketEvent::seLookup);
     if (!Current(generation)) return;
     const TClientSocket& c = component_;
-    const std::string& host = c.Address.empty() ? c.Host : c.Address;
-    const std::string service = c.Port > 0 ? std::to_string(c.Port) : c.Service;
-    asio::error_code ec;
-    const asio::ip::address address = asio::ip::make_address(host, ec);
-    int port = 0;
-    const auto [end, parse_error] =
-        std::from_chars(service.data(), service.data() + service.size(), port);
-    const bool numeric_port = parse_error == std::errc() &&
-                              end == service.data() + service.size() && port > 0 && port <= 65535;
-    if (!ec && numeric_port) {
-      Connect(generation, asio::ip::tcp::endpoint(address, static_cast<std::uint16_t>(port)));
+    const int port = c.Port > 0 ? c.Port : detail::ServicePort(c.Service);
+    if (port <= 0 || port > 65535) {
+      Failed(TErrorEvent::eeLookup, WSATYPE_NOT_FOUND);
       return;
     }
-    if (!c.Address.empty() && ec) {
-      Failed(TErrorEvent::eeLookup, EINVAL);  // Address takes only numeric addresses
-      return;
-    }
-    resolver_ = std::make_unique<asio::ip::tcp::resolver>(Loop());
-    resolver_->async_resolve(
-        host, service,
-        [this, alive = std::weak_ptr<char>(impl_->alive), generation](
-            const asio::error_code& error, const asio::ip::tcp::resolver::results_type& results) {
-          if (alive.expired() || !Current(generation)) return;
-          if (error || results.empty()) {
-            Failed(TErrorEvent::eeLookup, error ? error.value() : EHOSTUNREACH);
-            return;
+    // Address takes only numeric addresses.
+    lookup_ = std::make_unique<detail::EndpointLookup>(
+        c.Address.empty() ? c.Host : c.Address, !c.Address.empty(), port,
+        [this, generation](int code, const asio::ip::tcp::endpoint& endpoint) {
+          if (!Current(generation)) return;
+          if (code != 0) {
+            Failed(TErrorEvent::eeLookup, code);
+          } else {
+            Connect(generation, endpoint);
           }
-          // Listeners of this layer take IPv4: prefer an IPv4 address when the name has one.
-          auto chosen = results.begin();
-          for (auto it = results.begin(); it != results.end(); ++it) {
-            if (it->endpoint().address().is_v4()) {
-              chosen = it;
-              break;
-            }
-          }
-          Connect(generation, chosen->endpoint());
         });
   }
 
@@ -522,7 +474,7 @@ class TClientSocket::ClientWinSocket final : public TCustomWinSocket {
   }
 
   TClientSocket& component_;
-  std::unique_ptr<asio::ip::tcp::resolver> resolver_;
+  std::unique_ptr<detail::EndpointLookup> lookup_;
   std::uint64_t generation_ = 0;  // a new open or a close makes earlier steps stale
   bool active_ = false;
 };

@@ -180,11 +180,12 @@ class TServerSocket : public TComponent {
 };
 
 // A client-side connection component: set Host (or Address) and Port (or Service), then
-// Active = true. Opening runs from the loop: OnLookup, the lookup (a numeric address directly,
-// a name through Asio's resolver, which waits on a thread of its own so that the loop never
-// blocks), OnConnecting, the connect, then OnConnect and OnWrite. A failed lookup or connect
-// reports OnError (eeLookup, eeConnect) and leaves the socket inactive whatever the handler
-// does with the code. OnDisconnect follows the peer's close and Close.
+// Active = true. Opening runs from the loop: OnLookup, the lookup (a numeric address directly;
+// a name from the hosts file or else by DNS on the loop, never blocking it; a Service name from
+// the services file), OnConnecting, the connect, then OnConnect and OnWrite. A failed lookup or
+// connect reports OnError (eeLookup with WSAHOST_NOT_FOUND, WSATRY_AGAIN, ... or EINVAL for an
+// Address that is not numeric; eeConnect with the errno value) and leaves the socket inactive
+// whatever the handler does with the code. OnDisconnect follows the peer's close and Close.
 class TClientSocket : public TComponent {
  public:
   explicit TClientSocket(TComponent* owner);

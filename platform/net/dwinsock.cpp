@@ -1,0 +1,536 @@
+#include "quorvin/platform/net/dwinsock.h"
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include <asio/post.hpp>
+#include <unistd.h>
+
+#include "quorvin/platform/core/text.h"
+#include "quorvin/platform/net/application.h"
+#include "quorvin/platform/net/event_socket.h"
+#include "quorvin/platform/net/host_lookup.h"
+
+namespace quorvin::net {
+
+using detail::EventScope;
+using detail::EventSocket;
+using detail::SocketOp;
+
+namespace {
+
+// This layer's notification window, for WSAAsyncSelect with DW_SOCKETMESSAGE.
+detail::SocketWindow& Window() {
+  static auto* window = new detail::SocketWindow(DW_SOCKETMESSAGE);
+  return *window;
+}
+
+TSockErrorOp OpOf(SocketOp op) {
+  switch (op) {
+    case SocketOp::kConnect:
+      return TSockErrorOp::opConnect;
+    case SocketOp::kLookup:
+      return TSockErrorOp::opLookup;
+    case SocketOp::kSend:
+      return TSockErrorOp::opSend;
+    default:
+      return TSockErrorOp::opReceive;
+  }
+}
+
+// The handle being given to a factory now, and whether an object has taken it: a factory that
+// makes nothing, or throws before taking it, leaves the handle to be closed here, and one that
+// throws after taking it has closed it already.
+struct Offer {
+  TSocket handle = INVALID_SOCKET;
+  bool taken = false;
+};
+Offer current_offer;
+
+}  // namespace
+
+// --- TStreamSocket ------------------------------------------------------------------------
+
+struct TStreamSocket::Impl final : detail::EventSocketClient {
+  explicit Impl(TStreamSocket& owner) : self(owner) {}
+
+  void SocketReadable() override { Fire(TSockEvent::seRead); }
+
+  void SocketWritable() override { Fire(TSockEvent::seWrite); }
+
+  void SocketConnected() override {
+    connected = true;
+    Fire(TSockEvent::seConnect);
+  }
+
+  void SocketEnded() override { self.Close(); }
+
+  void SocketFailed(SocketOp op, int code) override {
+    {
+      EventScope scope(in_event);
+      if (sink != nullptr) sink->StreamError(self, OpOf(op), code);
+    }
+    self.Close();
+  }
+
+  void Fire(TSockEvent event) {
+    EventScope scope(in_event);
+    if (sink != nullptr) sink->StreamEvent(self, event);
+  }
+
+  // A receive or send failed: the socket is unusable, and the connection ends from the loop
+  // unless its owner closes it first.
+  void Failed() {
+    failed = true;
+    asio::post(Application::Instance().Context(), [this, gone = std::weak_ptr<char>(alive)] {
+      if (!gone.expired()) self.Close();
+    });
+  }
+
+  // Makes a connection object for `handle` with `make`; nullptr when none took the handle
+  // (which is then closed). Exceptions from `make` are shown.
+  template <class Make>
+  static std::unique_ptr<TStreamSocket> MakeFor(TSocket handle, const Make& make) {
+    const Offer saved = current_offer;
+    current_offer = Offer{handle, false};
+    std::unique_ptr<TStreamSocket> made;
+    try {
+      made = make();
+    } catch (...) {
+      detail::ReportHandlerException();
+    }
+    const bool taken = current_offer.taken;
+    current_offer = saved;
+    if (!taken) {
+      ::close(handle);
+      made.reset();
+    }
+    if (made && (!made->impl_->socket || made->impl_->socket->Handle() != handle)) made.reset();
+    return made;
+  }
+
+  TStreamSocket& self;
+  detail::StreamSocketSink* sink = nullptr;
+  std::shared_ptr<EventSocket> socket;
+  std::shared_ptr<char> alive = std::make_shared<char>();  // weak copies tell late callbacks
+  std::size_t index = 0;                                   // place in the listener's list
+  int in_event = 0;
+  bool connected = false;
+  bool failed = false;
+  bool closing = false;
+};
+
+TStreamSocket::TStreamSocket(TSocket handle, TCustomBasicServerSocket* owner)
+    : impl_(std::make_unique<Impl>(*this)), owner_(owner) {
+  if (handle == INVALID_SOCKET) return;
+  if (handle == current_offer.handle) current_offer.taken = true;
+  impl_->socket = std::make_shared<EventSocket>(handle, Window(), impl_.get());
+}
+
+TStreamSocket::~TStreamSocket() {
+  // Silently: whatever derived from this socket is gone already.
+  if (auto socket = std::move(impl_->socket)) socket->Close(false);
+}
+
+int TStreamSocket::Recv(void* buffer, int count) {
+  Impl& d = *impl_;
+  if (!d.socket) return 0;
+  if (count <= 0) return -1;
+  int error = 0;
+  const int n = d.socket->Receive(buffer, count, error);
+  if (error == 0) return n;
+  d.Failed();
+  throw ESocketError(std::string("Socket error on receive: ") + std::strerror(error) + " (" +
+                         std::to_string(error) + ")",
+                     error);
+}
+
+int TStreamSocket::Send(const void* buffer, int count) {
+  Impl& d = *impl_;
+  if (!d.socket || !d.connected || d.failed || count < 0) return -1;
+  if (count == 0) return 0;
+  int error = 0;
+  const int n = d.socket->SendSome(buffer, static_cast<std::size_t>(count), error);
+  if (n >= 0) return n;
+  d.Failed();
+  return -1;
+}
+
+void TStreamSocket::Close() {
+  Impl& d = *impl_;
+  if (d.closing || !d.socket) return;
+  d.closing = true;
+  if (d.connected) {
+    d.connected = false;
+    try {
+      d.Fire(TSockEvent::seDisconnect);
+    } catch (...) {
+      detail::ReportHandlerException();
+    }
+  }
+  if (auto socket = std::move(d.socket)) socket->Close(false);
+  d.closing = false;
+  if (d.sink != nullptr) d.sink->StreamClosed(*this);
+}
+
+bool TStreamSocket::GetConnected() const {
+  return impl_->connected && !impl_->failed && impl_->socket != nullptr;
+}
+
+TSocket TStreamSocket::SocketHandle() const {
+  return impl_->socket ? impl_->socket->Handle() : INVALID_SOCKET;
+}
+
+HWND TStreamSocket::GetHandle() const {
+  return &Window();
+}
+
+std::string TStreamSocket::LocalAddress() const {
+  return impl_->socket ? impl_->socket->LocalAddress() : std::string();
+}
+
+int TStreamSocket::LocalPort() const {
+  return impl_->socket ? impl_->socket->LocalPort() : 0;
+}
+
+std::string TStreamSocket::RemoteAddress() const {
+  return impl_->socket ? impl_->socket->RemoteAddress() : std::string();
+}
+
+int TStreamSocket::RemotePort() const {
+  return impl_->socket ? impl_->socket->RemotePort() : 0;
+}
+
+std::string LocalHost() {
+  return detail::HostName();
+}
+
+// --- TSockCtrl ----------------------------------------------------------------------------
+
+void TSockCtrl::SetPort(std::string_view decimal_text) {
+  const std::string_view text = platform::Trim(decimal_text);
+  const bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+  const auto port = digits ? platform::ParseDecimal(text) : std::nullopt;
+  if (!port || *port > 65535)
+    throw ESocketError("Not a port number: \"" + std::string(decimal_text) + "\"", EINVAL);
+  port_ = static_cast<int>(*port);
+}
+
+HWND TSockCtrl::GetHandle() const {
+  return &Window();
+}
+
+// --- TCustomBasicServerSocket -------------------------------------------------------------
+
+struct TCustomBasicServerSocket::Impl final : detail::StreamSocketSink {
+  explicit Impl(TCustomBasicServerSocket& owner) : self(owner) {}
+
+  void StreamEvent(TStreamSocket& connection, TSockEvent event) override {
+    const platform::TEvent<TStreamSocketEvent>* slot = nullptr;
+    switch (event) {
+      case TSockEvent::seConnect:
+        slot = &self.OnAccept;
+        break;
+      case TSockEvent::seDisconnect:
+        slot = &self.OnDisconnect;
+        break;
+      case TSockEvent::seRead:
+        slot = &self.OnRead;
+        break;
+      case TSockEvent::seWrite:
+        slot = &self.OnWrite;
+        break;
+    }
+    if (slot != nullptr && *slot) (*slot)(&self, &connection);
+  }
+
+  void StreamError(TStreamSocket& connection, TSockErrorOp op, int code) override {
+    if (self.OnError) self.OnError(&self, &connection, op, code);
+  }
+
+  void StreamClosed(TStreamSocket& connection) override {
+    // Destroyed from the loop, after the event that closed it (and any it is nested in).
+    detail::DestroyAfterEvents(connection.impl_->alive, connection.impl_->in_event,
+                               [this, listener = std::weak_ptr<char>(alive), &connection] {
+                                 if (!listener.expired()) Remove(connection);
+                               });
+  }
+
+  bool Accept(int fd) {
+    std::unique_ptr<TStreamSocket> made = TStreamSocket::Impl::MakeFor(fd, [&] {
+      return factory ? factory(self, fd) : std::make_unique<TStreamSocket>(fd, &self);
+    });
+    if (!made) return true;  // turned away: the handle is closed
+    TStreamSocket* connection = made.get();
+    TStreamSocket::Impl& c = *connection->impl_;
+    connection->owner_ = &self;
+    c.sink = this;
+    c.connected = true;
+    c.index = connections.size();
+    connections.push_back(std::move(made));
+    const std::shared_ptr<EventSocket> socket = c.socket;
+    socket->Start(FD_READ | FD_CLOSE);
+    socket->Dispatch([&c] { c.Fire(TSockEvent::seConnect); });
+    return true;
+  }
+
+  void Remove(TStreamSocket& connection) {
+    // Out of the list in constant time: the last one takes this one's place.
+    const std::size_t index = connection.impl_->index;
+    if (index >= connections.size() || connections[index].get() != &connection) return;
+    std::unique_ptr<TStreamSocket> gone = std::move(connections[index]);
+    if (index + 1 < connections.size()) {
+      connections[index] = std::move(connections.back());
+      connections[index]->impl_->index = index;
+    }
+    connections.pop_back();
+  }
+
+  TCustomBasicServerSocket& self;
+  TConnectionFactory factory;
+  std::shared_ptr<detail::EventListener> listener;
+  std::vector<std::unique_ptr<TStreamSocket>> connections;
+  std::shared_ptr<char> alive = std::make_shared<char>();
+};
+
+TCustomBasicServerSocket::TCustomBasicServerSocket(TComponent* owner)
+    : TSockCtrl(owner), impl_(std::make_unique<Impl>(*this)) {}
+
+TCustomBasicServerSocket::~TCustomBasicServerSocket() {
+  Close();
+  // Connections still here are handling an event (the listener is being destroyed from inside
+  // it): they live on alone and die after it.
+  for (auto& connection : impl_->connections) {
+    connection->impl_->sink = nullptr;
+    connection->owner_ = nullptr;
+    TStreamSocket* orphan = connection.release();
+    detail::DestroyAfterEvents(orphan->impl_->alive, orphan->impl_->in_event,
+                               [orphan] { delete orphan; });
+  }
+}
+
+void TCustomBasicServerSocket::Listen(TConnectionFactory factory) {
+  Impl& d = *impl_;
+  d.factory = std::move(factory);
+  if (d.listener) return;
+  d.listener = detail::EventListener::Listen(Port(), [&d](int fd) { return d.Accept(fd); });
+}
+
+void TCustomBasicServerSocket::Close() {
+  Impl& d = *impl_;
+  if (d.listener) {
+    d.listener->Close();
+    d.listener.reset();
+  }
+
+  struct Entry {
+    std::weak_ptr<char> alive;
+    TStreamSocket* connection;
+  };
+
+  std::vector<Entry> ending;
+  ending.reserve(d.connections.size());
+  for (const auto& c : d.connections) ending.push_back({c->impl_->alive, c.get()});
+  for (const Entry& e : ending) {
+    if (e.alive.expired()) continue;  // a disconnect handler ended it already
+    e.connection->Close();
+    // One whose event is being handled is destroyed by the callback its close posted.
+    if (!e.alive.expired() && e.connection->impl_->in_event == 0) d.Remove(*e.connection);
+  }
+}
+
+bool TCustomBasicServerSocket::Listening() const {
+  return impl_->listener != nullptr;
+}
+
+int TCustomBasicServerSocket::LocalPort() const {
+  return impl_->listener ? impl_->listener->LocalPort() : Port();
+}
+
+int TCustomBasicServerSocket::ConnectionCount() const {
+  return static_cast<int>(impl_->connections.size());
+}
+
+TStreamSocket* TCustomBasicServerSocket::Connections(int index) const {
+  return impl_->connections.at(static_cast<std::size_t>(index)).get();
+}
+
+// --- TCustomClientSocket ------------------------------------------------------------------
+
+class TCustomClientSocket::Sink final : public detail::StreamSocketSink {
+ public:
+  explicit Sink(TCustomClientSocket& owner) : self_(owner) {}
+
+  void StreamEvent(TStreamSocket& connection, TSockEvent event) override {
+    self_.ConnectionEvent(&connection, event);
+    const platform::TEvent<TStreamSocketEvent>* slot = nullptr;
+    switch (event) {
+      case TSockEvent::seConnect:
+        slot = &self_.OnConnect;
+        break;
+      case TSockEvent::seDisconnect:
+        slot = &self_.OnDisconnect;
+        break;
+      case TSockEvent::seRead:
+        slot = &self_.OnRead;
+        break;
+      case TSockEvent::seWrite:
+        slot = &self_.OnWrite;
+        break;
+    }
+    if (slot != nullptr && *slot) (*slot)(&self_, &connection);
+  }
+
+  void StreamError(TStreamSocket& connection, TSockErrorOp op, int code) override {
+    // Inactive before the handler runs, so that the handler may open again.
+    if (op == TSockErrorOp::opConnect && &connection == self_.connection_.get()) self_.active_ = false;
+    Error(&connection, op, code);
+  }
+
+  void StreamClosed(TStreamSocket& connection) override {
+    if (&connection == self_.connection_.get()) self_.active_ = false;
+  }
+
+  void Open() {
+    TCustomClientSocket& c = self_;
+    if (c.Address.empty() && c.Host.empty())
+      throw ESocketError("No host or address to connect to", EDESTADDRREQ);
+    if (c.Port() <= 0) throw ESocketError("No port to connect to", EINVAL);
+    Retire();
+    c.active_ = true;
+    // Address takes only numeric addresses.
+    c.lookup_ = std::make_unique<detail::EndpointLookup>(
+        c.Address.empty() ? c.Host : c.Address, !c.Address.empty(), c.Port(),
+        [this](int code, const asio::ip::tcp::endpoint& endpoint) {
+          self_.lookup_.reset();
+          if (code == 0) {
+            Connect(endpoint);
+            return;
+          }
+          self_.active_ = false;
+          Error(nullptr, TSockErrorOp::opLookup, code);
+        });
+  }
+
+  void Shut() {
+    TCustomClientSocket& c = self_;
+    c.lookup_.reset();
+    if (c.connection_) c.connection_->Close();
+    c.active_ = false;
+  }
+
+  // Lets go of the last connection: at once, or after the events it is handling.
+  void Retire() {
+    TCustomClientSocket& c = self_;
+    c.lookup_.reset();
+    if (!c.connection_) return;
+    std::unique_ptr<TStreamSocket> old = std::move(c.connection_);
+    old->impl_->sink = nullptr;
+    old->Close();
+    if (old->impl_->in_event == 0) return;
+    TStreamSocket* orphan = old.release();
+    detail::DestroyAfterEvents(orphan->impl_->alive, orphan->impl_->in_event,
+                               [orphan] { delete orphan; });
+  }
+
+ private:
+  void Connect(const asio::ip::tcp::endpoint& endpoint) {
+    TCustomClientSocket& c = self_;
+    int fd = INVALID_SOCKET;
+    try {
+      fd = EventSocket::OpenHandle(endpoint.protocol().family());
+    } catch (const ESocketError& e) {
+      c.active_ = false;
+      Error(nullptr, TSockErrorOp::opConnect, e.Code());
+      return;
+    }
+    std::unique_ptr<TStreamSocket> made =
+        TStreamSocket::Impl::MakeFor(fd, [&] { return c.CreateConnection(fd); });
+    if (!made) {
+      c.active_ = false;
+      Error(nullptr, TSockErrorOp::opConnect, ECONNABORTED);
+      return;
+    }
+    made->impl_->sink = this;
+    c.connection_ = std::move(made);
+    c.connection_->impl_->socket->BeginConnect(endpoint, FD_READ | FD_WRITE | FD_CLOSE);
+  }
+
+  void Error(TStreamSocket* connection, TSockErrorOp op, int code) {
+    try {
+      if (self_.OnError) self_.OnError(&self_, connection, op, code);
+    } catch (...) {
+      detail::ReportHandlerException();
+    }
+  }
+
+  TCustomClientSocket& self_;
+};
+
+TCustomClientSocket::TCustomClientSocket(TComponent* owner)
+    : TSockCtrl(owner), sink_(std::make_unique<Sink>(*this)) {}
+
+TCustomClientSocket::~TCustomClientSocket() {
+  // Silently: whatever derived from this component is gone already.
+  sink_->Retire();
+}
+
+std::unique_ptr<TStreamSocket> TCustomClientSocket::CreateConnection(TSocket handle) {
+  return std::make_unique<TStreamSocket>(handle, nullptr);
+}
+
+void TCustomClientSocket::SetActive(bool active) {
+  if (IsLoading()) {
+    streamed_active_ = active;
+    return;
+  }
+  if (IsDesigning()) {
+    active_ = active;  // the designer stores it; nothing connects there
+    return;
+  }
+  if (active == active_) return;
+  if (active) {
+    sink_->Open();
+  } else {
+    sink_->Shut();
+  }
+}
+
+void TCustomClientSocket::Loaded() {
+  TSockCtrl::Loaded();
+  if (streamed_active_) {
+    streamed_active_ = false;
+    SetActive(true);
+  }
+}
+
+const platform::ClassInfo& TBasicClientSocket::Class() {
+  using T = TBasicClientSocket;
+  static const platform::ClassInfo& info =
+      platform::ClassBuilder<T>("TBasicClientSocket")
+          .Integer(
+              "Active", [](const T& c) -> std::int64_t { return c.Active() ? 1 : 0; },
+              [](T& c, std::int64_t v) { c.SetActive(v != 0); }, 0)
+          .Text("Address", &T::Address, std::string())
+          .Text("Host", &T::Host, std::string())
+          .Integer(
+              "Port", [](const T& c) -> std::int64_t { return c.Port(); },
+              [](T& c, std::int64_t v) {
+                try {
+                  c.SetPort(std::to_string(v));
+                } catch (const ESocketError& e) {
+                  throw platform::PropertyError(e.what());
+                }
+              },
+              0)
+          .Event<TStreamSocketEvent>("OnConnect", &T::OnConnect)
+          .Event<TStreamSocketEvent>("OnDisconnect", &T::OnDisconnect)
+          .Event<TStreamSocketEvent>("OnRead", &T::OnRead)
+          .Event<TStreamSocketEvent>("OnWrite", &T::OnWrite)
+          .Event<TStreamSocketErrorEvent>("OnError", &T::OnError)
+          .Register();
+  return info;
+}
+
+}  // namespace quorvin::net

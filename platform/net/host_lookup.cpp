@@ -1,0 +1,379 @@
+#include "quorvin/platform/net/host_lookup.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <vector>
+
+#include <ares.h>
+#include <asio/post.hpp>
+#include <asio/posix/stream_descriptor.hpp>
+#include <asio/steady_timer.hpp>
+#include <netinet/in.h>
+#include <poll.h>
+
+#include "quorvin/platform/core/text.h"
+#include "quorvin/platform/net/application.h"
+#include "quorvin/platform/net/notify.h"
+
+namespace quorvin::net::detail {
+
+struct EndpointLookup::Pending {
+  Done done;
+  int port = 0;
+};
+
+namespace {
+
+asio::io_context& Loop() {
+  return Application::Instance().Context();
+}
+
+LookupSettings& Settings() {
+  static auto* settings = new LookupSettings;  // outlives lookups that end while statics go
+  return *settings;
+}
+
+// Calls `fn` with the blank-separated fields of every line of a small system file, comments
+// ("#" to the end of the line) left out.
+template <class Fn>
+void ForEachEntry(const std::string& path, Fn fn) {
+  std::ifstream file(path);
+  std::string line;
+  std::vector<std::string> fields;
+  while (std::getline(file, line)) {
+    line.erase(std::min(line.find('#'), line.size()));
+    std::istringstream words(line);
+    fields.clear();
+    for (std::string word; words >> word;) fields.push_back(std::move(word));
+    if (!fields.empty() && fn(fields)) return;
+  }
+}
+
+bool EndsWithLabel(std::string_view name, std::string_view label) {
+  if (platform::SameText(name, label)) return true;
+  return name.size() > label.size() && name[name.size() - label.size() - 1] == '.' &&
+         platform::SameText(name.substr(name.size() - label.size()), label);
+}
+
+void Deliver(const std::shared_ptr<EndpointLookup::Pending>& pending, int code,
+             const asio::ip::address& address) {
+  asio::post(Loop(), [weak = std::weak_ptr<EndpointLookup::Pending>(pending), code, address] {
+    const auto target = weak.lock();
+    if (!target || !target->done) return;
+    const auto done = std::move(target->done);
+    target->done = nullptr;
+    done(code, asio::ip::tcp::endpoint(address, static_cast<std::uint16_t>(target->port)));
+  });
+}
+
+int CodeOf(int status) {
+  switch (status) {
+    case ARES_ENOTFOUND:
+    case ARES_ENONAME:
+    case ARES_EBADNAME:
+      return WSAHOST_NOT_FOUND;
+    case ARES_ENODATA:
+      return WSANO_DATA;
+    case ARES_ETIMEOUT:
+    case ARES_ECONNREFUSED:
+    case ARES_ESERVFAIL:
+      return WSATRY_AGAIN;
+    case ARES_ENOMEM:
+      return ENOMEM;
+    case ARES_EDESTRUCTION:
+    case ARES_ECANCELLED:
+      return ECANCELED;
+    default:
+      return WSANO_RECOVERY;
+  }
+}
+
+bool Readable(int fd) {
+  pollfd probe{fd, POLLIN, 0};
+  return ::poll(&probe, 1, 0) > 0 && (probe.revents & POLLIN) != 0;
+}
+
+// The DNS client: one c-ares channel whose sockets and timeouts are watched by the event loop.
+// c-ares says through its socket-state callback which of its sockets wait for what; every
+// readiness and every timeout is handed back to it with ares_process_fd.
+class Dns {
+ public:
+  static Dns& Instance() {
+    static auto* dns = new Dns;  // never destroyed: its waits may complete while statics go
+    return *dns;
+  }
+
+  void Query(const std::string& name, const std::shared_ptr<EndpointLookup::Pending>& pending) {
+    if (!Open()) {
+      Deliver(pending, WSANO_RECOVERY, {});
+      return;
+    }
+    ares_addrinfo_hints hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = ARES_AI_NOSORT;  // sorting would open a socket per address; IPv4 is preferred below
+    ares_getaddrinfo(channel_, name.c_str(), nullptr, &hints, &Dns::Answered,
+                     new std::weak_ptr<EndpointLookup::Pending>(pending));
+    ArmTimer();
+  }
+
+  // The next query opens a channel with the settings then in force.
+  void Reset() {
+    if (channel_ == nullptr) return;
+    ares_channel channel = channel_;
+    channel_ = nullptr;
+    ares_destroy(channel);  // fails what is pending (ECANCELED) and gives the sockets back
+    timer_.cancel();
+  }
+
+ private:
+  struct Watch {
+    explicit Watch(int descriptor) : fd(descriptor), desc(Loop()) {}
+
+    int fd;
+    asio::posix::stream_descriptor desc;  // released, never closed: the socket is c-ares's
+    bool want_read = false;
+    bool want_write = false;
+    bool read_armed = false;
+    bool write_armed = false;
+  };
+
+  bool Open() {
+    if (channel_ != nullptr) return true;
+    static const int library = ares_library_init(ARES_LIB_INIT_ALL);
+    if (library != ARES_SUCCESS) return false;
+    const LookupSettings& settings = Settings();
+    ares_options options{};
+    options.sock_state_cb = &Dns::SocketState;
+    options.sock_state_cb_data = this;
+    options.timeout = static_cast<int>(std::max<std::int64_t>(1, settings.timeout.count()));
+    options.tries = std::max(1, settings.tries);
+    char lookups[] = "b";  // DNS only: the hosts file has been read already
+    options.lookups = lookups;
+    const int mask = ARES_OPT_SOCK_STATE_CB | ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES | ARES_OPT_LOOKUPS;
+    if (ares_init_options(&channel_, &options, mask) != ARES_SUCCESS) {
+      channel_ = nullptr;
+      return false;
+    }
+    if (!settings.name_servers.empty() &&
+        ares_set_servers_ports_csv(channel_, settings.name_servers.c_str()) != ARES_SUCCESS) {
+      Reset();
+      return false;
+    }
+    return true;
+  }
+
+  static void Answered(void* arg, int status, int /*timeouts*/, ares_addrinfo* result) {
+    const std::unique_ptr<std::weak_ptr<EndpointLookup::Pending>> weak(
+        static_cast<std::weak_ptr<EndpointLookup::Pending>*>(arg));
+    int code = CodeOf(status);
+    asio::ip::address address;
+    if (status == ARES_SUCCESS) {
+      // Listeners of this library take IPv4: prefer an IPv4 address when the name has one.
+      const ares_addrinfo_node* chosen = nullptr;
+      for (const ares_addrinfo_node* node = result != nullptr ? result->nodes : nullptr;
+           node != nullptr; node = node->ai_next) {
+        if (node->ai_family == AF_INET) {
+          chosen = node;
+          break;
+        }
+        if (node->ai_family == AF_INET6 && chosen == nullptr) chosen = node;
+      }
+      code = chosen == nullptr ? WSANO_DATA : 0;
+      if (chosen != nullptr && chosen->ai_family == AF_INET) {
+        const auto& in = *reinterpret_cast<const sockaddr_in*>(chosen->ai_addr);
+        address = asio::ip::address_v4(ntohl(in.sin_addr.s_addr));
+      } else if (chosen != nullptr) {
+        const auto& in6 = *reinterpret_cast<const sockaddr_in6*>(chosen->ai_addr);
+        asio::ip::address_v6::bytes_type bytes;
+        std::copy(std::begin(in6.sin6_addr.s6_addr), std::end(in6.sin6_addr.s6_addr), bytes.begin());
+        address = asio::ip::address_v6(bytes, in6.sin6_scope_id);
+      }
+    }
+    if (result != nullptr) ares_freeaddrinfo(result);
+    if (const auto pending = weak->lock()) Deliver(pending, code, address);
+  }
+
+  static void SocketState(void* data, ares_socket_t fd, int readable, int writable) {
+    Dns& dns = *static_cast<Dns*>(data);
+    const auto found = dns.watches_.find(fd);
+    if (readable == 0 && writable == 0) {
+      // Said before c-ares closes the socket: let go of it first.
+      if (found == dns.watches_.end()) return;
+      const std::shared_ptr<Watch> watch = found->second;
+      dns.watches_.erase(found);
+      asio::error_code ec;
+      watch->desc.cancel(ec);
+      watch->desc.release();
+      return;
+    }
+    std::shared_ptr<Watch> watch;
+    if (found != dns.watches_.end()) {
+      watch = found->second;
+    } else {
+      watch = std::make_shared<Watch>(fd);
+      asio::error_code ec;
+      watch->desc.assign(fd, ec);
+      if (ec) return;  // unwatched: the query runs into its timeout
+      dns.watches_.emplace(fd, watch);
+    }
+    watch->want_read = readable != 0;
+    watch->want_write = writable != 0;
+    dns.Arm(watch);
+  }
+
+  bool Current(const std::shared_ptr<Watch>& watch) const {
+    const auto found = watches_.find(watch->fd);
+    return found != watches_.end() && found->second == watch;
+  }
+
+  void Arm(const std::shared_ptr<Watch>& watch) {
+    if (watch->want_read && !watch->read_armed) {
+      watch->read_armed = true;
+      watch->desc.async_wait(asio::posix::stream_descriptor::wait_read,
+                             [this, watch](const asio::error_code& ec) {
+                               watch->read_armed = false;
+                               if (!ec) Ready(watch, false);
+                             });
+    }
+    if (watch->want_write && !watch->write_armed) {
+      watch->write_armed = true;
+      watch->desc.async_wait(asio::posix::stream_descriptor::wait_write,
+                             [this, watch](const asio::error_code& ec) {
+                               watch->write_armed = false;
+                               if (!ec) Ready(watch, true);
+                             });
+    }
+  }
+
+  void Ready(const std::shared_ptr<Watch>& watch, bool write) {
+    if (channel_ == nullptr || !Current(watch)) return;
+    if (write ? watch->want_write : watch->want_read) {
+      const ares_socket_t fd = watch->fd;
+      ares_process_fd(channel_, write ? ARES_SOCKET_BAD : fd, write ? fd : ARES_SOCKET_BAD);
+      // Readiness comes on edges, and c-ares may leave input behind (a TCP answer is read a
+      // piece per call): no new edge would announce it.
+      for (int round = 0; round < 64 && channel_ != nullptr && Current(watch) &&
+                          watch->want_read && Readable(fd);
+           ++round) {
+        ares_process_fd(channel_, fd, ARES_SOCKET_BAD);
+      }
+    }
+    if (Current(watch)) Arm(watch);
+    ArmTimer();
+  }
+
+  void ArmTimer() {
+    timeval wait{};
+    if (channel_ == nullptr || ares_timeout(channel_, nullptr, &wait) == nullptr) {
+      timer_.cancel();
+      return;
+    }
+    timer_.expires_after(std::chrono::seconds(wait.tv_sec) + std::chrono::microseconds(wait.tv_usec));
+    timer_.async_wait([this](const asio::error_code& ec) {
+      if (ec || channel_ == nullptr) return;
+      ares_process_fd(channel_, ARES_SOCKET_BAD, ARES_SOCKET_BAD);  // timeouts
+      ArmTimer();
+    });
+  }
+
+  ares_channel channel_ = nullptr;
+  std::map<int, std::shared_ptr<Watch>> watches_;
+  asio::steady_timer timer_{Loop()};
+};
+
+}  // namespace
+
+void SetLookupSettings(const LookupSettings& settings) {
+  Settings() = settings;
+  Dns::Instance().Reset();
+}
+
+const LookupSettings& CurrentLookupSettings() {
+  return Settings();
+}
+
+int ServicePort(std::string_view service) {
+  if (const auto number = platform::ParseDecimal(service)) {
+    return *number > 0 && *number <= 65535 ? static_cast<int>(*number) : 0;
+  }
+  int port = 0;
+  if (service.empty()) return port;
+  ForEachEntry(Settings().services_file, [&](const std::vector<std::string>& fields) {
+    // name port/protocol aliases...
+    if (fields.size() < 2) return false;
+    const std::string_view where = fields[1];
+    const auto slash = where.find('/');
+    if (slash == std::string_view::npos || !platform::SameText(where.substr(slash + 1), "tcp"))
+      return false;
+    const bool named = std::any_of(fields.begin(), fields.end(), [&](const std::string& field) {
+      return &field != &fields[1] && platform::SameText(field, service);
+    });
+    const auto number = platform::ParseDecimal(where.substr(0, slash));
+    if (!named || !number || *number <= 0 || *number > 65535) return false;
+    port = static_cast<int>(*number);
+    return true;
+  });
+  return port;
+}
+
+std::optional<asio::ip::address> HostsFileAddress(std::string_view name, const std::string& path) {
+  std::optional<asio::ip::address> found;
+  ForEachEntry(path, [&](const std::vector<std::string>& fields) {
+    // address name aliases...
+    const bool named = std::any_of(fields.begin() + 1, fields.end(), [&](const std::string& field) {
+      return platform::SameText(field, name);
+    });
+    if (!named) return false;
+    asio::error_code ec;
+    const asio::ip::address address = asio::ip::make_address(fields[0], ec);
+    if (ec) return false;
+    if (!found || address.is_v4()) found = address;
+    return address.is_v4();  // an IPv4 address ends the search; an IPv6 one waits for one
+  });
+  return found;
+}
+
+EndpointLookup::EndpointLookup(const std::string& host, bool numeric_only, int port, Done done)
+    : pending_(std::make_shared<Pending>()) {
+  pending_->done = std::move(done);
+  pending_->port = port;
+  asio::error_code ec;
+  const asio::ip::address address = asio::ip::make_address(host, ec);
+  if (!ec) {
+    Deliver(pending_, 0, address);
+    return;
+  }
+  if (numeric_only) {
+    Deliver(pending_, EINVAL, {});
+    return;
+  }
+  std::string_view name = host;
+  if (!name.empty() && name.back() == '.') name.remove_suffix(1);
+  // Names under "invalid" never exist: said at once rather than after asking the name servers.
+  if (name.empty() || EndsWithLabel(name, "invalid")) {
+    Deliver(pending_, WSAHOST_NOT_FOUND, {});
+    return;
+  }
+  if (const auto listed = HostsFileAddress(name, Settings().hosts_file)) {
+    Deliver(pending_, 0, *listed);
+    return;
+  }
+  // The machine itself, also when the hosts file does not say so.
+  if (EndsWithLabel(name, "localhost")) {
+    Deliver(pending_, 0, asio::ip::address_v4::loopback());
+    return;
+  }
+  Dns::Instance().Query(std::string(name), pending_);
+}
+
+EndpointLookup::~EndpointLookup() {
+  pending_->done = nullptr;
+}
+
+}  // namespace quorvin::net::detail

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <asio/ip/address.hpp>
+#include <asio/ip/tcp.hpp>
+
+// Finding the address a client socket connects to, on the event loop and without threads: the
+// library never blocks the loop on a lookup and never starts a thread for one.
+namespace quorvin::net::detail {
+
+// Where names are looked up. Numeric addresses need nothing; "localhost" and the names of the
+// hosts file are answered from that file (read at every lookup: it is local and small, and an
+// edit takes effect at once); other names are asked of the name servers over DNS.
+struct LookupSettings {
+  std::string hosts_file = "/etc/hosts";
+  std::string services_file = "/etc/services";
+  // Comma-separated "address[:port]" list; empty: the system's (resolv.conf).
+  std::string name_servers;
+  // How long one name server may take to answer, and how often each is asked. A desktop
+  // program's user waits for this when no name server can be reached.
+  std::chrono::milliseconds timeout{2000};
+  int tries = 1;
+};
+
+// Replaces the settings. Lookups still running finish under the old ones or fail.
+void SetLookupSettings(const LookupSettings& settings);
+const LookupSettings& CurrentLookupSettings();
+
+// The port a service name or decimal number stands for, from the services file; 0 when none.
+int ServicePort(std::string_view service);
+
+// The address `name` has in the hosts file at `path` (an IPv4 one when the name has both).
+std::optional<asio::ip::address> HostsFileAddress(std::string_view name, const std::string& path);
+
+// One lookup of the endpoint to connect to: `host` (a numeric address, or a name unless
+// `numeric_only`) at `port`. `done` is called once from the loop, never from inside the
+// constructor, with 0 and the endpoint or with a failure code: EINVAL (not a numeric address
+// where one was required), WSAHOST_NOT_FOUND, WSANO_DATA, WSATRY_AGAIN (no name server
+// answered in time), WSANO_RECOVERY (the name servers failed or refused). Destroying the
+// object abandons the lookup: `done` is not called then.
+class EndpointLookup {
+ public:
+  using Done = std::function<void(int code, const asio::ip::tcp::endpoint& endpoint)>;
+
+  EndpointLookup(const std::string& host, bool numeric_only, int port, Done done);
+  ~EndpointLookup();
+  EndpointLookup(const EndpointLookup&) = delete;
+  EndpointLookup& operator=(const EndpointLookup&) = delete;
+
+  struct Pending;
+
+ private:
+  std::shared_ptr<Pending> pending_;
+};
+
+}  // namespace quorvin::net::detail

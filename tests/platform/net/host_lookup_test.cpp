@@ -1,0 +1,243 @@
+#include "quorvin/platform/net/host_lookup.h"
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <asio/ip/udp.hpp>
+#include <gtest/gtest.h>
+
+#include "quorvin/platform/core/text.h"
+#include "quorvin/platform/net/application.h"
+#include "quorvin/platform/net/notify.h"
+#include "quorvin/platform/net/scktcomp.h"
+
+#include "loop_client.h"
+#include "test_support.h"
+
+namespace quorvin::net {
+namespace {
+
+using namespace testkit;
+using detail::EndpointLookup;
+using detail::LookupSettings;
+
+// A name server on 127.0.0.1, on the loop: "answered.test" has the address 127.0.0.1,
+// "missing.test" does not exist, "silent.test" is never answered.
+class FakeNameServer {
+ public:
+  FakeNameServer()
+      : socket_(Application::Instance().Context(),
+                asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), 0)) {
+    Receive();
+  }
+
+  int Port() const { return socket_.local_endpoint().port(); }
+
+  std::vector<std::string> asked;  // "name type" of every question
+
+ private:
+  void Receive() {
+    socket_.async_receive_from(asio::buffer(packet_), from_,
+                               [this](const asio::error_code& ec, std::size_t size) {
+                                 if (ec) return;
+                                 Answer(size);
+                                 Receive();
+                               });
+  }
+
+  void Answer(std::size_t size) {
+    const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(packet_[at]); };
+    std::size_t at = 12;  // the question follows the header
+    std::string name;
+    while (at < size && byte(at) != 0) {
+      if (!name.empty()) name += '.';
+      name.append(&packet_[at + 1], byte(at));
+      at += byte(at) + 1u;
+    }
+    at += 1;
+    if (at + 4 > size) return;
+    const int type = byte(at) << 8 | byte(at + 1);
+    name = platform::LowerCase(name);
+    asked.push_back(name + (type == 1 ? " A" : type == 28 ? " AAAA" : " other"));
+    if (name == "silent.test") return;
+
+    std::string answer(packet_.data(), at + 4);  // header and question, nothing after
+    const bool found = name == "answered.test";
+    answer[2] = static_cast<char>(0x81);                      // an answer to a recursive query
+    answer[3] = static_cast<char>(found ? 0x80 : 0x80 | 3);  // recursion available; NXDOMAIN
+    answer[7] = found && type == 1 ? 1 : 0;                  // answers
+    answer[8] = answer[9] = answer[10] = answer[11] = 0;      // no authority, no additional
+    if (found && type == 1) {
+      // The name by pointer to the question, A, IN, TTL 60, 4 bytes: 127.0.0.1.
+      answer += std::string("\xc0\x0c\x00\x01\x00\x01\x00\x00\x00\x3c\x00\x04\x7f\x00\x00\x01", 16);
+    }
+    socket_.send_to(asio::buffer(answer), from_);
+  }
+
+  asio::ip::udp::socket socket_;
+  asio::ip::udp::endpoint from_;
+  std::array<char, 1500> packet_{};
+};
+
+// Lookups against the fake name server and a hosts file of the test's own.
+class HostLookup : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = detail::CurrentLookupSettings();
+    LookupSettings settings;
+    settings.hosts_file =
+        dir_.Write("hosts", "# test hosts\n127.0.0.2 listed.test alias.test  # a comment\n"
+                            "::1 both.test\n127.0.0.3 both.test\n::2 six.test\n")
+            .string();
+    settings.services_file =
+        dir_.Write("services", "http 80/tcp www # WorldWideWeb\nntp 123/udp\nsmtp 25/tcp mail\n")
+            .string();
+    settings.name_servers = "127.0.0.1:" + std::to_string(dns_.Port());
+    settings.timeout = std::chrono::milliseconds(300);
+    settings.tries = 1;
+    detail::SetLookupSettings(settings);
+  }
+
+  void TearDown() override { detail::SetLookupSettings(saved_); }
+
+  struct Result {
+    int code = -1;
+    std::string address;
+  };
+
+  static std::optional<Result> Look(const std::string& host, bool numeric_only = false) {
+    std::optional<Result> result;
+    EndpointLookup lookup(host, numeric_only, 8080, [&](int code, const asio::ip::tcp::endpoint& endpoint) {
+      result = Result{code, code == 0 ? endpoint.address().to_string() : std::string()};
+      EXPECT_TRUE(code != 0 || endpoint.port() == 8080);
+    });
+    EXPECT_FALSE(result) << "never from inside the constructor";
+    Await([&] { return result.has_value(); }, 5s);
+    return result;
+  }
+
+  quorvin::testing::TempDir dir_;
+  FakeNameServer dns_;
+  LookupSettings saved_;
+};
+
+std::size_t ThreadCount() {
+  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                                                std::filesystem::directory_iterator()));
+}
+
+TEST_F(HostLookup, AnswersFromTheRightPlaceWithoutAThread) {
+  const std::size_t threads = ThreadCount();
+  struct Case {
+    std::string host;
+    bool numeric_only;
+    int code;
+    std::string address;
+    bool asks_dns;
+  };
+
+  for (const Case& c : {
+           Case{"192.0.2.7", false, 0, "192.0.2.7", false},
+           Case{"::1", true, 0, "::1", false},
+           Case{"listed.test", true, EINVAL, "", false},  // only numeric addresses then
+           Case{"listed.test", false, 0, "127.0.0.2", false},
+           Case{"ALIAS.Test", false, 0, "127.0.0.2", false},
+           Case{"both.test", false, 0, "127.0.0.3", false},  // IPv4 preferred
+           Case{"six.test", false, 0, "::2", false},
+           Case{"localhost", false, 0, "127.0.0.1", false},  // not in this hosts file
+           Case{"no-such-host.invalid", false, WSAHOST_NOT_FOUND, "", false},
+           Case{"", false, WSAHOST_NOT_FOUND, "", false},
+           Case{"answered.test", false, 0, "127.0.0.1", true},
+           Case{"missing.test", false, WSAHOST_NOT_FOUND, "", true},
+           Case{"silent.test", false, WSATRY_AGAIN, "", true},
+       }) {
+    SCOPED_TRACE(c.host);
+    dns_.asked.clear();
+    const auto start = std::chrono::steady_clock::now();
+    const auto result = Look(c.host, c.numeric_only);
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->code, c.code);
+    EXPECT_EQ(result->address, c.address);
+    EXPECT_EQ(!dns_.asked.empty(), c.asks_dns);
+    if (c.asks_dns) {
+      EXPECT_NE(std::find(dns_.asked.begin(), dns_.asked.end(), c.host + " A"), dns_.asked.end());
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  }
+  EXPECT_EQ(ThreadCount(), threads);
+}
+
+TEST_F(HostLookup, AnAbandonedLookupReportsNothing) {
+  bool called = false;
+  {
+    EndpointLookup lookup("silent.test", false, 80, [&](int, const asio::ip::tcp::endpoint&) { called = true; });
+    ASSERT_TRUE(Await([&] { return !dns_.asked.empty(); }));
+  }
+  RunFor(500ms);  // past the name server's timeout
+  EXPECT_FALSE(called);
+  // The channel still works for the next one.
+  const auto result = Look("answered.test");
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->code, 0);
+}
+
+TEST_F(HostLookup, ServicesFromTheServicesFile) {
+  struct Case {
+    const char* service;
+    int port;
+  };
+  for (const Case& c : {Case{"http", 80}, Case{"www", 80}, Case{"SMTP", 25}, Case{"mail", 25},
+                        Case{"8080", 8080}, Case{"ntp", 0}, Case{"gopher", 0}, Case{"", 0},
+                        Case{"70000", 0}}) {
+    SCOPED_TRACE(c.service);
+    EXPECT_EQ(detail::ServicePort(c.service), c.port);
+  }
+}
+
+// Both layers' client sockets look up through this machinery; the first layer's shows it.
+TEST_F(HostLookup, FirstLayerClientConnectsByDnsNameAndReportsAFailedLookup) {
+  TServerSocket server(nullptr);
+  server.SetPort(0);
+  server.Open();
+
+  struct Case {
+    const char* host;
+    std::string service;
+    int code;  // 0: connects
+  };
+
+  for (const Case& c : {Case{"answered.test", std::to_string(server.LocalPort()), 0},
+                        Case{"missing.test", "80", WSAHOST_NOT_FOUND},
+                        Case{"answered.test", "gopher", WSATYPE_NOT_FOUND}}) {
+    SCOPED_TRACE(c.host + (" " + c.service));
+    TClientSocket client(nullptr);
+    client.Host = c.host;
+    client.Service = c.service;
+    bool connected = false;
+    std::vector<std::pair<TErrorEvent, int>> errors;
+    client.OnConnect = [&](TComponent*, TCustomWinSocket*) { connected = true; };
+    client.OnError = [&](TComponent*, TCustomWinSocket*, TErrorEvent error, int& code) {
+      errors.emplace_back(error, code);
+      code = 0;
+    };
+    client.Open();
+    ASSERT_TRUE(Await([&] { return connected || !errors.empty(); }, 5s));
+    if (c.code == 0) {
+      EXPECT_TRUE(connected);
+      EXPECT_TRUE(errors.empty());
+    } else {
+      EXPECT_EQ(errors, (std::vector<std::pair<TErrorEvent, int>>{{TErrorEvent::eeLookup, c.code}}));
+      EXPECT_FALSE(client.Active());
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quorvin::net
