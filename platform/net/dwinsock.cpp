@@ -14,7 +14,6 @@
 
 namespace quorvin::net {
 
-using detail::EventScope;
 using detail::EventSocket;
 using detail::SocketOp;
 
@@ -39,6 +38,25 @@ TSockErrorOp OpOf(SocketOp op) {
   }
 }
 
+// Which of a component's four connection slots hears `event`.
+const platform::TEvent<TStreamSocketEvent>& SlotOf(TSockEvent event,
+                                                   const platform::TEvent<TStreamSocketEvent>& connect,
+                                                   const platform::TEvent<TStreamSocketEvent>& disconnect,
+                                                   const platform::TEvent<TStreamSocketEvent>& read,
+                                                   const platform::TEvent<TStreamSocketEvent>& write) {
+  switch (event) {
+    case TSockEvent::seConnect:
+      return connect;
+    case TSockEvent::seDisconnect:
+      return disconnect;
+    case TSockEvent::seRead:
+      return read;
+    case TSockEvent::seWrite:
+      break;
+  }
+  return write;
+}
+
 // The handle being given to a factory now, and whether an object has taken it: a factory that
 // makes nothing, or throws before taking it, leaves the handle to be closed here, and one that
 // throws after taking it has closed it already.
@@ -52,32 +70,20 @@ Offer current_offer;
 
 // --- TStreamSocket ------------------------------------------------------------------------
 
-struct TStreamSocket::Impl final : detail::EventSocketClient {
+struct TStreamSocket::Impl final : detail::SocketHolder {
   explicit Impl(TStreamSocket& owner) : self(owner) {}
 
-  void SocketReadable() override { Fire(TSockEvent::seRead); }
-
-  void SocketWritable() override { Fire(TSockEvent::seWrite); }
-
-  void SocketConnected() override {
-    connected = true;
-    Fire(TSockEvent::seConnect);
+  void Notify(Note note) override {
+    static constexpr TSockEvent kEvents[] = {TSockEvent::seRead, TSockEvent::seWrite,
+                                             TSockEvent::seConnect, TSockEvent::seDisconnect};
+    if (sink != nullptr) sink->StreamEvent(self, kEvents[static_cast<int>(note)]);
   }
 
-  void SocketEnded() override { self.Close(); }
-
-  void SocketFailed(SocketOp op, int code) override {
-    {
-      EventScope scope(in_event);
-      if (sink != nullptr) sink->StreamError(self, OpOf(op), code);
-    }
-    self.Close();
+  void Failure(SocketOp op, int code) override {
+    if (sink != nullptr) sink->StreamError(self, OpOf(op), code);
   }
 
-  void Fire(TSockEvent event) {
-    EventScope scope(in_event);
-    if (sink != nullptr) sink->StreamEvent(self, event);
-  }
+  void CloseOwner() override { self.Close(); }
 
   // A receive or send failed: the socket is unusable, and the connection ends from the loop
   // unless its owner closes it first.
@@ -112,13 +118,7 @@ struct TStreamSocket::Impl final : detail::EventSocketClient {
 
   TStreamSocket& self;
   detail::StreamSocketSink* sink = nullptr;
-  std::shared_ptr<EventSocket> socket;
-  std::shared_ptr<char> alive = std::make_shared<char>();  // weak copies tell late callbacks
-  std::size_t index = 0;                                   // place in the listener's list
-  int in_event = 0;
-  bool connected = false;
   bool failed = false;
-  bool closing = false;
 };
 
 TStreamSocket::TStreamSocket(TSocket handle, TCustomBasicServerSocket* owner)
@@ -130,7 +130,7 @@ TStreamSocket::TStreamSocket(TSocket handle, TCustomBasicServerSocket* owner)
 
 TStreamSocket::~TStreamSocket() {
   // Silently: whatever derived from this socket is gone already.
-  if (auto socket = std::move(impl_->socket)) socket->Close(false);
+  impl_->Silence();
 }
 
 int TStreamSocket::Recv(void* buffer, int count) {
@@ -158,20 +158,7 @@ int TStreamSocket::Send(const void* buffer, int count) {
 }
 
 void TStreamSocket::Close() {
-  Impl& d = *impl_;
-  if (d.closing || !d.socket) return;
-  d.closing = true;
-  if (d.connected) {
-    d.connected = false;
-    try {
-      d.Fire(TSockEvent::seDisconnect);
-    } catch (...) {
-      detail::ReportHandlerException();
-    }
-  }
-  if (auto socket = std::move(d.socket)) socket->Close(false);
-  d.closing = false;
-  if (d.sink != nullptr) d.sink->StreamClosed(*this);
+  if (impl_->CloseSocket() && impl_->sink != nullptr) impl_->sink->StreamClosed(*this);
 }
 
 bool TStreamSocket::GetConnected() const {
@@ -179,7 +166,7 @@ bool TStreamSocket::GetConnected() const {
 }
 
 TSocket TStreamSocket::SocketHandle() const {
-  return impl_->socket ? impl_->socket->Handle() : INVALID_SOCKET;
+  return impl_->Handle();
 }
 
 HWND TStreamSocket::GetHandle() const {
@@ -187,19 +174,19 @@ HWND TStreamSocket::GetHandle() const {
 }
 
 std::string TStreamSocket::LocalAddress() const {
-  return impl_->socket ? impl_->socket->LocalAddress() : std::string();
+  return impl_->LocalAddress();
 }
 
 int TStreamSocket::LocalPort() const {
-  return impl_->socket ? impl_->socket->LocalPort() : 0;
+  return impl_->LocalPort();
 }
 
 std::string TStreamSocket::RemoteAddress() const {
-  return impl_->socket ? impl_->socket->RemoteAddress() : std::string();
+  return impl_->RemoteAddress();
 }
 
 int TStreamSocket::RemotePort() const {
-  return impl_->socket ? impl_->socket->RemotePort() : 0;
+  return impl_->RemotePort();
 }
 
 std::string LocalHost() {
@@ -227,22 +214,8 @@ struct TCustomBasicServerSocket::Impl final : detail::StreamSocketSink {
   explicit Impl(TCustomBasicServerSocket& owner) : self(owner) {}
 
   void StreamEvent(TStreamSocket& connection, TSockEvent event) override {
-    const platform::TEvent<TStreamSocketEvent>* slot = nullptr;
-    switch (event) {
-      case TSockEvent::seConnect:
-        slot = &self.OnAccept;
-        break;
-      case TSockEvent::seDisconnect:
-        slot = &self.OnDisconnect;
-        break;
-      case TSockEvent::seRead:
-        slot = &self.OnRead;
-        break;
-      case TSockEvent::seWrite:
-        slot = &self.OnWrite;
-        break;
-    }
-    if (slot != nullptr && *slot) (*slot)(&self, &connection);
+    const auto& slot = SlotOf(event, self.OnAccept, self.OnDisconnect, self.OnRead, self.OnWrite);
+    if (slot) slot(&self, &connection);
   }
 
   void StreamError(TStreamSocket& connection, TSockErrorOp op, int code) override {
@@ -271,7 +244,7 @@ struct TCustomBasicServerSocket::Impl final : detail::StreamSocketSink {
     connections.push_back(std::move(made));
     const std::shared_ptr<EventSocket> socket = c.socket;
     socket->Start(FD_READ | FD_CLOSE);
-    socket->Dispatch([&c] { c.Fire(TSockEvent::seConnect); });
+    socket->Dispatch([&c] { c.Report(detail::SocketHolder::Note::kConnect); });
     return true;
   }
 
@@ -324,20 +297,12 @@ void TCustomBasicServerSocket::Close() {
     d.listener.reset();
   }
 
-  struct Entry {
-    std::weak_ptr<char> alive;
-    TStreamSocket* connection;
-  };
-
-  std::vector<Entry> ending;
-  ending.reserve(d.connections.size());
-  for (const auto& c : d.connections) ending.push_back({c->impl_->alive, c.get()});
-  for (const Entry& e : ending) {
-    if (e.alive.expired()) continue;  // a disconnect handler ended it already
-    e.connection->Close();
-    // One whose event is being handled is destroyed by the callback its close posted.
-    if (!e.alive.expired() && e.connection->impl_->in_event == 0) d.Remove(*e.connection);
-  }
+  std::vector<detail::SocketHolder*> connections;
+  connections.reserve(d.connections.size());
+  for (const auto& c : d.connections) connections.push_back(c->impl_.get());
+  detail::EndConnections(connections, [&d](detail::SocketHolder& holder) {
+    d.Remove(static_cast<TStreamSocket::Impl&>(holder).self);
+  });
 }
 
 bool TCustomBasicServerSocket::Listening() const {
@@ -364,22 +329,8 @@ class TCustomClientSocket::Sink final : public detail::StreamSocketSink {
 
   void StreamEvent(TStreamSocket& connection, TSockEvent event) override {
     self_.ConnectionEvent(&connection, event);
-    const platform::TEvent<TStreamSocketEvent>* slot = nullptr;
-    switch (event) {
-      case TSockEvent::seConnect:
-        slot = &self_.OnConnect;
-        break;
-      case TSockEvent::seDisconnect:
-        slot = &self_.OnDisconnect;
-        break;
-      case TSockEvent::seRead:
-        slot = &self_.OnRead;
-        break;
-      case TSockEvent::seWrite:
-        slot = &self_.OnWrite;
-        break;
-    }
-    if (slot != nullptr && *slot) (*slot)(&self_, &connection);
+    const auto& slot = SlotOf(event, self_.OnConnect, self_.OnDisconnect, self_.OnRead, self_.OnWrite);
+    if (slot) slot(&self_, &connection);
   }
 
   void StreamError(TStreamSocket& connection, TSockErrorOp op, int code) override {

@@ -222,6 +222,54 @@ class EventSocket final : public std::enable_shared_from_this<EventSocket> {
   bool corked_ = false;  // the last bytes went with MSG_MORE
 };
 
+// What a layer's connection object keeps of its EventSocket, with the event plumbing both
+// layers share: readiness becomes the layer's notes, an ended or failed socket closes the
+// object, and the object's close fires its disconnect before the socket goes.
+class SocketHolder : public EventSocketClient {
+ public:
+  enum class Note { kRead, kWrite, kConnect, kDisconnect };
+
+  void SocketReadable() override { Report(Note::kRead); }
+  void SocketWritable() override { Report(Note::kWrite); }
+  void SocketConnected() override;
+  void SocketEnded() override { CloseOwner(); }
+  void SocketFailed(SocketOp op, int code) override;
+
+  // The layer object's own Close.
+  virtual void CloseOwner() = 0;
+  // Tells the layer of `note` as an event of this object.
+  void Report(Note note);
+  // The common part of a layer object's Close: kDisconnect (when connected; exceptions are
+  // shown), then the socket closes. False when there was nothing to close.
+  bool CloseSocket();
+  // Closes the socket without telling anyone, for the object's destructor.
+  void Silence();
+
+  int Handle() const;
+  std::string LocalAddress() const;
+  int LocalPort() const;
+  std::string RemoteAddress() const;
+  int RemotePort() const;
+
+  std::shared_ptr<EventSocket> socket;
+  std::shared_ptr<char> alive = std::make_shared<char>();  // weak copies tell late callbacks
+  std::size_t index = 0;                                   // place in the listener's list
+  int in_event = 0;                                        // see EventScope
+  bool connected = false;
+  bool closing = false;
+
+ protected:
+  ~SocketHolder() = default;
+  virtual void Notify(Note note) = 0;
+  virtual void Failure(SocketOp op, int code) = 0;
+};
+
+// Ends every connection of a listener that closes: each still there is closed with
+// CloseOwner (whose handlers may end others meanwhile), then given to `destroy` unless it is
+// handling an event; one that is dies after it, as its close arranged.
+void EndConnections(const std::vector<SocketHolder*>& connections,
+                    const std::function<void(SocketHolder&)>& destroy);
+
 // A listening socket that accepts every pending connection when it becomes readable. Each
 // accepted descriptor is offered to `offer`: true when it took the descriptor (it owns it from
 // then on), false to decline it for now; a declined descriptor waits in this listener, and

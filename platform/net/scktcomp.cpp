@@ -53,24 +53,18 @@ TErrorEvent ErrorEventOf(SocketOp op) {
 
 // --- TCustomWinSocket ---------------------------------------------------------------------
 
-struct TCustomWinSocket::Impl final : detail::EventSocketClient {
+struct TCustomWinSocket::Impl final : detail::SocketHolder {
   explicit Impl(TCustomWinSocket& owner) : self(owner) {}
 
-  void SocketReadable() override { Fire(TSocketEvent::seRead); }
-
-  void SocketWritable() override { Fire(TSocketEvent::seWrite); }
-
-  void SocketConnected() override {
-    connected = true;
-    Fire(TSocketEvent::seConnect);
+  void Notify(Note note) override {
+    static constexpr TSocketEvent kEvents[] = {TSocketEvent::seRead, TSocketEvent::seWrite,
+                                               TSocketEvent::seConnect, TSocketEvent::seDisconnect};
+    Fire(kEvents[static_cast<int>(note)]);
   }
 
-  void SocketEnded() override { self.Close(); }
+  void Failure(SocketOp op, int code) override { ReportError(ErrorEventOf(op), code); }
 
-  void SocketFailed(SocketOp op, int code) override {
-    ReportError(ErrorEventOf(op), code);
-    self.Close();
-  }
+  void CloseOwner() override { self.Close(); }
 
   void Fire(TSocketEvent event) {
     EventScope scope(in_event);
@@ -85,24 +79,18 @@ struct TCustomWinSocket::Impl final : detail::EventSocketClient {
   }
 
   TCustomWinSocket& self;
-  std::shared_ptr<EventSocket> socket;
-  std::shared_ptr<char> alive = std::make_shared<char>();  // weak copies tell late callbacks
-  std::function<void()> on_closed;                         // what this kind of socket does then
-  std::size_t index = 0;                                   // place in the listener's list
-  int in_event = 0;
-  bool connected = false;
-  bool closing = false;
+  std::function<void()> on_closed;  // what this kind of socket does then
 };
 
 TCustomWinSocket::TCustomWinSocket() : impl_(std::make_unique<Impl>(*this)) {}
 
 TCustomWinSocket::~TCustomWinSocket() {
   // Silently: whatever derived from this socket is gone already.
-  if (auto socket = std::move(impl_->socket)) socket->Close(false);
+  impl_->Silence();
 }
 
 TSocket TCustomWinSocket::SocketHandle() const {
-  return impl_->socket ? impl_->socket->Handle() : INVALID_SOCKET;
+  return impl_->Handle();
 }
 
 bool TCustomWinSocket::Connected() const {
@@ -140,20 +128,7 @@ bool TCustomWinSocket::SendStreamThenDrop(std::unique_ptr<platform::TStream>&& s
 }
 
 void TCustomWinSocket::Close() {
-  Impl& d = *impl_;
-  if (d.closing || !d.socket) return;
-  d.closing = true;
-  if (d.connected) {
-    d.connected = false;
-    try {
-      d.Fire(TSocketEvent::seDisconnect);
-    } catch (...) {
-      detail::ReportHandlerException();
-    }
-  }
-  if (auto socket = std::move(d.socket)) socket->Close(false);
-  d.closing = false;
-  if (d.on_closed) d.on_closed();
+  if (impl_->CloseSocket() && impl_->on_closed) impl_->on_closed();
 }
 
 HWND TCustomWinSocket::GetHandle() const {
@@ -165,19 +140,19 @@ std::string TCustomWinSocket::LocalHost() const {
 }
 
 std::string TCustomWinSocket::LocalAddress() const {
-  return impl_->socket ? impl_->socket->LocalAddress() : std::string();
+  return impl_->LocalAddress();
 }
 
 int TCustomWinSocket::LocalPort() const {
-  return impl_->socket ? impl_->socket->LocalPort() : 0;
+  return impl_->LocalPort();
 }
 
 std::string TCustomWinSocket::RemoteAddress() const {
-  return impl_->socket ? impl_->socket->RemoteAddress() : std::string();
+  return impl_->RemoteAddress();
 }
 
 int TCustomWinSocket::RemotePort() const {
-  return impl_->socket ? impl_->socket->RemotePort() : 0;
+  return impl_->RemotePort();
 }
 
 // --- TServerWinSocket ---------------------------------------------------------------------
@@ -254,7 +229,7 @@ TServerClientWinSocket::TServerClientWinSocket(TSocket socket, TServerWinSocket*
 }
 
 TServerClientWinSocket::~TServerClientWinSocket() {
-  if (auto socket = std::move(impl_->socket)) socket->Close(false);
+  impl_->Silence();
   if (server_ == nullptr) return;
   TServerWinSocket::Impl& s = *server_->impl_;
   // Out of the list in constant time: the last one takes this one's place.
@@ -333,20 +308,12 @@ void TServerSocket::Close() {
     d.listener.reset();
   }
 
-  struct Entry {
-    std::weak_ptr<char> alive;
-    TServerClientWinSocket* connection;
-  };
-
-  std::vector<Entry> ending;
-  ending.reserve(d.connections.size());
-  for (TServerClientWinSocket* c : d.connections) ending.push_back({c->impl_->alive, c});
-  for (const Entry& e : ending) {
-    if (e.alive.expired()) continue;  // a disconnect handler ended it already
-    e.connection->Close();
-    // One whose event is being handled is destroyed by the callback Close posted.
-    if (!e.alive.expired() && e.connection->impl_->in_event == 0) delete e.connection;
-  }
+  std::vector<detail::SocketHolder*> connections;
+  connections.reserve(d.connections.size());
+  for (TServerClientWinSocket* c : d.connections) connections.push_back(c->impl_.get());
+  detail::EndConnections(connections, [](detail::SocketHolder& holder) {
+    delete &static_cast<TCustomWinSocket::Impl&>(holder).self;
+  });
 }
 
 // --- TClientSocket ------------------------------------------------------------------------
