@@ -11,9 +11,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "quorvin/client/orb_http_client.h"
+#include "quorvin/client/orb_http_dw_client.h"
 #include "quorvin/platform/core/stream.h"
 #include "quorvin/platform/core/text.h"
 #include "quorvin/platform/net/application.h"
@@ -104,7 +106,6 @@ Options Parse(int argc, char** argv) {
   if (o.url.empty()) Usage("no URL");
   if (o.data && o.data_file) Usage("-d and --data-file exclude each other");
   if (o.binding != "scktcomp" && o.binding != "dwinsock") Usage("--binding is scktcomp or dwinsock");
-  if (o.binding == "dwinsock") Usage("the dwinsock binding is not built yet");
   return o;
 }
 
@@ -163,16 +164,14 @@ void WriteAll(std::FILE* out, const char* data, std::size_t size) {
   if (size > 0 && std::fwrite(data, 1, size, out) != size) Fail("cannot write the body");
 }
 
-}  // namespace
 
-int main(int argc, char** argv) {
-  std::signal(SIGPIPE, SIG_IGN);
-  const Options o = Parse(argc, argv);
-  const auto target = ParseUrl(o.url);
-  if (!target) Fail("not a URL of the form http://host[:port]/path: " + o.url, 2);
-
+// One fetch with the client component of either socket layer; they differ only in how the
+// connection reaches their events.
+template <class Client>
+int Run(const Options& o, const Target* target) {
+  constexpr bool kSecondLayer = std::is_same_v<Client, client::TOrbHTTPDwClient>;
   auto& app = net::Application::Instance();
-  client::TOrbHTTPClient http(nullptr);
+  Client http(nullptr);
   http.SetDesignDefaults();
   http.SetStringVariable(client::kMethod, o.method.value_or(o.data || o.data_file ? "POST" : "GET"));
   http.SetStringVariable(client::kURL, target->path);
@@ -227,10 +226,19 @@ int main(int argc, char** argv) {
   };
 
   http.Host = target->host;
-  http.Port = target->port;
-  http.OnConnect = [&](platform::TComponent*, net::TCustomWinSocket*) {
+  if constexpr (kSecondLayer) {
+    http.SetPort(std::to_string(target->port));
+  } else {
+    http.Port = target->port;
+  }
+  http.OnConnect = [&](platform::TComponent*, auto* connection) {
     try {
-      http.SendRequest();
+      if constexpr (kSecondLayer) {
+        http.SendRequest(*dynamic_cast<client::TOrbHTTPDwSockClient*>(connection));
+      } else {
+        (void)connection;
+        http.SendRequest();
+      }
     } catch (const std::exception& e) {
       error = e.what();
       failed = true;
@@ -240,7 +248,7 @@ int main(int argc, char** argv) {
   http.OnProgress = [&](platform::TComponent*, std::int32_t received, std::int32_t total) {
     if (show_progress) bar.Show(received, total);
   };
-  http.OnStreamReady = [&](net::TCustomWinSocket*, platform::TMemoryStream& body) {
+  http.OnStreamReady = [&](auto*, platform::TMemoryStream& body) {
     write_heading();
     WriteAll(out, body.Memory(), static_cast<std::size_t>(body.Size()));
     finished = true;
@@ -250,15 +258,22 @@ int main(int argc, char** argv) {
     error = reason;
     failed = true;
   };
-  http.OnError = [&](platform::TComponent*, net::TCustomWinSocket*, net::TErrorEvent, int& code) {
+  const auto socket_failed = [&](int code) {
     if (!finished && !failed) {
       error = std::string("cannot reach ") + target->host + ":" + std::to_string(target->port) + ": " +
               std::strerror(code);
       failed = true;
     }
-    code = 0;
   };
-  http.OnDisconnect = [&](platform::TComponent*, net::TCustomWinSocket*) {
+  if constexpr (kSecondLayer) {
+    http.OnError = [&](platform::TComponent*, net::TStreamSocket*, net::TSockErrorOp, int code) { socket_failed(code); };
+  } else {
+    http.OnError = [&](platform::TComponent*, net::TCustomWinSocket*, net::TErrorEvent, int& code) {
+      socket_failed(code);
+      code = 0;
+    };
+  }
+  http.OnDisconnect = [&](platform::TComponent*, auto*) {
     // An answer without a body (or with an empty one) ends with the connection.
     if (!failed && !http.ResponseCode.empty()) {
       write_heading();
@@ -280,4 +295,14 @@ int main(int argc, char** argv) {
   if (!done) Fail("no complete answer within " + std::to_string(o.timeout) + " s", 3);
   if (failed) Fail(error);
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::signal(SIGPIPE, SIG_IGN);
+  const Options o = Parse(argc, argv);
+  const auto target = ParseUrl(o.url);
+  if (!target) Fail("not a URL of the form http://host[:port]/path: " + o.url, 2);
+  return o.binding == "dwinsock" ? Run<client::TOrbHTTPDwClient>(o, &*target) : Run<client::TOrbHTTPClient>(o, &*target);
 }

@@ -14,6 +14,7 @@
 #include "quorvin/platform/core/text.h"
 #include "quorvin/platform/net/application.h"
 #include "quorvin/platform/web/web_dispatcher.h"
+#include "quorvin/server/tarn_dw_server.h"
 #include "quorvin/server/tarn_server.h"
 #include "demo_actions.h"
 
@@ -74,7 +75,6 @@ Options Parse(int argc, char** argv) {
     }
   }
   if (o.binding != "scktcomp" && o.binding != "dwinsock") Fail("--binding is scktcomp or dwinsock");
-  if (o.binding == "dwinsock") Fail("the dwinsock binding is not built yet");
   return o;
 }
 
@@ -82,7 +82,7 @@ Options Parse(int argc, char** argv) {
 // unless --no-dispatcher, a web dispatcher holding the demo actions, which the module finds
 // on its form.
 std::string FormFromOptions(const Options& o) {
-  Json module = {{"class", "TSvrModule"},
+  Json module = {{"class", o.binding == "dwinsock" ? "TDwSvrModule" : "TSvrModule"},
                  {"name", "Server"},
                  {"properties",
                   {{"ServerRoot", o.root},
@@ -114,6 +114,7 @@ int main(int argc, char** argv) {
   using namespace quorvin;
   const Options options = Parse(argc, argv);
   server::TSvrModule::Class();
+  server::TDwSvrModule::Class();
   web::TWebDispatcher::Class();
   platform::THandlerRegistry handlers;
   apps::AddDemoHandlers(handlers);
@@ -133,8 +134,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "quorvin-serve: the form holds no server module\n");
     return 1;
   }
-  auto* listener = dynamic_cast<server::ZServerSocket*>(module->ListenerSettings());
-  if (listener == nullptr || !listener->Active()) return 1;  // the message box said why
+  server::ListenerConfig* listener = module->ListenerSettings();
+  if (listener == nullptr || !listener->Listening()) return 1;  // the message box said why
 
   auto& app = net::Application::Instance();
   asio::signal_set signals(app.Context(), SIGINT, SIGTERM);
@@ -142,7 +143,7 @@ int main(int argc, char** argv) {
     if (!ec) app.Terminate();
   });
   std::signal(SIGPIPE, SIG_IGN);
-  std::printf("Listening on port %d\n", listener->LocalPort());
+  std::printf("Listening on port %d\n", listener->ListenPort());
   std::fflush(stdout);
   app.Run();
   form.reset();

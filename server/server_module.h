@@ -48,6 +48,8 @@ class ListenerConfig {
   virtual void StartListening() = 0;
   virtual void StopListening() = 0;
   virtual void SetListenPort(int port) = 0;
+  // The port listened on (the system's pick when the port asked for was 0).
+  virtual int ListenPort() const = 0;
 
  protected:
   // Copies and checks the module's settings: a MaxRequest below 5 becomes 60 (in the module

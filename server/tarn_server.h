@@ -37,6 +37,7 @@ class ZServerSocket final : public net::TServerSocket, public ListenerConfig {
   void StartListening() override { Open(); }
   void StopListening() override { Close(); }
   void SetListenPort(int port) override { SetPort(port); }
+  int ListenPort() const override { return LocalPort(); }
 };
 
 // One accepted connection: the protocol of HttpConnection over the first layer's socket, with

@@ -44,6 +44,12 @@ fi
 if "$fetch" --binding "$binding" "http://127.0.0.1:1/" 2> "$work/refused.txt"; then fail "connect to a closed port succeeded"; fi
 grep -q 'cannot reach' "$work/refused.txt" || fail "no clear message for a refused connect: $(cat "$work/refused.txt")"
 
+# A 10 MiB request body reaches the /echo action whole.
+head -c $((10 * 1024 * 1024)) /dev/zero | tr '\0' 'q' > "$work/post.txt"
+"$fetch" --binding "$binding" --data-file "$work/post.txt" "http://127.0.0.1:$port/echo" > "$work/echo.txt"
+grep -q '^16=10485760$' "$work/echo.txt" || fail "/echo did not see the 10 MiB length"
+[ "$(grep '^25=' "$work/echo.txt" | wc -c)" = $((10 * 1024 * 1024 + 4)) ] || fail "the 10 MiB body did not arrive whole"
+
 # A 1 GiB file leaves the server without its resident memory growing.
 rss() { awk '/VmRSS/ {print $2}' "/proc/$serve_pid/status"; }
 before=$(rss)

@@ -8,15 +8,50 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <type_traits>
 
 #include "quorvin/client/orb_http_client.h"
+#include "quorvin/client/orb_http_dw_client.h"
 #include "quorvin/platform/core/form.h"
 #include "quorvin/platform/net/application.h"
+
+// The suite runs once per socket layer: the build compiles it twice, naming the layer.
+#ifndef QUORVIN_TEST_BINDING
+#define QUORVIN_TEST_BINDING "scktcomp"
+#endif
 
 namespace quorvin::client {
 namespace {
 
 using namespace std::chrono_literals;
+
+constexpr bool kFirstLayer = std::string_view(QUORVIN_TEST_BINDING) == "scktcomp";
+using Client = std::conditional_t<kFirstLayer, TOrbHTTPClient, TOrbHTTPDwClient>;
+
+// Where the component is told to connect, and how it sends on the connection its event gives.
+template <class C>
+void Aim(C& client, int port) {
+  client.Address = "127.0.0.1";
+  if constexpr (kFirstLayer) {
+    client.Port = port;
+    client.OnConnect = [&client](platform::TComponent*, net::TCustomWinSocket*) { client.SendRequest(); };
+  } else {
+    client.SetPort(std::to_string(port));
+    client.OnConnect = [&client](platform::TComponent*, net::TStreamSocket* connection) {
+      client.SendRequest(*dynamic_cast<TOrbHTTPDwSockClient*>(connection));
+    };
+  }
+}
+
+// The connection object the component reads from.
+template <class C>
+const void* ConnectionOf(C& client) {
+  if constexpr (kFirstLayer) {
+    return &client.Socket();
+  } else {
+    return client.Connection();
+  }
+}
 net::Application& App() { return net::Application::Instance(); }
 
 // A listening socket on 127.0.0.1 that accepts one connection on a thread of its own, reads
@@ -69,10 +104,8 @@ class RecordingServer {
 
 // Connects `client` to `server`, sends the request from OnConnect and runs the loop until the
 // server has finished.
-std::string SendTo(TOrbHTTPClient& client, RecordingServer& server) {
-  client.Address = "127.0.0.1";
-  client.Port = server.Port();
-  client.OnConnect = [&client](platform::TComponent*, net::TCustomWinSocket*) { client.SendRequest(); };
+std::string SendTo(Client& client, RecordingServer& server) {
+  Aim(client, server.Port());
   client.SetActive(true);
   EXPECT_TRUE(App().RunUntil([&] { return server.Done(); }, 5s));
   return server.Received();
@@ -89,7 +122,7 @@ platform::TDateTime Dec8() { return platform::EncodeDateTime(2026, 12, 8, 21, 1,
 struct WriterCase {
   const char* name;
   bool designed;
-  std::function<void(TOrbHTTPClient&)> set;
+  std::function<void(Client&)> set;
   std::string request;
 };
 
@@ -98,7 +131,7 @@ class RequestWriter : public ::testing::TestWithParam<WriterCase> {};
 TEST_P(RequestWriter, SendsExactlyTheseBytes) {
   platform::TForm form(nullptr);
   form.SetDesigning(GetParam().designed);
-  auto& client = platform::Create<TOrbHTTPClient>(form);
+  auto& client = platform::Create<Client>(form);
   form.SetDesigning(false);
   GetParam().set(client);
   RecordingServer server(GetParam().request.size());
@@ -109,24 +142,24 @@ INSTANTIATE_TEST_SUITE_P(
     , RequestWriter,
     ::testing::Values(
         WriterCase{"DesignerDefaults", true,
-                   [](TOrbHTTPClient& c) {
+                   [](Client& c) {
                      c.SetStringVariable(kMethod, "GET");
                      c.SetStringVariable(kURL, "/index.htm");
                    },
                    "GET /index.htm HTTP/1.0\r\nAccept: */*\r\nContent-Type: text/html\r\n\r\n"},
-        WriterCase{"RunTimeWithoutVersion", false, [](TOrbHTTPClient& c) { c.SetStringVariable(kMethod, "GET"); },
+        WriterCase{"RunTimeWithoutVersion", false, [](Client& c) { c.SetStringVariable(kMethod, "GET"); },
                    "\r\n"},
         WriterCase{"RunTimeWithoutVersionWithBody", false,
-                   [](TOrbHTTPClient& c) { c.SetStringVariable(kContent, "abc"); }, "Content-Length: 3\r\n\r\nabc"},
+                   [](Client& c) { c.SetStringVariable(kContent, "abc"); }, "Content-Length: 3\r\n\r\nabc"},
         WriterCase{"DatesAtZeroOrBelowLeftOut", true,
-                   [](TOrbHTTPClient& c) {
+                   [](Client& c) {
                      c.SetStringVariable(kMethod, "GET");
                      c.SetDateVariable(kDate, 0);
                      c.SetDateVariable(kIfModifiedSince, -3);
                    },
                    "GET  HTTP/1.0\r\nAccept: */*\r\nContent-Type: text/html\r\n\r\n"},
         WriterCase{"EveryHeaderInOrder", true,
-                   [](TOrbHTTPClient& c) {
+                   [](Client& c) {
                      c.SetStringVariable(kMethod, "POST");
                      c.SetStringVariable(kURL, "/f");
                      c.SetDateVariable(kDate, Dec8());
@@ -146,7 +179,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "Connection: close\r\nContent-Encoding: gzip\r\nX-A: 1\r\nX-A: 2\r\nContent-Type: text/html\r\n"
                    "Content-Length: 4\r\n\r\nbody"},
         WriterCase{"EmptyHeaderPropertiesWriteNothing", true,
-                   [](TOrbHTTPClient& c) {
+                   [](Client& c) {
                      c.SetStringVariable(kMethod, "GET");
                      c.SetStringVariable(kURL, "/");
                      c.SetStringVariable(kAccept, "");
@@ -154,7 +187,7 @@ INSTANTIATE_TEST_SUITE_P(
                    },
                    "GET / HTTP/1.0\r\n\r\n"},
         WriterCase{"ContentWinsOverStream", true,
-                   [](TOrbHTTPClient& c) {
+                   [](Client& c) {
                      c.SetStringVariable(kMethod, "PUT");
                      c.SetStringVariable(kURL, "/u");
                      c.SetContentStream(Bytes("stream"));
@@ -162,7 +195,7 @@ INSTANTIATE_TEST_SUITE_P(
                    },
                    "PUT /u HTTP/1.0\r\nAccept: */*\r\nContent-Type: text/html\r\nContent-Length: 4\r\n\r\ntext"},
         WriterCase{"StreamWithChangedLength", true,
-                   [](TOrbHTTPClient& c) {
+                   [](Client& c) {
                      c.SetStringVariable(kMethod, "PUT");
                      c.SetStringVariable(kURL, "/u");
                      c.SetContentStream(Bytes("stream"));
@@ -172,13 +205,13 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& tc) { return std::string(tc.param.name); });
 
 TEST(RequestWriterSafety, LineBreaksRefuseTheRequest) {
-  const std::vector<std::function<void(TOrbHTTPClient&)>> attempts = {
-      [](TOrbHTTPClient& c) { c.SetStringVariable(kURL, "/a HTTP/1.0\r\nX-Injected: 1\r\n"); },
-      [](TOrbHTTPClient& c) { c.SetStringVariable(kUserAgent, "ua\nX: y"); },
-      [](TOrbHTTPClient& c) { c.AddCustomHeader("X-A", "1\r\nX-B: 2"); },
+  const std::vector<std::function<void(Client&)>> attempts = {
+      [](Client& c) { c.SetStringVariable(kURL, "/a HTTP/1.0\r\nX-Injected: 1\r\n"); },
+      [](Client& c) { c.SetStringVariable(kUserAgent, "ua\nX: y"); },
+      [](Client& c) { c.AddCustomHeader("X-A", "1\r\nX-B: 2"); },
   };
   for (const auto& attempt : attempts) {
-    TOrbHTTPClient client(nullptr);
+    Client client(nullptr);
     client.SetDesignDefaults();
     client.SetStringVariable(kMethod, "GET");
     attempt(client);
@@ -187,7 +220,7 @@ TEST(RequestWriterSafety, LineBreaksRefuseTheRequest) {
 }
 
 TEST(ClientVariables, RangeRulesAndStreamOwnership) {
-  TOrbHTTPClient c(nullptr);
+  Client c(nullptr);
   EXPECT_EQ(c.GetStringVariable(16), "");
   EXPECT_EQ(c.GetIntegerVariable(-1), -1);
   EXPECT_EQ(c.GetDateVariable(16), -1.0);
@@ -201,14 +234,14 @@ TEST(ClientVariables, RangeRulesAndStreamOwnership) {
 }
 
 TEST(ClientComponent, ReadsTheAnswerAndDeliversTheBody) {
-  TOrbHTTPClient client(nullptr);
+  Client client(nullptr);
   client.SetDesignDefaults();
   client.SetStringVariable(kMethod, "GET");
   client.SetStringVariable(kURL, "/x");
   std::string body;
-  net::TCustomWinSocket* delivered_on = nullptr;
+  const void* delivered_on = nullptr;
   std::vector<std::pair<int, int>> progress;
-  client.OnStreamReady = [&](net::TCustomWinSocket* socket, platform::TMemoryStream& s) {
+  client.OnStreamReady = [&](auto* socket, platform::TMemoryStream& s) {
     body = std::string(s.View());
     delivered_on = socket;
   };
@@ -221,7 +254,7 @@ TEST(ClientComponent, ReadsTheAnswerAndDeliversTheBody) {
   EXPECT_EQ(SendTo(client, server), request);
   EXPECT_TRUE(App().RunUntil([&] { return !body.empty(); }, 5s));
   EXPECT_EQ(body, "hello");
-  EXPECT_EQ(delivered_on, &client.Socket());
+  EXPECT_EQ(delivered_on, ConnectionOf(client));
   EXPECT_EQ(client.ResponseHeaders.Values("x-case"), "MiXeD");
   EXPECT_EQ(progress.back(), (std::pair<int, int>{5, 5}));
 }
@@ -229,14 +262,14 @@ TEST(ClientComponent, ReadsTheAnswerAndDeliversTheBody) {
 TEST(ClientComponent, CutShortAnswerIsReportedAndTheBodyUntilCloseDelivered) {
   for (const bool cut : {true, false}) {
     SCOPED_TRACE(cut);
-    TOrbHTTPClient client(nullptr);
+    Client client(nullptr);
     client.SetDesignDefaults();
     client.SetStringVariable(kMethod, "GET");
     std::string body, failure;
     bool disconnected = false;
-    client.OnStreamReady = [&](net::TCustomWinSocket*, platform::TMemoryStream& s) { body = std::string(s.View()); };
+    client.OnStreamReady = [&](auto*, platform::TMemoryStream& s) { body = std::string(s.View()); };
     client.OnResponseFailed = [&](platform::TComponent*, const std::string& why) { failure = why; };
-    client.OnDisconnect = [&](platform::TComponent*, net::TCustomWinSocket*) { disconnected = true; };
+    client.OnDisconnect = [&](platform::TComponent*, auto*) { disconnected = true; };
     RecordingServer server(1, cut ? "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n0123"
                                   : "HTTP/1.0 200 OK\r\n\r\nuntil the end");
     SendTo(client, server);

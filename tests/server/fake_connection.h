@@ -19,6 +19,7 @@ class FakeListener final : public server::ListenerConfig {
   void StartListening() override {}
   void StopListening() override {}
   void SetListenPort(int) override {}
+  int ListenPort() const override { return 0; }
 };
 
 // The protocol core over an imaginary socket: Deliver() hands it bytes as one read, and what it

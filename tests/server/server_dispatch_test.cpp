@@ -16,28 +16,28 @@ using web::TWebResponse;
 class DispatchForm {
  public:
   DispatchForm(const std::string& root, platform::THandlerRegistry& handlers, const platform::Json& actions) {
-    server::TSvrModule::Class();
     web::TWebDispatcher::Class();
     platform::Json doc = {
         {"form", "Main"},
         {"components",
          {{{"class", "TWebDispatcher"}, {"name", "Web"}, {"properties", {{"Actions", actions}}}},
-          {{"class", "TSvrModule"},
+          {{"class", ModuleClass()},
            {"name", "Server"},
            {"properties", {{"ServerRoot", root}, {"ServerPort", 0}}}}}}};
     platform::FormOptions options;
     options.handlers = &handlers;
     form_ = platform::LoadFormText(doc.dump(), "test form", options);
-    module_ = dynamic_cast<server::TSvrModule*>(form_->Components(1));
+    module_ = dynamic_cast<server::ServerModule*>(form_->Components(1));
   }
-  server::TSvrModule& Module() { return *module_; }
+  server::ServerModule& Module() { return *module_; }
   platform::TComponent& Form() { return *form_; }
-  ParsedAnswer Get(std::string_view request) { return ParseAnswer(Fetch(module_->Listener->LocalPort(), request).answer); }
-  std::string Raw(std::string_view request) { return Fetch(module_->Listener->LocalPort(), request).answer; }
+  int Port() { return module_->ListenerSettings()->ListenPort(); }
+  ParsedAnswer Get(std::string_view request) { return ParseAnswer(Fetch(Port(), request).answer); }
+  std::string Raw(std::string_view request) { return Fetch(Port(), request).answer; }
 
  private:
   std::unique_ptr<platform::TComponent> form_;
-  server::TSvrModule* module_ = nullptr;
+  server::ServerModule* module_ = nullptr;
 };
 
 using Handler = std::function<web::THTTPMethodEvent>;

@@ -8,11 +8,27 @@
 
 #include "quorvin/platform/core/form_file.h"
 #include "quorvin/platform/net/application.h"
+#include "quorvin/server/tarn_dw_server.h"
 #include "quorvin/server/tarn_server.h"
 #include "raw_client.h"
 #include "test_support.h"
 
+// The suite runs once per socket binding: the build compiles it twice, naming the binding.
+#ifndef QUORVIN_TEST_BINDING
+#define QUORVIN_TEST_BINDING "scktcomp"
+#endif
+
 namespace quorvin::testing {
+
+inline constexpr std::string_view kBinding = QUORVIN_TEST_BINDING;
+inline constexpr bool kFirstBinding = kBinding == "scktcomp";
+
+// The server module class of the binding under test.
+inline const char* ModuleClass() {
+  server::TSvrModule::Class();
+  server::TDwSvrModule::Class();
+  return kFirstBinding ? "TSvrModule" : "TDwSvrModule";
+}
 
 // A document root with the files the server tests ask for.
 inline void WriteSite(const TempDir& root) {
@@ -40,22 +56,21 @@ inline std::string BlankDates(const std::string& answer) {
 class ServerForm {
  public:
   explicit ServerForm(const std::string& root, platform::Json extra = platform::Json::object()) {
-    server::TSvrModule::Class();
     platform::Json props = {{"ServerRoot", root}, {"DefaultFile", "index.htm"}, {"ServerPort", 0}};
     for (auto& [k, v] : extra.items()) props[k] = v;
     platform::Json doc = {{"form", "Main"},
-                          {"components", {{{"class", "TSvrModule"}, {"name", "Server"}, {"properties", props}}}}};
+                          {"components", {{{"class", ModuleClass()}, {"name", "Server"}, {"properties", props}}}}};
     form_ = platform::LoadFormText(doc.dump(), "test form");
-    module_ = dynamic_cast<server::TSvrModule*>(form_->Components(0));
+    module_ = dynamic_cast<server::ServerModule*>(form_->Components(0));
   }
-  server::TSvrModule& Module() { return *module_; }
-  server::ZServerSocket& Listener() { return *module_->Listener; }
-  int Port() { return Listener().LocalPort(); }
+  server::ServerModule& Module() { return *module_; }
+  server::ListenerConfig& Listener() { return *module_->ListenerSettings(); }
+  int Port() { return Listener().ListenPort(); }
   Exchange Get(std::string_view request) { return Fetch(Port(), request); }
 
  private:
   std::unique_ptr<platform::TComponent> form_;
-  server::TSvrModule* module_ = nullptr;
+  server::ServerModule* module_ = nullptr;
 };
 
 }  // namespace quorvin::testing

@@ -1,0 +1,107 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "quorvin/platform/core/classes.h"
+#include "quorvin/platform/net/dwinsock.h"
+#include "quorvin/platform/web/web_dispatcher.h"
+#include "quorvin/server/http_connection.h"
+#include "quorvin/server/server_module.h"
+#include "quorvin/webbridge/http_status.h"
+#include "quorvin/webbridge/response_adapter.h"
+
+// The web server over the second socket layer. It serves exactly as TSvrModule does, through the
+// same protocol core; only the socket calls differ, and this binding has no connection limit and
+// no lifetime timer.
+namespace quorvin::server {
+
+// The adapters, status texts and header table are the ones the first binding uses: one protocol,
+// one set of tables.
+using ZDwRequest = webbridge::ZRequest;
+using ZDwResponse = webbridge::ZResponse;
+
+// The dispatcher as this binding sees it; it adds nothing and is never made.
+class ZDwCustomWebDispatcher : public web::TCustomWebDispatcher {
+ public:
+  using TCustomWebDispatcher::TCustomWebDispatcher;
+};
+
+class TDwSvrModule;
+
+// The listening socket of a TDwSvrModule.
+class ZDwServerSocket final : public net::TBasicServerSocket, public ListenerConfig {
+ public:
+  // `owner` is the module the listener belongs to.
+  explicit ZDwServerSocket(platform::TComponent* owner);
+  ~ZDwServerSocket() override;
+
+  // Starts listening unless it already does, making a ZDwConnectionSocket per connection.
+  void Open();
+  // The layer's notifications, passed to the connection they concern.
+  void OnReads(platform::TComponent* sender, net::TStreamSocket* socket);
+  void OnWrites(platform::TComponent* sender, net::TStreamSocket* socket);
+
+  // Set by Open; cleared when the listener closes, so that a change of root, default document
+  // or port listens again.
+  bool Opened = false;
+
+  bool Listening() const override { return Opened; }
+  void StartListening() override { Open(); }
+  void StopListening() override;
+  void SetListenPort(int port) override { SetPort(std::to_string(port)); }
+  int ListenPort() const override { return LocalPort(); }
+};
+
+// One accepted connection of the second layer. The layer offers no stream sending, so the
+// connection sends streams itself, in pieces of 4096 bytes, resuming on write readiness at the
+// first byte the socket did not take.
+class ZDwConnectionSocket final : public net::TStreamSocket, public HttpConnection {
+ public:
+  ZDwConnectionSocket(net::TSocket handle, net::TCustomBasicServerSocket* owner);
+  ~ZDwConnectionSocket() override;
+
+  // Write readiness: goes on with a pending stream, or sends the prepared answer.
+  void WriteReady();
+
+  // Take `stream` and send it from its position; false, taking nothing, while one is pending.
+  bool SendStream(std::unique_ptr<platform::TStream> stream);
+  // As SendStream, then close once it has gone out.
+  bool SendStreamThenDrop(std::unique_ptr<platform::TStream> stream);
+
+  std::unique_ptr<platform::TStream> SendingStream;
+  bool DropAfterSend = false;
+
+ protected:
+  int ReadSome(char* into, int max) override { return Recv(into, max); }
+  void WriteAll(std::string_view bytes) override;
+  void WriteStreamThenClose(std::unique_ptr<platform::TStream> stream) override;
+  void CloseNow() override;
+  void AwaitWritable() override;
+  std::string LocalHostName() const override { return net::LocalHost(); }
+
+ private:
+  bool Begin(std::unique_ptr<platform::TStream> stream, bool drop);
+  // Sends what is pending until the socket takes no more; true when nothing failed.
+  bool Pump();
+  void Finish();
+
+  std::string unsent_;  // bytes of the heading the socket has not taken yet; they go first
+};
+
+// The server component of the second layer.
+class TDwSvrModule final : public ServerModule {
+ public:
+  explicit TDwSvrModule(platform::TComponent* owner);
+
+  ZDwServerSocket* Listener = nullptr;  // made by ReadState; owned as a component of the module
+  ListenerConfig* ListenerSettings() const override { return Listener; }
+
+  static const platform::ClassInfo& Class();
+
+ protected:
+  void CreateListener() override;
+  void OpenListener() override;
+};
+
+}  // namespace quorvin::server
