@@ -3,19 +3,13 @@
 #include <array>
 
 #include "quorvin/client/orb_http_client.h"
+#include "quorvin/client/orb_http_dw_client.h"
 #include "quorvin/package/icons/icons.h"
 #include "quorvin/platform/core/palette.h"
+#include "quorvin/server/tarn_dw_server.h"
 #include "quorvin/server/tarn_server.h"
 
 #include "package_version.h"
-#if __has_include("quorvin/server/tarn_dw_server.h")
-#include "quorvin/server/tarn_dw_server.h"
-#define QUORVIN_HAS_DW_SERVER 1
-#endif
-#if __has_include("quorvin/client/orb_http_dw_client.h")
-#include "quorvin/client/orb_http_dw_client.h"
-#define QUORVIN_HAS_DW_CLIENT 1
-#endif
 
 namespace quorvin::package {
 
@@ -76,28 +70,19 @@ void RegisterOrbHTTPClient() {
   RegisterOne(client::TOrbHTTPClient::Class());
 }
 
-// The two components over the second socket layer register once their units are built.
 void RegisterOrbHTTPDwClient() {
-#ifdef QUORVIN_HAS_DW_CLIENT
   RegisterOne(client::TOrbHTTPDwClient::Class());
-#endif
 }
 
 void RegisterTarnDwServer() {
-#ifdef QUORVIN_HAS_DW_SERVER
   RegisterOne(server::TDwSvrModule::Class());
-#endif
 }
 
 void Register() {
   RegisterOne(server::TSvrModule::Class());
   RegisterOne(client::TOrbHTTPClient::Class());
-#ifdef QUORVIN_HAS_DW_SERVER
   RegisterOne(server::TDwSvrModule::Class());
-#endif
-#ifdef QUORVIN_HAS_DW_CLIENT
   RegisterOne(client::TOrbHTTPDwClient::Class());
-#endif
 }
 
 // No unit does work of its own when the package loads. Nor when it unloads: the table that maps

@@ -24,17 +24,9 @@ namespace {
 
 using platform::TComponent;
 
-// The components the package's own registration puts on the page, in its order. The two over
-// the second socket layer join once their units are in the build.
+// The components the package's own registration puts on the page, in its order.
 std::vector<std::string> ExpectedComponents() {
-  std::vector<std::string> names = {"TSvrModule", "TOrbHTTPClient"};
-#if __has_include("quorvin/server/tarn_dw_server.h")
-  names.push_back("TDwSvrModule");
-#endif
-#if __has_include("quorvin/client/orb_http_dw_client.h")
-  names.push_back("TOrbHTTPDwClient");
-#endif
-  return names;
+  return {"TSvrModule", "TOrbHTTPClient", "TDwSvrModule", "TOrbHTTPDwClient"};
 }
 
 std::vector<std::string> PageComponents() {
