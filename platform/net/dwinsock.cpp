@@ -39,11 +39,11 @@ TSockErrorOp OpOf(SocketOp op) {
 }
 
 // Which of a component's four connection slots hears `event`.
-const platform::TEvent<TStreamSocketEvent>& SlotOf(TSockEvent event,
-                                                   const platform::TEvent<TStreamSocketEvent>& connect,
-                                                   const platform::TEvent<TStreamSocketEvent>& disconnect,
-                                                   const platform::TEvent<TStreamSocketEvent>& read,
-                                                   const platform::TEvent<TStreamSocketEvent>& write) {
+const platform::TEvent<TStreamSocketEvent>& SlotOf(
+    TSockEvent event, const platform::TEvent<TStreamSocketEvent>& connect,
+    const platform::TEvent<TStreamSocketEvent>& disconnect,
+    const platform::TEvent<TStreamSocketEvent>& read,
+    const platform::TEvent<TStreamSocketEvent>& write) {
   switch (event) {
     case TSockEvent::seConnect:
       return connect;
@@ -64,6 +64,7 @@ struct Offer {
   TSocket handle = INVALID_SOCKET;
   bool taken = false;
 };
+
 Offer current_offer;
 
 }  // namespace
@@ -197,7 +198,8 @@ std::string LocalHost() {
 
 void TSockCtrl::SetPort(std::string_view decimal_text) {
   const std::string_view text = platform::Trim(decimal_text);
-  const bool digits = !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+  const bool digits =
+      !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
   const auto port = digits ? platform::ParseDecimal(text) : std::nullopt;
   if (!port || *port > 65535)
     throw ESocketError("Not a port number: \"" + std::string(decimal_text) + "\"", EINVAL);
@@ -329,13 +331,15 @@ class TCustomClientSocket::Sink final : public detail::StreamSocketSink {
 
   void StreamEvent(TStreamSocket& connection, TSockEvent event) override {
     self_.ConnectionEvent(&connection, event);
-    const auto& slot = SlotOf(event, self_.OnConnect, self_.OnDisconnect, self_.OnRead, self_.OnWrite);
+    const auto& slot =
+        SlotOf(event, self_.OnConnect, self_.OnDisconnect, self_.OnRead, self_.OnWrite);
     if (slot) slot(&self_, &connection);
   }
 
   void StreamError(TStreamSocket& connection, TSockErrorOp op, int code) override {
     // Inactive before the handler runs, so that the handler may open again.
-    if (op == TSockErrorOp::opConnect && &connection == self_.connection_.get()) self_.active_ = false;
+    if (op == TSockErrorOp::opConnect && &connection == self_.connection_.get())
+      self_.active_ = false;
     Error(&connection, op, code);
   }
 

@@ -29,7 +29,8 @@ using TStreamSocketEvent = void(TComponent* sender, TStreamSocket* connection);
 // `connection` is nullptr for a failed lookup (no connection exists yet). `code` is an errno
 // value, or for lookups one of WSAHOST_NOT_FOUND, WSANO_DATA, WSATRY_AGAIN, WSANO_RECOVERY,
 // WSATYPE_NOT_FOUND, EINVAL.
-using TStreamSocketErrorEvent = void(TComponent* sender, TStreamSocket* connection, TSockErrorOp op, int code);
+using TStreamSocketErrorEvent = void(TComponent* sender, TStreamSocket* connection, TSockErrorOp op,
+                                     int code);
 
 namespace detail {
 class EndpointLookup;
@@ -91,7 +92,9 @@ class TStreamSocket {
   virtual bool GetConnected() const;
 
   TSocket SocketHandle() const;
+
   TCustomBasicServerSocket* Owner() const { return owner_; }
+
   // The layer's notification window, for WSAAsyncSelect with DW_SOCKETMESSAGE.
   HWND GetHandle() const;
   std::string LocalAddress() const;
@@ -121,6 +124,7 @@ class TSockCtrl : public TComponent {
   // ESocketError (EINVAL) for other text, leaving the port as it was. Takes effect at the next
   // Listen or Open.
   void SetPort(std::string_view decimal_text);
+
   int Port() const { return port_; }
 
   // The layer's notification window, for WSAAsyncSelect with DW_SOCKETMESSAGE.
@@ -132,7 +136,8 @@ class TSockCtrl : public TComponent {
 
 // Makes the connection object for an accepted socket (see TStreamSocket's constructor); may
 // return nullptr to turn the client away (the socket is closed).
-using TConnectionFactory = std::function<std::unique_ptr<TStreamSocket>(TCustomBasicServerSocket& owner, TSocket handle)>;
+using TConnectionFactory =
+    std::function<std::unique_ptr<TStreamSocket>(TCustomBasicServerSocket& owner, TSocket handle)>;
 
 // The listener. It owns its connections: it destroys each after the event in which it closed,
 // and all of them when it closes or is destroyed. There is no limit on their number; when the
@@ -147,6 +152,7 @@ class TCustomBasicServerSocket : public TSockCtrl {
   // FD_CLOSE) until WSAAsyncSelect changes that, and OnAccept fires. Raises ESocketError when
   // it cannot listen. While listening already, only the factory is replaced.
   void Listen(TConnectionFactory factory);
+
   // Listen with connections of class T, constructed as T(handle, &listener).
   template <class T>
   void Listen() {
@@ -154,6 +160,7 @@ class TCustomBasicServerSocket : public TSockCtrl {
       return std::make_unique<T>(handle, &owner);
     });
   }
+
   // Stops listening and ends (closes and destroys) every connection; one whose event is being
   // handled now is destroyed after that event.
   void Close();
@@ -192,10 +199,13 @@ class TCustomClientSocket : public TSockCtrl {
   ~TCustomClientSocket() override;
 
   bool Active() const { return active_; }
+
   // Raises ESocketError when neither Host nor Address is set, or the port is 0. While loading
   // from a form file the value is applied in Loaded.
   void SetActive(bool active);
+
   void Open() { SetActive(true); }
+
   void Close() { SetActive(false); }
 
   // The connection of the last Open: nullptr before the connect starts; kept after it closes
@@ -214,6 +224,7 @@ class TCustomClientSocket : public TSockCtrl {
   // Makes the connection object for `handle`: a plain TStreamSocket unless a subclass wants
   // its own class. `owner` of the object is nullptr.
   virtual std::unique_ptr<TStreamSocket> CreateConnection(TSocket handle);
+
   // Every event of the connection, before the program's slot hears of it; for components
   // built on this one that must see connects and closes whatever the program assigns.
   virtual void ConnectionEvent(TStreamSocket* /*connection*/, TSockEvent /*event*/) {}

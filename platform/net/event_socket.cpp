@@ -91,7 +91,8 @@ void ReportHandlerException() noexcept {
   }
 }
 
-void DestroyAfterEvents(std::weak_ptr<void> alive, const int& depth, std::function<void()> destroy) {
+void DestroyAfterEvents(std::weak_ptr<void> alive, const int& depth,
+                        std::function<void()> destroy) {
   asio::post(Loop(), [alive = std::move(alive), &depth, destroy = std::move(destroy)]() mutable {
     if (alive.expired()) return;
     if (depth > 0) {
@@ -526,7 +527,8 @@ bool EventSocket::QueueStream(std::unique_ptr<platform::TStream>& stream, bool d
     if (::fstat(handle->Handle(), &info) == 0 && S_ISREG(info.st_mode) && at >= 0) {
       item.kind = Kind::kFile;
       item.pos = at;
-      item.end = handle->Limit() >= 0 ? std::min<std::int64_t>(info.st_size, handle->Limit()) : info.st_size;
+      item.end = handle->Limit() >= 0 ? std::min<std::int64_t>(info.st_size, handle->Limit())
+                                      : info.st_size;
     }
   } else if (auto* memory = dynamic_cast<platform::TMemoryStream*>(stream.get())) {
     item.kind = Kind::kMemory;

@@ -74,7 +74,9 @@ void ReportHandlerException() noexcept;
 class EventScope {
  public:
   explicit EventScope(int& depth) : depth_(depth) { ++depth_; }
+
   ~EventScope() { --depth_; }
+
   EventScope(const EventScope&) = delete;
   EventScope& operator=(const EventScope&) = delete;
 
@@ -230,9 +232,13 @@ class SocketHolder : public EventSocketClient {
   enum class Note { kRead, kWrite, kConnect, kDisconnect };
 
   void SocketReadable() override { Report(Note::kRead); }
+
   void SocketWritable() override { Report(Note::kWrite); }
+
   void SocketConnected() override;
+
   void SocketEnded() override { CloseOwner(); }
+
   void SocketFailed(SocketOp op, int code) override;
 
   // The layer object's own Close.

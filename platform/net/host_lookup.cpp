@@ -10,8 +10,8 @@
 #include <vector>
 
 #include <ares.h>
-#include <asio/post.hpp>
 #include <asio/posix/stream_descriptor.hpp>
+#include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <netinet/in.h>
 #include <poll.h>
@@ -116,7 +116,8 @@ class Dns {
     ares_addrinfo_hints hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = ARES_AI_NOSORT;  // sorting would open a socket per address; IPv4 is preferred below
+    hints.ai_flags =
+        ARES_AI_NOSORT;  // sorting would open a socket per address; IPv4 is preferred below
     ares_getaddrinfo(channel_, name.c_str(), nullptr, &hints, &Dns::Answered,
                      new std::weak_ptr<EndpointLookup::Pending>(pending));
     ArmTimer();
@@ -155,7 +156,8 @@ class Dns {
     options.tries = std::max(1, settings.tries);
     char lookups[] = "b";  // DNS only: the hosts file has been read already
     options.lookups = lookups;
-    const int mask = ARES_OPT_SOCK_STATE_CB | ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES | ARES_OPT_LOOKUPS;
+    const int mask =
+        ARES_OPT_SOCK_STATE_CB | ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES | ARES_OPT_LOOKUPS;
     if (ares_init_options(&channel_, &options, mask) != ARES_SUCCESS) {
       channel_ = nullptr;
       return false;
@@ -191,7 +193,8 @@ class Dns {
       } else if (chosen != nullptr) {
         const auto& in6 = *reinterpret_cast<const sockaddr_in6*>(chosen->ai_addr);
         asio::ip::address_v6::bytes_type bytes;
-        std::copy(std::begin(in6.sin6_addr.s6_addr), std::end(in6.sin6_addr.s6_addr), bytes.begin());
+        std::copy(std::begin(in6.sin6_addr.s6_addr), std::end(in6.sin6_addr.s6_addr),
+                  bytes.begin());
         address = asio::ip::address_v6(bytes, in6.sin6_scope_id);
       }
     }
@@ -258,8 +261,8 @@ class Dns {
       ares_process_fd(channel_, write ? ARES_SOCKET_BAD : fd, write ? fd : ARES_SOCKET_BAD);
       // Readiness comes on edges, and c-ares may leave input behind (a TCP answer is read a
       // piece per call): no new edge would announce it.
-      for (int round = 0; round < 64 && channel_ != nullptr && Current(watch) &&
-                          watch->want_read && Readable(fd);
+      for (int round = 0;
+           round < 64 && channel_ != nullptr && Current(watch) && watch->want_read && Readable(fd);
            ++round) {
         ares_process_fd(channel_, fd, ARES_SOCKET_BAD);
       }
@@ -274,7 +277,8 @@ class Dns {
       timer_.cancel();
       return;
     }
-    timer_.expires_after(std::chrono::seconds(wait.tv_sec) + std::chrono::microseconds(wait.tv_usec));
+    timer_.expires_after(std::chrono::seconds(wait.tv_sec) +
+                         std::chrono::microseconds(wait.tv_usec));
     timer_.async_wait([this](const asio::error_code& ec) {
       if (ec || channel_ == nullptr) return;
       ares_process_fd(channel_, ARES_SOCKET_BAD, ARES_SOCKET_BAD);  // timeouts

@@ -15,6 +15,7 @@ constexpr TSocket INVALID_SOCKET = -1;
 class ESocketError : public std::runtime_error {
  public:
   ESocketError(const std::string& what, int code) : std::runtime_error(what), code_(code) {}
+
   int Code() const { return code_; }
 
  private:
@@ -51,6 +52,7 @@ class TNotifyWindow {
   // the socket.
   virtual bool Select(TSocket socket, long events) = 0;
 };
+
 using HWND = TNotifyWindow*;
 
 // Asks `window` to report the events `events` of `socket` with message `msg` from now on: with

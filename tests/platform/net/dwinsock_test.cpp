@@ -34,9 +34,9 @@ class CountedConnection : public TStreamSocket {
   int& live_;
 };
 
-std::unique_ptr<TBasicServerSocket> Listening(int& live,
-                                              const std::function<void(TBasicServerSocket&)>& setup = nullptr,
-                                              int send_buffer = 0) {
+std::unique_ptr<TBasicServerSocket> Listening(
+    int& live, const std::function<void(TBasicServerSocket&)>& setup = nullptr,
+    int send_buffer = 0) {
   auto server = std::make_unique<TBasicServerSocket>(nullptr);
   server->SetPort("0");
   if (setup) setup(*server);
@@ -338,6 +338,7 @@ TEST(SockCtrl, SetPortTakesDecimalTextOnly) {
     const char* text;
     int port;  // -1: refused
   };
+
   for (const Case& c : {Case{"8080", 8080}, Case{" 80 ", 80}, Case{"0", 0}, Case{"65535", 65535},
                         Case{"65536", -1}, Case{"", -1}, Case{"http", -1}, Case{"-1", -1},
                         Case{"+80", -1}, Case{"0x50", -1}, Case{"80a", -1}}) {
@@ -421,7 +422,8 @@ TEST_P(BasicClientSocketConnecting, ReceivesThroughItsOwnConnectionClass) {
   client.OnRead = [&](TComponent*, TStreamSocket* c) {
     char buffer[64];
     const int n = c->Recv(buffer, sizeof buffer);
-    if (n > 0) static_cast<TaggedConnection*>(c)->received.append(buffer, static_cast<std::size_t>(n));
+    if (n > 0)
+      static_cast<TaggedConnection*>(c)->received.append(buffer, static_cast<std::size_t>(n));
   };
   client.OnDisconnect = [&](TComponent*, TStreamSocket*) { events.push_back("Disconnect"); };
   client.Open();
@@ -447,7 +449,8 @@ TEST_P(BasicClientSocketConnecting, ReceivesThroughItsOwnConnectionClass) {
 INSTANTIATE_TEST_SUITE_P(, BasicClientSocketConnecting,
                          ::testing::Values(ClientCase{"NumericAddress", "127.0.0.1", ""},
                                            ClientCase{"NumericHost", "", "127.0.0.1"},
-                                           ClientCase{"LocalhostFromTheHostsFile", "", "localhost"}),
+                                           ClientCase{"LocalhostFromTheHostsFile", "",
+                                                      "localhost"}),
                          ByName());
 
 TEST(BasicClientSocket, ThePeersCloseEndsTheConnectionAndLeavesItInactive) {
@@ -486,9 +489,10 @@ TEST(BasicClientSocket, ConnectAndLookupFailuresReachOnErrorAndLeaveItInactive) 
     bool has_connection;
   };
 
-  for (const Case& c : {Case{"127.0.0.1", "", TSockErrorOp::opConnect, ECONNREFUSED, true},
-                        Case{"not-an-address", "", TSockErrorOp::opLookup, EINVAL, false},
-                        Case{"", "no-such-host.invalid", TSockErrorOp::opLookup, WSAHOST_NOT_FOUND, false}}) {
+  for (const Case& c :
+       {Case{"127.0.0.1", "", TSockErrorOp::opConnect, ECONNREFUSED, true},
+        Case{"not-an-address", "", TSockErrorOp::opLookup, EINVAL, false},
+        Case{"", "no-such-host.invalid", TSockErrorOp::opLookup, WSAHOST_NOT_FOUND, false}}) {
     SCOPED_TRACE(c.address + c.host);
     TBasicClientSocket client(nullptr);
     client.Address = c.address;
@@ -524,7 +528,8 @@ TEST(BasicClientSocket, OpeningWithoutHostOrPortRaises) {
 
 TEST(BasicClientSocket, PublishesItsPropertiesInOrder) {
   std::vector<std::string> names;
-  for (const auto& property : TBasicClientSocket::Class().properties) names.push_back(property.name);
+  for (const auto& property : TBasicClientSocket::Class().properties)
+    names.push_back(property.name);
   EXPECT_EQ(names, (std::vector<std::string>{"Active", "Address", "Host", "Port", "OnConnect",
                                              "OnDisconnect", "OnRead", "OnWrite", "OnError"}));
   TBasicClientSocket client(nullptr);

@@ -70,10 +70,10 @@ class FakeNameServer {
 
     std::string answer(packet_.data(), at + 4);  // header and question, nothing after
     const bool found = name == "answered.test";
-    answer[2] = static_cast<char>(0x81);                      // an answer to a recursive query
+    answer[2] = static_cast<char>(0x81);                     // an answer to a recursive query
     answer[3] = static_cast<char>(found ? 0x80 : 0x80 | 3);  // recursion available; NXDOMAIN
     answer[7] = found && type == 1 ? 1 : 0;                  // answers
-    answer[8] = answer[9] = answer[10] = answer[11] = 0;      // no authority, no additional
+    answer[8] = answer[9] = answer[10] = answer[11] = 0;     // no authority, no additional
     if (found && type == 1) {
       // The name by pointer to the question, A, IN, TTL 60, 4 bytes: 127.0.0.1.
       answer += std::string("\xc0\x0c\x00\x01\x00\x01\x00\x00\x00\x3c\x00\x04\x7f\x00\x00\x01", 16);
@@ -92,10 +92,10 @@ class HostLookup : public ::testing::Test {
   void SetUp() override {
     saved_ = detail::CurrentLookupSettings();
     LookupSettings settings;
-    settings.hosts_file =
-        dir_.Write("hosts", "# test hosts\n127.0.0.2 listed.test alias.test  # a comment\n"
-                            "::1 both.test\n127.0.0.3 both.test\n::2 six.test\n")
-            .string();
+    settings.hosts_file = dir_.Write("hosts",
+                                     "# test hosts\n127.0.0.2 listed.test alias.test  # a comment\n"
+                                     "::1 both.test\n127.0.0.3 both.test\n::2 six.test\n")
+                              .string();
     settings.services_file =
         dir_.Write("services", "http 80/tcp www # WorldWideWeb\nntp 123/udp\nsmtp 25/tcp mail\n")
             .string();
@@ -114,10 +114,11 @@ class HostLookup : public ::testing::Test {
 
   static std::optional<Result> Look(const std::string& host, bool numeric_only = false) {
     std::optional<Result> result;
-    EndpointLookup lookup(host, numeric_only, 8080, [&](int code, const asio::ip::tcp::endpoint& endpoint) {
-      result = Result{code, code == 0 ? endpoint.address().to_string() : std::string()};
-      EXPECT_TRUE(code != 0 || endpoint.port() == 8080);
-    });
+    EndpointLookup lookup(
+        host, numeric_only, 8080, [&](int code, const asio::ip::tcp::endpoint& endpoint) {
+          result = Result{code, code == 0 ? endpoint.address().to_string() : std::string()};
+          EXPECT_TRUE(code != 0 || endpoint.port() == 8080);
+        });
     EXPECT_FALSE(result) << "never from inside the constructor";
     Await([&] { return result.has_value(); }, 5s);
     return result;
@@ -129,12 +130,14 @@ class HostLookup : public ::testing::Test {
 };
 
 std::size_t ThreadCount() {
-  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/task"),
-                                                std::filesystem::directory_iterator()));
+  return static_cast<std::size_t>(
+      std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                    std::filesystem::directory_iterator()));
 }
 
 TEST_F(HostLookup, AnswersFromTheRightPlaceWithoutAThread) {
   const std::size_t threads = ThreadCount();
+
   struct Case {
     std::string host;
     bool numeric_only;
@@ -177,7 +180,8 @@ TEST_F(HostLookup, AnswersFromTheRightPlaceWithoutAThread) {
 TEST_F(HostLookup, AnAbandonedLookupReportsNothing) {
   bool called = false;
   {
-    EndpointLookup lookup("silent.test", false, 80, [&](int, const asio::ip::tcp::endpoint&) { called = true; });
+    EndpointLookup lookup("silent.test", false, 80,
+                          [&](int, const asio::ip::tcp::endpoint&) { called = true; });
     ASSERT_TRUE(Await([&] { return !dns_.asked.empty(); }));
   }
   RunFor(500ms);  // past the name server's timeout
@@ -193,9 +197,10 @@ TEST_F(HostLookup, ServicesFromTheServicesFile) {
     const char* service;
     int port;
   };
-  for (const Case& c : {Case{"http", 80}, Case{"www", 80}, Case{"SMTP", 25}, Case{"mail", 25},
-                        Case{"8080", 8080}, Case{"ntp", 0}, Case{"gopher", 0}, Case{"", 0},
-                        Case{"70000", 0}}) {
+
+  for (const Case& c :
+       {Case{"http", 80}, Case{"www", 80}, Case{"SMTP", 25}, Case{"mail", 25}, Case{"8080", 8080},
+        Case{"ntp", 0}, Case{"gopher", 0}, Case{"", 0}, Case{"70000", 0}}) {
     SCOPED_TRACE(c.service);
     EXPECT_EQ(detail::ServicePort(c.service), c.port);
   }
@@ -233,7 +238,8 @@ TEST_F(HostLookup, FirstLayerClientConnectsByDnsNameAndReportsAFailedLookup) {
       EXPECT_TRUE(connected);
       EXPECT_TRUE(errors.empty());
     } else {
-      EXPECT_EQ(errors, (std::vector<std::pair<TErrorEvent, int>>{{TErrorEvent::eeLookup, c.code}}));
+      EXPECT_EQ(errors,
+                (std::vector<std::pair<TErrorEvent, int>>{{TErrorEvent::eeLookup, c.code}}));
       EXPECT_FALSE(client.Active());
     }
   }

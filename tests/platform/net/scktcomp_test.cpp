@@ -146,7 +146,7 @@ TEST_P(ClientServerExchange, DataGoesBothWaysThroughTheEvents) {
 INSTANTIATE_TEST_SUITE_P(, ClientServerExchange,
                          ::testing::Values(NamingCase{"NumericAddress", "127.0.0.1", ""},
                                            NamingCase{"NumericHost", "", "127.0.0.1"},
-                                           NamingCase{"HostNameThroughTheResolver", "",
+                                           NamingCase{"HostNameFromTheHostsFile", "",
                                                       "localhost"}),
                          ByName());
 
