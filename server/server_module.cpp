@@ -75,16 +75,19 @@ void ListenerConfig::SetRequest(std::int32_t value) {
   if (value >= 1) MaxRequest = value;
 }
 
-void ServerModule::InitModule(bool (*same_kind)(const TComponent*)) {
+ServerModule::ServerModule(TComponent* owner, bool (*same_kind)(const TComponent*)) : TComponent(owner) {
   Timeout = 100;
   if (IsDesigning() && !platform::Is<platform::TForm>(Owner())) {
     platform::ShowMessageBox("Quorvin Server Component must be in Main Form.", kMessageTitle);
   }
   if (!IsDesigning()) return;
-  int modules = 0;
+  // This module is not yet whole, so it does not know its own kind: it counts the others and
+  // adds itself.
+  int modules = 1;
   if (Owner() != nullptr) {
     for (int i = 0; i < Owner()->ComponentCount(); ++i) {
-      if (same_kind(Owner()->Components(i))) ++modules;
+      const TComponent* c = Owner()->Components(i);
+      if (c != this && same_kind(c)) ++modules;
     }
   }
   ServerPort = 79 + modules;

@@ -99,14 +99,37 @@ class ServerModule : public platform::TComponent {
   }
 
  protected:
-  explicit ServerModule(platform::TComponent* owner) : TComponent(owner) {}
-  // The rest of construction, run by each module's own constructor once the object is whole:
-  // the main-form check and, in the designer, the values a new module starts with (the port
-  // counts the owner's modules for which `same_kind` holds, this one included).
-  void InitModule(bool (*same_kind)(const platform::TComponent*));
+  // Runs the main-form check and, in the designer, gives the values a new module starts with:
+  // the port counts the owner's other modules for which `same_kind` holds, and this one.
+  ServerModule(platform::TComponent* owner, bool (*same_kind)(const platform::TComponent*));
   // Creates the listener (owned by this module) and starts it listening.
   virtual void CreateListener() = 0;
   virtual void OpenListener() = 0;
+};
+
+// A server module over the listener class L (which takes the module as its owner); `Self` is
+// the module class itself, `Self::kClassName` its registered name.
+template <class Self, class L>
+class BasicServerModule : public ServerModule {
+ public:
+  L* Listener = nullptr;  // made by ReadState; owned as a component of the module
+  ListenerConfig* ListenerSettings() const override { return Listener; }
+
+  static const platform::ClassInfo& Class() {
+    static const platform::ClassInfo& info = [] {
+      platform::ClassBuilder<Self> builder(Self::kClassName);
+      return ServerModule::Publish(builder).Register();
+    }();
+    return info;
+  }
+
+ protected:
+  explicit BasicServerModule(platform::TComponent* owner)
+      : ServerModule(owner, [](const platform::TComponent* c) { return platform::Is<Self>(c); }) {}
+  void CreateListener() override {
+    if (Listener == nullptr) Listener = &platform::Create<L>(*this);
+  }
+  void OpenListener() override { Listener->Open(); }
 };
 
 }  // namespace quorvin::server

@@ -121,22 +121,4 @@ void ZDwConnectionSocket::Finish() {
   if (DropAfterSend) Close();
 }
 
-TDwSvrModule::TDwSvrModule(platform::TComponent* owner) : ServerModule(owner) {
-  InitModule([](const platform::TComponent* c) { return platform::Is<TDwSvrModule>(c); });
-}
-
-void TDwSvrModule::CreateListener() {
-  if (Listener == nullptr) Listener = &platform::Create<ZDwServerSocket>(*this);
-}
-
-void TDwSvrModule::OpenListener() { Listener->Open(); }
-
-const platform::ClassInfo& TDwSvrModule::Class() {
-  static const platform::ClassInfo& info = [] {
-    platform::ClassBuilder<TDwSvrModule> builder("TDwSvrModule");
-    return ServerModule::Publish(builder).Register();
-  }();
-  return info;
-}
-
 }  // namespace quorvin::server

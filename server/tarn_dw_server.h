@@ -90,18 +90,10 @@ class ZDwConnectionSocket final : public net::TStreamSocket, public HttpConnecti
 };
 
 // The server component of the second layer.
-class TDwSvrModule final : public ServerModule {
+class TDwSvrModule final : public BasicServerModule<TDwSvrModule, ZDwServerSocket> {
  public:
-  explicit TDwSvrModule(platform::TComponent* owner);
-
-  ZDwServerSocket* Listener = nullptr;  // made by ReadState; owned as a component of the module
-  ListenerConfig* ListenerSettings() const override { return Listener; }
-
-  static const platform::ClassInfo& Class();
-
- protected:
-  void CreateListener() override;
-  void OpenListener() override;
+  static constexpr const char* kClassName = "TDwSvrModule";
+  explicit TDwSvrModule(platform::TComponent* owner) : BasicServerModule(owner) {}
 };
 
 }  // namespace quorvin::server

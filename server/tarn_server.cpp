@@ -83,22 +83,4 @@ void ZConnectionSocket::AwaitWritable() {
   net::WSAAsyncSelect(SocketHandle(), GetHandle(), net::CM_SOCKETMESSAGE, net::FD_WRITE | net::FD_CLOSE);
 }
 
-TSvrModule::TSvrModule(platform::TComponent* owner) : ServerModule(owner) {
-  InitModule([](const platform::TComponent* c) { return platform::Is<TSvrModule>(c); });
-}
-
-void TSvrModule::CreateListener() {
-  if (Listener == nullptr) Listener = &platform::Create<ZServerSocket>(*this);
-}
-
-void TSvrModule::OpenListener() { Listener->Open(); }
-
-const platform::ClassInfo& TSvrModule::Class() {
-  static const platform::ClassInfo& info = [] {
-    platform::ClassBuilder<TSvrModule> builder("TSvrModule");
-    return ServerModule::Publish(builder).Register();
-  }();
-  return info;
-}
-
 }  // namespace quorvin::server

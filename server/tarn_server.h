@@ -65,18 +65,10 @@ class ZConnectionSocket final : public net::TServerClientWinSocket, public HttpC
 };
 
 // The server component. Reading it from a form file opens its listener on ServerPort.
-class TSvrModule final : public ServerModule {
+class TSvrModule final : public BasicServerModule<TSvrModule, ZServerSocket> {
  public:
-  explicit TSvrModule(platform::TComponent* owner);
-
-  ZServerSocket* Listener = nullptr;  // made by ReadState; owned as a component of the module
-  ListenerConfig* ListenerSettings() const override { return Listener; }
-
-  static const platform::ClassInfo& Class();
-
- protected:
-  void CreateListener() override;
-  void OpenListener() override;
+  static constexpr const char* kClassName = "TSvrModule";
+  explicit TSvrModule(platform::TComponent* owner) : BasicServerModule(owner) {}
 };
 
 }  // namespace quorvin::server
