@@ -76,8 +76,9 @@ class TStreamSocket {
   TStreamSocket& operator=(const TStreamSocket&) = delete;
 
   // Up to `count` received bytes placed in `buffer`; 0 when the peer has closed (also when the
-  // connection is closed); -1 when nothing can be read now. Raises ESocketError when the
-  // receive fails; the connection then closes after the current event.
+  // connection is closed); -1 when nothing can be read now (also for a `count` below 1).
+  // Raises ESocketError when the receive fails; the connection then closes after the current
+  // event.
   virtual int Recv(void* buffer, int count);
   // Offers `count` bytes to the kernel without waiting and without queueing: the number it
   // took, from 0 (nothing fits now: a seWrite follows when something does) to `count`. After a
