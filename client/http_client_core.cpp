@@ -229,13 +229,8 @@ void HttpClientCore::ParseResponseLine() {
     }
     ResState = TOrbHTTPResponseType::RES_HEADER;
   } else if (ResState == TOrbHTTPResponseType::RES_HEADER) {
-    const auto colon = line.find(':');
-    if (colon != std::string_view::npos) {
-      std::string_view value = line.substr(colon + 1);
-      while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-      while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
-      ResponseHeaders.Add(platform::LowerCase(line.substr(0, colon)) + "=" + std::string(value));
-    }
+    std::string entry;
+    if (platform::HeaderEntry(line, entry)) ResponseHeaders.Add(std::move(entry));
   }
   line_.clear();
 }

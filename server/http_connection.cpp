@@ -188,18 +188,9 @@ void HttpConnection::ProcessLine() {
     }
     ReqState = ZReqtype::REQ_HEADER;
   } else if (ReqState == ZReqtype::REQ_HEADER) {
-    const auto colon = line.find(':');
-    if (colon != std::string_view::npos) {
-      // Names are matched without regard to case, so they are stored lower-cased; values are
-      // kept as sent (a cookie or a credential is case-sensitive), without the blanks around.
-      std::string_view value = line.substr(colon + 1);
-      while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-      while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
-      std::string entry = platform::LowerCase(line.substr(0, colon));
-      entry += '=';
-      entry += value;
-      Headers.Add(std::move(entry));
-    }
+    // Values are kept as sent: a cookie or a credential is case-sensitive.
+    std::string entry;
+    if (platform::HeaderEntry(line, entry)) Headers.Add(std::move(entry));
   }
   LineBuffer.clear();
 }

@@ -63,4 +63,18 @@ std::optional<std::int32_t> ParseDecimal32(std::string_view s) {
 
 bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
 
+bool HeaderEntry(std::string_view line, std::string& entry) {
+  const auto colon = line.find(':');
+  if (colon == std::string_view::npos) return false;
+  std::string_view value = line.substr(colon + 1);
+  while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+  while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+  entry.clear();
+  entry.reserve(colon + 1 + value.size());
+  for (const char c : line.substr(0, colon)) entry += AsciiLower(c);
+  entry += '=';
+  entry += value;
+  return true;
+}
+
 }  // namespace quorvin::platform
