@@ -61,12 +61,20 @@ std::string_view StatusText(int code) {
 
 }  // namespace
 
+void ByteBlock::Grow(std::size_t size, std::size_t keep) {
+  if (size <= size_) return;
+  auto bigger = std::make_unique_for_overwrite<char[]>(size);
+  std::memcpy(bigger.get(), bytes_.get(), std::min(keep, size_));
+  bytes_ = std::move(bigger);
+  size_ = size;
+}
+
 HttpConnection::HttpConnection(ListenerConfig& listener)
     : Server(listener),
-      Buffer(kReadSize + 1, '\0'),
+      Buffer(kReadSize + 1),
       Body(std::make_unique<platform::TMemoryStream>()),
       DefaultDocument(listener.DefaultFile) {
-  LineBuffer.reserve(kMaxLine + 1);
+  Buffer[0] = '\0';
 }
 
 HttpConnection::~HttpConnection() = default;
@@ -363,7 +371,7 @@ void HttpConnection::WriteString(std::string_view text) {
   const std::size_t needed = static_cast<std::size_t>(BufferLength) + text.size() + 1;
   if (needed > Buffer.size()) {
     // Grow in 8 KiB steps, as few times as possible for a long heading.
-    Buffer.resize(BufferLength + 1 + (text.size() / kReadSize + 1) * kReadSize);
+    Buffer.Grow(BufferLength + 1 + (text.size() / kReadSize + 1) * kReadSize, static_cast<std::size_t>(BufferLength));
   }
   std::memcpy(Buffer.data() + BufferLength, text.data(), text.size());
   BufferLength += static_cast<std::int32_t>(text.size());

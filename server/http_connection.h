@@ -31,6 +31,23 @@ constexpr std::uint32_t kAttrHidden = 0x2;
 constexpr std::uint32_t kAttrDirectory = 0x10;
 constexpr std::uint32_t kAttrNone = 0xFFFFFFFF;
 
+// A block of bytes that grows without clearing what it adds: the receive buffer is filled by
+// every read and the output written over it, so zeroing it would only cost time per connection.
+class ByteBlock {
+ public:
+  explicit ByteBlock(std::size_t size) : bytes_(std::make_unique_for_overwrite<char[]>(size)), size_(size) {}
+  char* data() { return bytes_.get(); }
+  const char* data() const { return bytes_.get(); }
+  std::size_t size() const { return size_; }
+  char& operator[](std::size_t i) { return bytes_[i]; }
+  // Grows to `size`, keeping the first `keep` bytes.
+  void Grow(std::size_t size, std::size_t keep);
+
+ private:
+  std::unique_ptr<char[]> bytes_;
+  std::size_t size_;
+};
+
 // What a Range header asks of a file of a given size.
 enum class RangeRequest { kWhole, kPart, kUnsatisfiable };
 // Reads a single "bytes=a-b", "bytes=a-" or "bytes=-n" against a file of `size` bytes. Several
@@ -81,7 +98,7 @@ class HttpConnection : public webbridge::ConnectionView {
   ListenerConfig& Server;
   ZReqtype ReqState = ZReqtype::REQ_REQUEST;
   std::int32_t StatusCode = 0;
-  std::vector<char> Buffer;   // receive buffer, then the output buffer
+  ByteBlock Buffer;           // receive buffer, then the output buffer
   std::string LineBuffer;     // the line being assembled
   std::unique_ptr<platform::TFileStream> FileStream;
   std::unique_ptr<platform::TMemoryStream> Body;

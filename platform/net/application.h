@@ -35,7 +35,8 @@ class Application {
   Application() = default;
   void Prepare();
 
-  asio::io_context io_{1};
+  // One thread runs the loop and nothing else touches it: the loop takes no locks.
+  asio::io_context io_{ASIO_CONCURRENCY_HINT_UNSAFE};
   bool terminated_ = false;
 };
 
