@@ -67,7 +67,12 @@ const ClassInfo& TTimer::Class() {
       ClassBuilder<TTimer>("TTimer")
           .Integer(
               "Interval", [](const TTimer& t) -> std::int64_t { return t.Interval(); },
-              [](TTimer& t, std::int64_t v) { t.SetInterval(static_cast<std::uint32_t>(v)); }, 1000)
+              [](TTimer& t, std::int64_t v) {
+                // A negative interval would come back as a huge one, which no form file can hold.
+                if (v < 0) throw PropertyError("the interval cannot be negative");
+                t.SetInterval(static_cast<std::uint32_t>(v));
+              },
+              1000)
           .Integer(
               "Enabled", [](const TTimer& t) -> std::int64_t { return t.Enabled() ? 1 : 0; },
               [](TTimer& t, std::int64_t v) { t.SetEnabled(v != 0); }, 1)
