@@ -2,8 +2,9 @@
 PRESET ?= default
 PORT ?= 8080
 JOBS ?= $(shell nproc)
+SECONDS ?= 60
 
-.PHONY: deps configure build test test-asan run release bench clean format
+.PHONY: deps configure build test test-asan run release bench fuzz clean format
 
 deps:
 	@scripts/install-deps build
@@ -31,6 +32,13 @@ bench:
 	@scripts/install-deps build bench
 	@$(MAKE) --no-print-directory release
 	@bench/run
+
+# Builds the fuzzers (clang, coverage and the sanitizers) and runs each for SECONDS on its corpus.
+fuzz:
+	@scripts/install-deps build fuzz
+	@cmake --preset fuzz >/dev/null
+	@cmake --build --preset fuzz -j $(JOBS)
+	@tests/fuzz/run $(SECONDS)
 
 clean:
 	rm -rf build

@@ -59,6 +59,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
     if (::getppid() != parent) ::_exit(127);
     ::dup2(out[1], STDOUT_FILENO);
     if (err >= 0) ::dup2(err, STDERR_FILENO);
+    // Nothing else of the test process goes along: the child's descriptors are its own.
+    ::syscall(SYS_close_range, 3U, ~0U, 0U);
     if (max_files > 0) {
       const rlimit limit{max_files, max_files};
       ::setrlimit(RLIMIT_NOFILE, &limit);
