@@ -1,19 +1,22 @@
 #include "child_process.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
 
 namespace quorvin::testing {
 
@@ -22,19 +25,29 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Through the system calls: this C library's pidfd header lacks C linkage for C++.
-int PidFdOpen(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+int PidFdOpen(pid_t pid) {
+  return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
 
-void PidFdSignal(int pid_fd, int signal) { ::syscall(SYS_pidfd_send_signal, pid_fd, signal, nullptr, 0); }
+void PidFdSignal(int pid_fd, int signal) {
+  ::syscall(SYS_pidfd_send_signal, pid_fd, signal, nullptr, 0);
+}
 
 int MillisLeft(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
   return left > 0 ? static_cast<int>(left) : 0;
 }
 
 }  // namespace
 
-std::string ServeProgram() { return QUORVIN_SERVE_PROGRAM; }
-std::string FetchProgram() { return QUORVIN_FETCH_PROGRAM; }
+std::string ServeProgram() {
+  return QUORVIN_SERVE_PROGRAM;
+}
+
+std::string FetchProgram() {
+  return QUORVIN_FETCH_PROGRAM;
+}
 
 std::string ReadFileText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -43,13 +56,31 @@ std::string ReadFileText(const std::string& path) {
   return text.str();
 }
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& stderr_path, rlim_t max_files) {
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& stderr_path,
+                           rlim_t max_files) {
   // Everything the child needs is made before the fork: after it, only system calls.
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  // The address sanitizer keeps freed memory in quarantine (up to 256 MiB): a program built with
+  // it would seem to grow with every request. Without the quarantine its resident memory means
+  // what it means in a normal build; everything else it checks stays on.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  const std::string asan_options =
+      std::string("ASAN_OPTIONS=") +
+      (asan != nullptr && *asan != '\0' ? std::string(asan) + ":" : "") + "quarantine_size_mb=0";
+  std::vector<char*> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (std::strncmp(*e, "ASAN_OPTIONS=", 13) != 0) env.push_back(*e);
+  }
+  env.push_back(const_cast<char*>(asan_options.c_str()));
+  env.push_back(nullptr);
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) return;
+  // Closed by the exec: once it reads as ended, the child runs the program, and what /proc says
+  // of its memory is the program's, no longer the copy of this process that the fork made.
+  int started[2];
+  if (::pipe2(started, O_CLOEXEC) != 0) return;
   const int err = ::open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   const pid_t parent = ::getpid();
   pid_ = ::fork();
@@ -60,16 +91,22 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
     ::dup2(out[1], STDOUT_FILENO);
     if (err >= 0) ::dup2(err, STDERR_FILENO);
     // Nothing else of the test process goes along: the child's descriptors are its own.
-    ::syscall(SYS_close_range, 3U, ~0U, 0U);
+    constexpr unsigned kCloseRangeCloexec = 1U << 2;
+    ::syscall(SYS_close_range, 3U, ~0U, kCloseRangeCloexec);
     if (max_files > 0) {
       const rlimit limit{max_files, max_files};
       ::setrlimit(RLIMIT_NOFILE, &limit);
     }
-    ::execv(args[0], args.data());
+    ::execve(args[0], args.data(), env.data());
     ::_exit(127);
   }
   ::close(out[1]);
+  ::close(started[1]);
   if (err >= 0) ::close(err);
+  char ignored;
+  while (pid_ > 0 && ::read(started[0], &ignored, 1) < 0 && errno == EINTR) {
+  }
+  ::close(started[0]);
   out_fd_ = out[0];
   if (pid_ > 0) pid_fd_ = PidFdOpen(pid_);
 }
@@ -98,7 +135,8 @@ bool ChildProcess::WaitForOutput(const std::string& needle, std::chrono::millise
 
 void ChildProcess::Pump(std::chrono::milliseconds timeout) {
   pollfd p[2] = {{out_fd_, POLLIN, 0}, {pid_fd_, POLLIN, 0}};
-  if (::poll(p, 2, static_cast<int>(timeout.count())) <= 0 || out_fd_ < 0 || p[0].revents == 0) return;
+  if (::poll(p, 2, static_cast<int>(timeout.count())) <= 0 || out_fd_ < 0 || p[0].revents == 0)
+    return;
   char buf[65536];
   const ssize_t n = ::read(out_fd_, buf, sizeof buf);
   if (n > 0) {
@@ -120,7 +158,9 @@ bool ChildProcess::Wait(std::chrono::milliseconds timeout) {
   return true;
 }
 
-bool ChildProcess::Running() { return pid_ > 0 && exit_code_ < 0 && !Wait(std::chrono::milliseconds(0)); }
+bool ChildProcess::Running() {
+  return pid_ > 0 && exit_code_ < 0 && !Wait(std::chrono::milliseconds(0));
+}
 
 long ChildProcess::StatusKiB(const char* field) const {
   std::istringstream status(ReadFileText("/proc/" + std::to_string(pid_) + "/status"));
@@ -149,12 +189,13 @@ namespace {
 
 std::string TempPath(const char* what) {
   return (std::filesystem::temp_directory_path() /
-          ("quorvin-fault-" + std::to_string(::getpid()) + "-" + std::to_string(Clock::now().time_since_epoch().count()) +
-           "-" + what))
+          ("quorvin-fault-" + std::to_string(::getpid()) + "-" +
+           std::to_string(Clock::now().time_since_epoch().count()) + "-" + what))
       .string();
 }
 
-std::vector<std::string> ServeArgs(const std::string& binding, const std::vector<std::string>& options) {
+std::vector<std::string> ServeArgs(const std::string& binding,
+                                   const std::vector<std::string>& options) {
   std::vector<std::string> argv = {ServeProgram(), "--port", "0", "--binding", binding};
   argv.insert(argv.end(), options.begin(), options.end());
   return argv;
@@ -162,8 +203,10 @@ std::vector<std::string> ServeArgs(const std::string& binding, const std::vector
 
 }  // namespace
 
-ServeProcess::ServeProcess(const std::string& binding, const std::vector<std::string>& options, rlim_t max_files)
-    : stderr_path_(TempPath("serve.err")), child_(ServeArgs(binding, options), stderr_path_, max_files) {
+ServeProcess::ServeProcess(const std::string& binding, const std::vector<std::string>& options,
+                           rlim_t max_files)
+    : stderr_path_(TempPath("serve.err")),
+      child_(ServeArgs(binding, options), stderr_path_, max_files) {
   // Under the sanitizers the program starts slowly; it says when it listens.
   if (child_.WaitForOutput("Listening on port ", std::chrono::seconds(20)) &&
       child_.WaitForOutput("\n", std::chrono::seconds(5))) {
@@ -172,10 +215,13 @@ ServeProcess::ServeProcess(const std::string& binding, const std::vector<std::st
     return;
   }
   child_.Wait(std::chrono::seconds(5));
-  if (child_.ExitCode() == 2 && Errors().find("not built yet") != std::string::npos) state_ = State::kNotBuilt;
+  if (child_.ExitCode() == 2 && Errors().find("not built yet") != std::string::npos)
+    state_ = State::kNotBuilt;
 }
 
-std::string ServeProcess::Errors() const { return ReadFileText(stderr_path_); }
+std::string ServeProcess::Errors() const {
+  return ReadFileText(stderr_path_);
+}
 
 int ServeProcess::Stop() {
   child_.Signal(SIGTERM);

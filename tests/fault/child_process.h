@@ -19,27 +19,35 @@ std::string FetchProgram();
 class ChildProcess {
  public:
   // `max_files` > 0 lowers the child's RLIMIT_NOFILE before it starts.
-  ChildProcess(const std::vector<std::string>& argv, const std::string& stderr_path, rlim_t max_files = 0);
+  ChildProcess(const std::vector<std::string>& argv, const std::string& stderr_path,
+               rlim_t max_files = 0);
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   pid_t Pid() const { return pid_; }
+
   // Reads standard output until `needle` has appeared or the child's output ends; false after
   // `timeout`. What was read is kept in Stdout().
   bool WaitForOutput(const std::string& needle, std::chrono::milliseconds timeout);
+
   const std::string& Stdout() const { return stdout_; }
+
   // Reads what standard output brings within `timeout`, returning early when the child ends.
   void Pump(std::chrono::milliseconds timeout);
   // Waits for the child to end; false when it still runs after `timeout`.
   bool Wait(std::chrono::milliseconds timeout);
   bool Running();
+
   // The exit code, or 128 + the signal that ended it; -1 while it runs.
   int ExitCode() const { return exit_code_; }
+
   // The resident size now, and the largest it has been since the program started (not counting
   // the copy of the parent that the fork made), from /proc; -1 when they cannot be read.
   long RssKiB() const { return StatusKiB("VmRSS:"); }
+
   long PeakRssKiB() const { return StatusKiB("VmHWM:"); }
+
   // Descriptors the child holds open now.
   int OpenFiles() const;
   void Signal(int signal);
@@ -59,11 +67,15 @@ class ServeProcess {
  public:
   enum class State { kListening, kNotBuilt, kFailed };
 
-  ServeProcess(const std::string& binding, const std::vector<std::string>& options, rlim_t max_files = 0);
+  ServeProcess(const std::string& binding, const std::vector<std::string>& options,
+               rlim_t max_files = 0);
 
   State Start() const { return state_; }
+
   int Port() const { return port_; }
+
   ChildProcess& Process() { return child_; }
+
   // Everything the program said on standard error.
   std::string Errors() const;
   // Asks it to stop (SIGTERM) and returns its exit code; 0 is a clean stop.
@@ -84,6 +96,7 @@ struct RunResult {
   std::string out;
   std::string err;
 };
+
 // Runs `argv` to its end, killing it after `hard_limit`. (The kernel's own peak, from wait4,
 // would count the test process that the fork copied.)
 RunResult RunProgram(const std::vector<std::string>& argv, std::chrono::milliseconds hard_limit);

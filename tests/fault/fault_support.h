@@ -1,12 +1,12 @@
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "child_process.h"
 #include "raw_client.h"
@@ -16,8 +16,8 @@
 // socket binding, and plain exchanges over 127.0.0.1.
 namespace quorvin::testing {
 
-// Built with the address sanitizer: programs hold more memory (shadow, quarantine of freed
-// blocks), and memory bounds are widened by kSanitizerMiB.
+// Built with the address sanitizer, a program holds more memory (shadow memory, a larger
+// allocator): memory bounds are widened by kSanitizerMiB.
 inline constexpr bool kSanitized =
 #if defined(__SANITIZE_ADDRESS__)
     true;
@@ -30,7 +30,7 @@ inline constexpr bool kSanitized =
 #else
     false;
 #endif
-inline constexpr long kSanitizerMiB = kSanitized ? 96 : 0;
+inline constexpr long kSanitizerMiB = kSanitized ? 64 : 0;
 
 // Secrets that no answer may carry: the content of the canary outside the root and of the
 // dot-files inside it.
@@ -54,7 +54,9 @@ class FaultSite {
     dir_.Write("site2/canary.txt", kCanary);
     dir_.Write("site.htm", kCanary);
   }
+
   std::string Root() const { return dir_.Str() + "/site"; }
+
   const TempDir& Dir() const { return dir_; }
 
  private:
@@ -62,7 +64,8 @@ class FaultSite {
 };
 
 inline bool Leaks(std::string_view answer) {
-  return answer.find(kCanary) != std::string_view::npos || answer.find(kDotSecret) != std::string_view::npos;
+  return answer.find(kCanary) != std::string_view::npos ||
+         answer.find(kDotSecret) != std::string_view::npos;
 }
 
 // One request on its own connection.
@@ -70,6 +73,7 @@ struct Reply {
   std::string answer;
   bool closed = false;  // the server closed (or reset) the connection
   double seconds = 0;   // from the last byte sent to the close
+
   int Status() const {  // the status code of the answer, 0 when there is none
     return answer.rfind("HTTP/1.0 ", 0) == 0 ? std::atoi(answer.c_str() + 9) : 0;
   }
@@ -108,7 +112,9 @@ class ServedTest : public ::testing::TestWithParam<std::string> {
     }
     ASSERT_EQ(server_->Start(), ServeProcess::State::kListening) << server_->Errors();
   }
+
   int Port() const { return server_->Port(); }
+
   ServeProcess& Server() { return *server_; }
 
   // A normal GET works: the page whole, then the close.
@@ -129,6 +135,8 @@ class ServedTest : public ::testing::TestWithParam<std::string> {
   std::unique_ptr<ServeProcess> server_;
 };
 
-inline std::string BindingName(const ::testing::TestParamInfo<std::string>& info) { return info.param; }
+inline std::string BindingName(const ::testing::TestParamInfo<std::string>& info) {
+  return info.param;
+}
 
 }  // namespace quorvin::testing

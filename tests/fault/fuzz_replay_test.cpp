@@ -1,14 +1,15 @@
 // The fuzzers' checks over the checked-in inputs, in every build: the seed corpora and the inputs
 // of past findings (tests/fuzz/regressions/<fuzzer>/). A failing check stops the test binary
 // with the fuzzer's own message.
-#include <gtest/gtest.h>
-
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 namespace quorvin::fuzz {
 int ServerRequestOne(const std::uint8_t* data, std::size_t size);
@@ -24,6 +25,10 @@ struct Fuzzer {
   const char* label;  // the test's name
   int (*one)(const std::uint8_t*, std::size_t);
 };
+
+void PrintTo(const Fuzzer& f, std::ostream* os) {
+  *os << f.name;
+}
 
 class FuzzReplay : public ::testing::TestWithParam<Fuzzer> {};
 
@@ -50,16 +55,18 @@ TEST_P(FuzzReplay, SeedsAndRegressionsPass) {
     for (const auto& file : Inputs(GetParam().name, kind)) {
       SCOPED_TRACE(file.string());
       const std::string bytes = Bytes(file);
-      EXPECT_EQ(GetParam().one(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()), 0);
+      EXPECT_EQ(GetParam().one(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()),
+                0);
     }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(, FuzzReplay,
-                         ::testing::Values(Fuzzer{"server_request", "ServerRequest", quorvin::fuzz::ServerRequestOne},
-                                           Fuzzer{"url_path", "UrlPath", quorvin::fuzz::UrlPathOne},
-                                           Fuzzer{"client_response", "ClientResponse", quorvin::fuzz::ClientResponseOne},
-                                           Fuzzer{"form_file", "FormFile", quorvin::fuzz::FormFileOne}),
-                         [](const auto& p) { return std::string(p.param.label); });
+INSTANTIATE_TEST_SUITE_P(
+    , FuzzReplay,
+    ::testing::Values(Fuzzer{"server_request", "ServerRequest", quorvin::fuzz::ServerRequestOne},
+                      Fuzzer{"url_path", "UrlPath", quorvin::fuzz::UrlPathOne},
+                      Fuzzer{"client_response", "ClientResponse", quorvin::fuzz::ClientResponseOne},
+                      Fuzzer{"form_file", "FormFile", quorvin::fuzz::FormFileOne}),
+    [](const auto& p) { return std::string(p.param.label); });
 
 }  // namespace

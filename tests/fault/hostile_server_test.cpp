@@ -1,16 +1,17 @@
 // quorvin-fetch against a hostile server of the test's own on 127.0.0.1: lengths that lie, lines
 // without end, bodies without end, answers dripped a byte at a time. The client must end within
 // its --timeout with a clear message, and its memory must stay bounded.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <functional>
 #include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include "fault_support.h"
 
@@ -38,6 +39,7 @@ class Peer {
     }
     return true;
   }
+
   // Waits `pause`, or less when the client goes: the pacing of a slow server.
   bool Pause(std::chrono::milliseconds pause) {
     pollfd p{fd_, POLLIN, 0};
@@ -47,6 +49,7 @@ class Peer {
     }
     return Clock::now() - start_ < kBehaviourLimit;
   }
+
   // Keeps the connection open, sending nothing, until the client goes.
   void Hold() {
     while (Pause(500ms)) {
@@ -76,11 +79,13 @@ class HostileServer {
     port_ = ntohs(addr.sin_port);
     thread_ = std::thread([this] { Serve(); });
   }
+
   ~HostileServer() {
     ::shutdown(listen_fd_, SHUT_RDWR);  // wakes the accept
     thread_.join();
     ::close(listen_fd_);
   }
+
   int Port() const { return port_; }
 
  private:
@@ -94,6 +99,7 @@ class HostileServer {
       ::close(fd);
     }
   }
+
   // Reads the request's head; what it asks does not matter to a hostile server.
   static void SkipRequest(int fd) {
     std::string got;
@@ -116,7 +122,8 @@ class HostileServer {
 const std::string kOk = "HTTP/1.0 200 OK\r\n";
 
 // Sends `bytes` in pieces of `piece` bytes with `pause` between them, for ever.
-void Endless(Peer& p, const std::string& head, const std::string& piece, std::chrono::milliseconds pause) {
+void Endless(Peer& p, const std::string& head, const std::string& piece,
+             std::chrono::milliseconds pause) {
   if (!p.Send(head)) return;
   while (p.Send(piece) && (pause.count() == 0 || p.Pause(pause))) {
   }
@@ -125,9 +132,9 @@ void Endless(Peer& p, const std::string& head, const std::string& piece, std::ch
 struct HostileCase {
   const char* name;
   Behaviour behaviour;
-  int exit_code;         // what quorvin-fetch ends with: 0 an answer, 1 a failure, 3 the timeout
-  const char* message;   // in its standard error (or, for exit code 0, its standard output)
-  long max_rss_mib;      // the most memory it may hold
+  int exit_code;        // what quorvin-fetch ends with: 0 an answer, 1 a failure, 3 the timeout
+  const char* message;  // in its standard error (or, for exit code 0, its standard output)
+  long max_rss_mib;     // the most memory it may hold
 };
 
 const std::vector<HostileCase>& HostileCases() {
@@ -147,20 +154,26 @@ const std::vector<HostileCase>& HostileCases() {
          if (p.Send(kOk + "Content-Length: 1000000000\r\n\r\n0123456789")) p.Hold();
        },
        3, "no complete answer within 2 s", 32},
-      {"NegativeLengthThenClose", [](Peer& p) { p.Send(kOk + "Content-Length: -5\r\n\r\nabc"); }, 0, "abc", 32},
+      {"NegativeLengthThenClose", [](Peer& p) { p.Send(kOk + "Content-Length: -5\r\n\r\nabc"); }, 0,
+       "abc", 32},
       {"GarbageLength",
        [](Peer& p) {
          if (p.Send(kOk + "Content-Length: 12abc\r\n\r\nxyz")) p.Hold();
        },
        3, "no complete answer within 2 s", 32},
-      {"HeaderLineOfOneMiB", [](Peer& p) { p.Send(kOk + "X-Long: " + std::string(1 << 20, 'a') + "\r\n\r\n"); }, 1,
+      {"HeaderLineOfOneMiB",
+       [](Peer& p) { p.Send(kOk + "X-Long: " + std::string(1 << 20, 'a') + "\r\n\r\n"); }, 1,
        "longer than 8192", 32},
-      {"StatusLineOfOneMiB", [](Peer& p) { p.Send("HTTP/1.0 200 " + std::string(1 << 20, 'b') + "\r\n\r\n"); }, 1,
+      {"StatusLineOfOneMiB",
+       [](Peer& p) { p.Send("HTTP/1.0 200 " + std::string(1 << 20, 'b') + "\r\n\r\n"); }, 1,
        "longer than 8192", 32},
       {"EndlessBody", [](Peer& p) { Endless(p, kOk + "\r\n", std::string(16384, 'x'), 10ms); }, 3,
        "no complete answer within 2 s", 64},
       {"BodyAfterTheAnnouncedLength",
-       [](Peer& p) { Endless(p, kOk + "Content-Length: 5\r\n\r\nhello", std::string(65536, 'y'), 0ms); }, 0, "hello", 32},
+       [](Peer& p) {
+         Endless(p, kOk + "Content-Length: 5\r\n\r\nhello", std::string(65536, 'y'), 0ms);
+       },
+       0, "hello", 32},
       {"DripOfTheHead",
        [](Peer& p) {
          for (char c : kOk + "Content-Length: 3\r\n\r\nabc") {
@@ -177,7 +190,8 @@ const std::vector<HostileCase>& HostileCases() {
        3, "no complete answer within 2 s", 32},
       {"ClosedInTheBody", [](Peer& p) { p.Send(kOk + "Content-Length: 10\r\n\r\nabc"); }, 1,
        "closed after 3 of 10 body bytes", 32},
-      {"ClosedInTheHead", [](Peer& p) { p.Send(kOk + "Content-Len"); }, 1, "before the response head was complete", 32},
+      {"ClosedInTheHead", [](Peer& p) { p.Send(kOk + "Content-Len"); }, 1,
+       "before the response head was complete", 32},
       {"ClosedWithoutAnswer", [](Peer&) {}, 1, "closed without an answer", 32},
       {"NeverAnswers", [](Peer& p) { p.Hold(); }, 3, "no complete answer within 2 s", 32},
   };
@@ -192,9 +206,11 @@ class HostileServerTest : public ::testing::TestWithParam<std::string> {
     argv.push_back("http://127.0.0.1:" + std::to_string(port) + "/");
     return RunProgram(argv, 15s);
   }
+
   // Skips the test while the binding's client is not built.
   void RequireBinding() {
-    const RunResult r = RunProgram({FetchProgram(), "--binding", GetParam(), "http://127.0.0.1:1/"}, 15s);
+    const RunResult r =
+        RunProgram({FetchProgram(), "--binding", GetParam(), "http://127.0.0.1:1/"}, 15s);
     if (r.exit_code == 2 && r.err.find("not built yet") != std::string::npos) {
       GTEST_SKIP() << "quorvin-fetch: the " << GetParam() << " binding is not built yet";
     }
@@ -212,8 +228,8 @@ TEST_P(HostileServerTest, FetchEndsInTimeWithAClearMessageAndBoundedMemory) {
         << c.name << "\nstderr: " << r.err.substr(0, 300) << "\nstdout: " << r.out.substr(0, 100);
     EXPECT_LT(r.seconds, 3.5) << c.name;
     EXPECT_LT(r.max_rss_kib, (c.max_rss_mib + kSanitizerMiB) * 1024) << c.name;
-    std::printf("[ figure   ] %-32s exit %d after %.2f s, max RSS %ld KiB\n", c.name, r.exit_code, r.seconds,
-                r.max_rss_kib);
+    std::printf("[ figure   ] %-32s exit %d after %.2f s, peak RSS %ld KiB (sampled every 10 ms)\n",
+                c.name, r.exit_code, r.seconds, r.max_rss_kib);
   }
 }
 
@@ -223,11 +239,13 @@ TEST_P(HostileServerTest, FetchEndsInTimeWithAClearMessageAndBoundedMemory) {
 TEST_P(HostileServerTest, DISABLED_EndlessHeaderLinesKeepMemoryBounded) {
   ASSERT_NO_FATAL_FAILURE(RequireBinding());
   if (IsSkipped()) return;
-  HostileServer server([](Peer& p) { Endless(p, kOk, "X-Filler: " + std::string(8000, 'h') + "\r\n", 0ms); });
+  HostileServer server(
+      [](Peer& p) { Endless(p, kOk, "X-Filler: " + std::string(8000, 'h') + "\r\n", 0ms); });
   const RunResult r = Fetch(server.Port());
   EXPECT_NE(r.exit_code, 0);
   EXPECT_LT(r.seconds, 3.5);
-  EXPECT_LT(r.max_rss_kib, (64 + kSanitizerMiB) * 1024) << "quorvin-fetch held " << r.max_rss_kib << " KiB";
+  EXPECT_LT(r.max_rss_kib, (64 + kSanitizerMiB) * 1024)
+      << "quorvin-fetch held " << r.max_rss_kib << " KiB";
 }
 
 INSTANTIATE_TEST_SUITE_P(Bindings, HostileServerTest, ::testing::ValuesIn(Bindings()), BindingName);

@@ -15,8 +15,9 @@
 #include <string>
 #include <string_view>
 
-#include "fuzz_site.h"
 #include "quorvin/client/http_client_core.h"
+
+#include "fuzz_site.h"
 
 namespace quorvin::fuzz {
 namespace {
@@ -34,11 +35,13 @@ class FuzzClient final : public HttpClientCore {
       Check(ResponseBody->Size() <= arrived_, "the body holds more bytes than arrived");
     }
   }
+
   // The peer closes: the read that finds the end, then a new connection.
   void EndConnection() {
     closed_ = true;
     ReadResponse();
-    Check(ResState == TOrbHTTPResponseType::RES_REQUEST, "the reader is mid-response after the connection ended");
+    Check(ResState == TOrbHTTPResponseType::RES_REQUEST,
+          "the reader is mid-response after the connection ended");
     closed_ = false;
     ResetReader();
   }
@@ -50,24 +53,30 @@ class FuzzClient final : public HttpClientCore {
     reads_.pop_front();
     const int n = std::min<int>(max, static_cast<int>(bytes.size()));
     bytes.copy(into, static_cast<std::size_t>(n));
-    if (n < static_cast<int>(bytes.size())) reads_.push_front(bytes.substr(static_cast<std::size_t>(n)));
+    if (n < static_cast<int>(bytes.size()))
+      reads_.push_front(bytes.substr(static_cast<std::size_t>(n)));
     return n;
   }
+
   void CloseConnection() override {
     // What arrives after a close on the same socket is never read.
     reads_.clear();
   }
+
   void Progress(std::int32_t received, std::int32_t total) override {
     Check(total >= -1, "progress with a negative total");
     Check(received >= 0, "progress with a negative count");
     if (total >= 0) Check(received <= total, "progress beyond the announced length");
   }
+
   void StreamReady(platform::TMemoryStream& body) override {
     Check(body.Position() == 0, "the body is delivered at a position other than 0");
     Check(body.Size() > 0, "an empty body was delivered");
     Check(body.Size() <= MaxResponseBody, "a body beyond the accepted size was delivered");
-    if (ResponseLength >= 0) Check(body.Size() == ResponseLength, "a body of another length than announced");
+    if (ResponseLength >= 0)
+      Check(body.Size() == ResponseLength, "a body of another length than announced");
   }
+
   void ResponseFailed(const std::string& reason) override {
     Check(!reason.empty(), "a failure without a reason");
     Check(LastError == reason, "LastError differs from the reported failure");

@@ -13,13 +13,14 @@
 #include <string>
 #include <string_view>
 
-#include "fuzz_site.h"
 #include "quorvin/platform/core/classes.h"
 #include "quorvin/platform/core/form.h"
 #include "quorvin/platform/core/form_file.h"
 #include "quorvin/platform/core/timer.h"
 #include "quorvin/platform/net/application.h"
 #include "quorvin/platform/web/web_dispatcher.h"
+
+#include "fuzz_site.h"
 
 namespace quorvin::fuzz {
 namespace {
@@ -33,6 +34,7 @@ using platform::TComponent;
 class TFuzzGadget final : public TComponent {
  public:
   explicit TFuzzGadget(TComponent* owner) : TComponent(owner) { ++live; }
+
   ~TFuzzGadget() override { --live; }
 
   std::string Caption;
@@ -77,7 +79,8 @@ const platform::THandlerRegistry& Handlers() {
   static const platform::THandlerRegistry handlers = [] {
     platform::THandlerRegistry h;
     h.Add<platform::TNotifyEvent>("Fire", [](TComponent*) {});
-    h.Add<web::THTTPMethodEvent>("Act", [](TComponent*, web::TWebRequest&, web::TWebResponse&, bool&) {});
+    h.Add<web::THTTPMethodEvent>("Act",
+                                 [](TComponent*, web::TWebRequest&, web::TWebResponse&, bool&) {});
     h.Add<void(int)>("TakesAnInt", [](int) {});
     return h;
   }();
@@ -113,7 +116,8 @@ int FormFileOne(const std::uint8_t* data, std::size_t size) {
       try {
         written = platform::WriteFormText(*form);
       } catch (const std::exception& e) {
-        Finding("a loaded form cannot be written", std::string(e.what()) + "\n" + std::string(text));
+        Finding("a loaded form cannot be written",
+                std::string(e.what()) + "\n" + std::string(text));
       }
       form.reset();
       std::unique_ptr<TComponent> again = Load(written, designing);

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -13,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include <unistd.h>
+
 // What the server fuzzers share: a document root made once per process, with secrets placed where
 // no answer may ever reach them, and a way to fail loudly.
 namespace quorvin::fuzz {
@@ -21,7 +22,8 @@ namespace quorvin::fuzz {
 [[noreturn]] inline void Finding(std::string_view what, std::string_view detail = {}) {
   std::fprintf(stderr, "\n*** FINDING: %.*s\n", static_cast<int>(what.size()), what.data());
   if (!detail.empty()) {
-    std::fprintf(stderr, "%.*s\n", static_cast<int>(std::min<std::size_t>(detail.size(), 4000)), detail.data());
+    std::fprintf(stderr, "%.*s\n", static_cast<int>(std::min<std::size_t>(detail.size(), 4000)),
+                 detail.data());
   }
   std::abort();
 }
@@ -69,12 +71,15 @@ class FuzzSite {
   std::string ok_text = "ok";
 
   // The secrets, for scanning an answer.
-  bool Leaks(std::string_view answer) const { return Holds(answer, canary) || Holds(answer, dot_secret); }
+  bool Leaks(std::string_view answer) const {
+    return Holds(answer, canary) || Holds(answer, dot_secret);
+  }
 
  private:
   FuzzSite() {
     std::random_device rd;
-    std::mt19937_64 gen((static_cast<std::uint64_t>(rd()) << 32) ^ rd() ^ static_cast<std::uint64_t>(::getpid()));
+    std::mt19937_64 gen((static_cast<std::uint64_t>(rd()) << 32) ^ rd() ^
+                        static_cast<std::uint64_t>(::getpid()));
     canary = "QVCANARY" + Hex(gen()) + Hex(gen());
     dot_secret = "QVDOTSECRET" + Hex(gen()) + Hex(gen());
     std::string tmpl = (std::filesystem::temp_directory_path() / "quorvin-fuzz-XXXXXX").string();
@@ -119,6 +124,7 @@ class InputReader {
   InputReader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
 
   std::uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+
   std::string_view Rest() const {
     return {reinterpret_cast<const char*>(data_ + pos_), size_ - std::min(pos_, size_)};
   }

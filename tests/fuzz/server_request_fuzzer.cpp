@@ -17,11 +17,12 @@
 #include <string>
 #include <string_view>
 
-#include "fuzz_site.h"
 #include "quorvin/platform/core/form.h"
 #include "quorvin/platform/web/web_dispatcher.h"
 #include "quorvin/server/http_connection.h"
 #include "quorvin/server/tarn_server.h"
+
+#include "fuzz_site.h"
 
 namespace quorvin::fuzz {
 namespace {
@@ -36,10 +37,15 @@ class FuzzListener final : public server::ListenerConfig {
     SetRoot(root);
     DefaultFile = std::move(default_file);
   }
+
   bool Listening() const override { return false; }
+
   void StartListening() override {}
+
   void StopListening() override {}
+
   void SetListenPort(int) override {}
+
   int ListenPort() const override { return 0; }
 };
 
@@ -51,6 +57,7 @@ class DispatchForm {
     static DispatchForm form;
     return form;
   }
+
   server::ServerModule& Module() { return *module_; }
 
  private:
@@ -103,22 +110,29 @@ class FuzzConnection final : public HttpConnection {
       CheckBounds();
     }
   }
+
   void PeerCloses() {
     if (closed_ || awaiting_write_) return;
     peer_closed_ = true;
     OnReads();  // the read that finds the end; the layer then ends the connection
     CheckBounds();
   }
+
   void WriteReady() {
     request_body_ = Body.get();
     OnWrites();
   }
 
   bool AwaitingWrite() const { return awaiting_write_; }
+
   bool Closed() const { return closed_; }
+
   const std::string& Sent() const { return sent_; }
+
   bool SentRequestBody() const { return sent_request_body_; }
+
   bool SentFile() const { return sent_file_; }
+
   std::string_view StreamedBytes() const { return std::string_view(sent_).substr(heading_size_); }
 
  protected:
@@ -128,13 +142,16 @@ class FuzzConnection final : public HttpConnection {
     pending_.pop_front();
     const int n = std::min<int>(max, static_cast<int>(bytes.size()));
     bytes.copy(into, static_cast<std::size_t>(n));
-    if (n < static_cast<int>(bytes.size())) pending_.push_front(bytes.substr(static_cast<std::size_t>(n)));
+    if (n < static_cast<int>(bytes.size()))
+      pending_.push_front(bytes.substr(static_cast<std::size_t>(n)));
     return n;
   }
+
   void WriteAll(std::string_view bytes) override {
     Check(!closed_, "bytes written after the connection was closed");
     sent_ += bytes;
   }
+
   void WriteStreamThenClose(std::unique_ptr<platform::TStream> stream) override {
     Check(!closed_, "a stream written after the connection was closed");
     sent_request_body_ = sent_request_body_ || (stream.get() == request_body_ && !BodyIsAnswer);
@@ -146,14 +163,18 @@ class FuzzConnection final : public HttpConnection {
     }
     closed_ = true;
   }
+
   void CloseNow() override { closed_ = true; }
+
   void AwaitWritable() override { awaiting_write_ = true; }
+
   std::string LocalHostName() const override { return "fuzzhost"; }
 
  private:
   // What one connection may hold while it reads, whatever the peer sends.
   void CheckBounds() const {
-    Check(LineBuffer.size() <= static_cast<std::size_t>(server::kMaxLine), "a line beyond the line limit");
+    Check(LineBuffer.size() <= static_cast<std::size_t>(server::kMaxLine),
+          "a line beyond the line limit");
     Check(Headers.Count() <= server::kMaxHeaderLines, "more header lines than the limit");
     Check(!Body || Body->Size() <= server::kMaxBody, "a body beyond the body limit");
     Check(Buffer.size() <= 64 * 1024, "the connection's buffer grew beyond 64 KiB");
@@ -205,8 +226,8 @@ int ServerRequestOne(const std::uint8_t* data, std::size_t size) {
       Check(c.Closed(), "a complete request was left open without an answer", request);
       // The server's own answers are HTTP/1.0; a web action's answer repeats the request's
       // version, or has no status line for a request without one.
-      Check(c.BodyIsAnswer || c.Sent().rfind("HTTP/1.0 ", 0) == 0, "an answer without an HTTP/1.0 status line",
-            c.Sent());
+      Check(c.BodyIsAnswer || c.Sent().rfind("HTTP/1.0 ", 0) == 0,
+            "an answer without an HTTP/1.0 status line", c.Sent());
     }
     const std::string& answer = c.Sent();
     // A secret in the answer that the request did not carry itself came from a file.
@@ -216,7 +237,8 @@ int ServerRequestOne(const std::uint8_t* data, std::size_t size) {
       // A file answer is one of the site's public files, or a part of one (a byte range).
       const std::string_view got = c.StreamedBytes();
       bool known = got.empty();
-      for (const std::string* text : {&site.index_text, &site.page_text, &site.docs_text, &site.ok_text}) {
+      for (const std::string* text :
+           {&site.index_text, &site.page_text, &site.docs_text, &site.ok_text}) {
         known = known || Holds(*text, got);
       }
       Check(known, "a file answer that is none of the site's public files", answer);

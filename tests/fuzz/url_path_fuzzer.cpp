@@ -15,10 +15,11 @@
 #include <string_view>
 #include <vector>
 
-#include "fuzz_site.h"
 #include "quorvin/platform/host/file_system.h"
 #include "quorvin/platform/web/http_decode.h"
 #include "quorvin/server/http_connection.h"
+
+#include "fuzz_site.h"
 
 namespace quorvin::fuzz {
 namespace {
@@ -29,10 +30,15 @@ class FuzzListener final : public server::ListenerConfig {
     SetRoot(root);
     DefaultFile = "index.htm";
   }
+
   bool Listening() const override { return false; }
+
   void StartListening() override {}
+
   void StopListening() override {}
+
   void SetListenPort(int) override {}
+
   int ListenPort() const override { return 0; }
 };
 
@@ -43,16 +49,22 @@ class ResolveConnection final : public server::HttpConnection {
 
  protected:
   int ReadSome(char*, int) override { return -1; }
+
   void WriteAll(std::string_view) override {}
+
   void WriteStreamThenClose(std::unique_ptr<platform::TStream>) override {}
+
   void CloseNow() override {}
+
   void AwaitWritable() override {}
+
   std::string LocalHostName() const override { return {}; }
 };
 
 // Inside: the root itself, or below it at a separator.
 bool Inside(std::string_view root, std::string_view path) {
-  return path.substr(0, root.size()) == root && (path.size() == root.size() || path[root.size()] == '/');
+  return path.substr(0, root.size()) == root &&
+         (path.size() == root.size() || path[root.size()] == '/');
 }
 
 // No "." or ".." component and no empty one (a "//") between the root and the end.
@@ -75,6 +87,7 @@ struct Identity {
 
 Identity IdentityOf(const std::string& path) {
   struct stat st {};
+
   if (::stat(path.c_str(), &st) != 0) Finding("a file of the fuzzing site is gone", path);
   return {st.st_dev, st.st_ino};
 }
@@ -90,7 +103,9 @@ bool IsSecretFile(int fd) {
     }
     return ids;
   }();
+
   struct stat st {};
+
   if (::fstat(fd, &st) != 0) return false;
   for (const Identity& id : secrets) {
     if (id.dev == st.st_dev && id.ino == st.st_ino) return true;
@@ -139,8 +154,10 @@ int UrlPathOne(const std::uint8_t* data, std::size_t size) {
   if (code == 0 && c.FileMode) {
     c.WriteHeading();
     if (c.FileStream) {
-      Check(!IsSecretFile(c.FileStream->Handle()), "a secret file was opened for an answer", c.TargetPath);
-      Check(!host::IsHiddenBelow(root, c.TargetPath), "a dot-file was opened for an answer", c.TargetPath);
+      Check(!IsSecretFile(c.FileStream->Handle()), "a secret file was opened for an answer",
+            c.TargetPath);
+      Check(!host::IsHiddenBelow(root, c.TargetPath), "a dot-file was opened for an answer",
+            c.TargetPath);
     }
   }
   return 0;
