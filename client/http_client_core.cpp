@@ -172,6 +172,15 @@ void HttpClientCore::ReadResponse() {
           ResponseHeaders.Clear();
           ResponseBody->SetSize(0);
           LastError.clear();
+          head_bytes_ = 0;
+        } else {
+          // A head that never ends would otherwise grow without bound.
+          head_bytes_ += static_cast<int>(line_.size());
+          if (ResponseHeaders.Count() >= kMaxResponseHeaderLines || head_bytes_ > kMaxResponseHeaderBytes) {
+            Fail("the response head is larger than the client accepts");
+            CloseConnection();
+            return;
+          }
         }
         if (line_.empty()) {
           ResState = TOrbHTTPResponseType::RES_BODY;

@@ -40,6 +40,8 @@ enum RequestVariable : int {
 constexpr int kVariableCount = 16;
 constexpr int kClientReadSize = 8192;
 constexpr int kMaxResponseLine = 8192;
+constexpr int kMaxResponseHeaderLines = 100;         // header lines in one response
+constexpr int kMaxResponseHeaderBytes = 64 * 1024;   // all of them together
 // An announced body up to this size is reserved at once; a larger one grows as it arrives, so
 // that a bogus Content-Length cannot make the client allocate it.
 constexpr std::int64_t kMaxBodyReserve = 64 * 1024 * 1024;
@@ -126,6 +128,7 @@ class HttpClientCore {
   std::string line_;
   bool until_close_ = false;  // the body has no usable length and ends with the connection
   bool head_request_ = false; // the last request was HEAD: its answer has no body
+  int head_bytes_ = 0;         // header bytes of the response being read
 };
 
 }  // namespace quorvin::client

@@ -320,7 +320,11 @@ bool HttpConnection::FindTarget(std::string& path) {
   if ((FileAttributes & kAttrDirectory) != 0) {
     if (URL.empty() || URL.back() != '/') {
       // Relative links in the folder's page resolve against the folder only with the "/".
-      std::string location = RawPath + "/";
+      // One leading "/" however the path began: "//host/..." or "/\\host/..." in a Location
+      // would send the browser to another site.
+      std::string_view rest = RawPath;
+      while (!rest.empty() && (rest.front() == '/' || rest.front() == '\\')) rest.remove_prefix(1);
+      std::string location = "/" + std::string(rest) + "/";
       if (has_query_) location += "?" + Query;
       WriteRedirect(301, location);
       return true;
