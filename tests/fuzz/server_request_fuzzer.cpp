@@ -20,6 +20,7 @@
 #include "quorvin/platform/core/form.h"
 #include "quorvin/platform/web/web_dispatcher.h"
 #include "quorvin/server/http_connection.h"
+#include "../server/fake_connection.h"
 #include "quorvin/server/tarn_server.h"
 
 #include "fuzz_site.h"
@@ -30,24 +31,6 @@ namespace {
 using server::HttpConnection;
 
 constexpr std::string_view kActionAnswer = "ACTION-ANSWER";
-
-class FuzzListener final : public server::ListenerConfig {
- public:
-  FuzzListener(const std::string& root, std::string default_file) {
-    SetRoot(root);
-    DefaultFile = std::move(default_file);
-  }
-
-  bool Listening() const override { return false; }
-
-  void StartListening() override {}
-
-  void StopListening() override {}
-
-  void SetListenPort(int) override {}
-
-  int ListenPort() const override { return 0; }
-};
 
 // A form with a web dispatcher and a server module that never listens: what a connection of a
 // real server sees when it dispatches. The actions answer fixed texts, fail, or misbehave.
@@ -207,7 +190,7 @@ int ServerRequestOne(const std::uint8_t* data, std::size_t size) {
   for (int i = 0; i < cuts; ++i) lengths[i] = std::size_t{in.Byte()} + 1;
   const std::string_view request = in.Rest();
 
-  FuzzListener listener(site.root, DefaultFile(flags >> 1));
+  quorvin::testing::FakeListener listener(site.root, DefaultFile(flags >> 1));
   if ((flags & 1) != 0) listener.Module = &DispatchForm::Instance().Module();
   {
     FuzzConnection c(listener);

@@ -18,29 +18,12 @@
 #include "quorvin/platform/host/file_system.h"
 #include "quorvin/platform/web/http_decode.h"
 #include "quorvin/server/http_connection.h"
+#include "../server/fake_connection.h"
 
 #include "fuzz_site.h"
 
 namespace quorvin::fuzz {
 namespace {
-
-class FuzzListener final : public server::ListenerConfig {
- public:
-  explicit FuzzListener(const std::string& root) {
-    SetRoot(root);
-    DefaultFile = "index.htm";
-  }
-
-  bool Listening() const override { return false; }
-
-  void StartListening() override {}
-
-  void StopListening() override {}
-
-  void SetListenPort(int) override {}
-
-  int ListenPort() const override { return 0; }
-};
 
 // Only the resolution is exercised: nothing is read or sent.
 class ResolveConnection final : public server::HttpConnection {
@@ -121,7 +104,7 @@ int UrlPathOne(const std::uint8_t* data, std::size_t size) {
   const std::uint8_t flags = in.Byte();
   const std::string raw(in.Rest());
 
-  FuzzListener listener(site.root);
+  quorvin::testing::FakeListener listener(site.root);
   const std::string& root = listener.RootPath();
 
   // URLtoPath alone, on the text as given.
