@@ -42,6 +42,18 @@ const std::string& HttpDateNow() {
   return text;
 }
 
+// Last-Modified: a site's answers come mostly from a few files, often the same one in a row,
+// so the text of the last time formatted is kept.
+const std::string& HttpDateOf(std::time_t modified) {
+  static std::time_t cached_at = -1;
+  static std::string text;
+  if (modified != cached_at) {
+    cached_at = modified;
+    text = platform::FormatHttpDate(modified);
+  }
+  return text;
+}
+
 bool AllDigits(std::string_view s) {
   return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
@@ -151,14 +163,20 @@ LineResult HttpConnection::GetLine(const char* buf, int count, int& pos) {
     const char* start = buf + pos;
     const auto* nl = static_cast<const char*>(std::memchr(start, '\n', static_cast<std::size_t>(count - pos)));
     const char* end = nl != nullptr ? nl : buf + count;
-    for (const char* p = start; p < end; ++p) {
-      // A carriage return is dropped wherever it stands; a NUL byte adds nothing.
-      if (*p == '\r' || *p == '\0') continue;
-      if (static_cast<int>(LineBuffer.size()) >= kMaxLine) {
-        pos = static_cast<int>(p - buf);
+    // The characters go over in runs: a carriage return is dropped wherever it stands and a NUL
+    // byte adds nothing, so each run ends before one of them.
+    for (const char* p = start; p < end;) {
+      const char* run = p;
+      while (p < end && *p != '\r' && *p != '\0') ++p;
+      const auto room = static_cast<std::size_t>(kMaxLine) - LineBuffer.size();
+      const auto length = static_cast<std::size_t>(p - run);
+      if (length > room) {
+        LineBuffer.append(run, room);
+        pos = static_cast<int>(run + room - buf);
         return LineResult::kTooLong;
       }
-      LineBuffer.push_back(*p);
+      LineBuffer.append(run, length);
+      if (p < end) ++p;
     }
     pos = static_cast<int>(end - buf);
     if (nl != nullptr) {
@@ -198,7 +216,11 @@ void HttpConnection::ProcessLine() {
   } else if (ReqState == ZReqtype::REQ_HEADER) {
     // Values are kept as sent: a cookie or a credential is case-sensitive.
     std::string entry;
-    if (platform::HeaderEntry(line, entry)) Headers.Add(std::move(entry));
+    if (platform::HeaderEntry(line, entry)) {
+      // A browser sends a dozen header lines: one allocation for the list instead of five.
+      if (Headers.Count() == 0) Headers.Reserve(16);
+      Headers.Add(std::move(entry));
+    }
   }
   LineBuffer.clear();
 }
@@ -324,7 +346,9 @@ bool HttpConnection::FindTarget(std::string& path) {
       // would send the browser to another site.
       std::string_view rest = RawPath;
       while (!rest.empty() && (rest.front() == '/' || rest.front() == '\\')) rest.remove_prefix(1);
-      std::string location = "/" + std::string(rest) + "/";
+      std::string location;
+      location.reserve(rest.size() + 2);
+      location.append(1, '/').append(rest).append(1, '/');
       if (has_query_) location += "?" + Query;
       WriteRedirect(301, location);
       return true;
@@ -452,7 +476,7 @@ bool HttpConnection::WriteHeading() {
     // The client's copy is current: it revalidates without downloading again.
     FileStream.reset();
     WriteStatus(304);
-    WriteHeaders("Last-Modified", platform::FormatHttpDate(st.st_mtime));
+    WriteHeaders("Last-Modified", HttpDateOf(st.st_mtime));
     WriteString("\r\n");
     return false;
   }
@@ -477,7 +501,7 @@ bool HttpConnection::WriteHeading() {
     file_start_ = first;
     FileStream->SetLimit(last + 1);
   }
-  WriteHeaders("Last-Modified", platform::FormatHttpDate(st.st_mtime));
+  WriteHeaders("Last-Modified", HttpDateOf(st.st_mtime));
   WriteString("\r\n");
   return true;
 }

@@ -22,10 +22,11 @@ std::string_view TStringList::ValueFromIndex(int index) const {
 }
 
 int TStringList::IndexOfName(std::string_view name) const {
+  // A name never holds "=": the line's first "=" has to stand right after it.
+  if (name.find('=') != std::string_view::npos) return -1;
   for (int i = 0; i < Count(); ++i) {
     std::string_view line = lines_[static_cast<std::size_t>(i)];
-    const auto eq = line.find('=');
-    if (eq != std::string_view::npos && SameText(line.substr(0, eq), name)) return i;
+    if (line.size() > name.size() && line[name.size()] == '=' && SameText(line.substr(0, name.size()), name)) return i;
   }
   return -1;
 }

@@ -14,6 +14,8 @@ class TStringList {
   const std::string& operator[](int index) const { return lines_.at(static_cast<std::size_t>(index)); }
   int Add(std::string line);
   void Clear() { lines_.clear(); }
+  // Makes room for `count` lines at once, for a list about to receive many.
+  void Reserve(int count) { lines_.reserve(static_cast<std::size_t>(count)); }
 
   // The index of the first line whose name is `name` (letter case ignored), or -1.
   int IndexOfName(std::string_view name) const;

@@ -1,7 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
+#include <cstddef>
 
 #include "quorvin/platform/core/classes.h"
 #include "quorvin/platform/core/component.h"
@@ -30,12 +30,16 @@ class TTimer final : public TComponent {
   static const ClassInfo& Class();
 
  private:
-  struct State;
+  friend class TimerQueue;
   void Restart();
 
   std::uint32_t interval_ = 1000;
   bool enabled_ = true;
-  std::shared_ptr<State> state_;
+  // Place in the program's timer queue: when the next tick is due, and where in the queue the
+  // timer stands (-1: not queued).
+  std::int64_t due_ = 0;
+  std::uint64_t order_ = 0;
+  std::ptrdiff_t slot_ = -1;
 };
 
 }  // namespace quorvin::platform
