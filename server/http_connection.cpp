@@ -491,6 +491,10 @@ bool HttpConnection::WriteHeading() {
     WriteString("\r\n");
     return false;
   }
+  // The stream ends where the announced length does, even if the file grows meanwhile, and
+  // the sender is told it is a regular file: it need not ask the system again.
+  FileStream->SetRegular();
+  FileStream->SetLimit(last + 1);
   WriteStatus(range == RangeRequest::kPart ? 206 : 200);
   WriteFileType();
   WriteHeader("Content-Length", range == RangeRequest::kPart ? last - first + 1 : static_cast<std::int64_t>(st.st_size));
@@ -499,7 +503,6 @@ bool HttpConnection::WriteHeading() {
                                       std::to_string(st.st_size));
     // The part leaves through the same zero-copy path as a whole file, cut to its bytes.
     file_start_ = first;
-    FileStream->SetLimit(last + 1);
   }
   WriteHeaders("Last-Modified", HttpDateOf(st.st_mtime));
   WriteString("\r\n");

@@ -112,7 +112,10 @@ std::int64_t THandleStream::Read(void* buffer, std::int64_t count) {
   if (limit_ >= 0) count = std::min(count, std::max<std::int64_t>(0, limit_ - Position()));
   for (;;) {
     const ssize_t n = ::read(handle_, buffer, static_cast<std::size_t>(std::max<std::int64_t>(0, count)));
-    if (n >= 0) return n;
+    if (n >= 0) {
+      if (position_ >= 0) position_ += n;
+      return n;
+    }
     if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "read");
   }
 }
@@ -120,21 +123,32 @@ std::int64_t THandleStream::Read(void* buffer, std::int64_t count) {
 std::int64_t THandleStream::Write(const void* buffer, std::int64_t count) {
   for (;;) {
     const ssize_t n = ::write(handle_, buffer, static_cast<std::size_t>(std::max<std::int64_t>(0, count)));
-    if (n >= 0) return n;
+    if (n >= 0) {
+      if (position_ >= 0) position_ += n;
+      return n;
+    }
     if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "write");
   }
 }
 
 std::int64_t THandleStream::Seek(std::int64_t offset, TSeekOrigin origin) {
+  // Asking where the stream stands, or moving it where it stands, needs no system call.
+  if (position_ >= 0) {
+    if (origin == TSeekOrigin::soCurrent && offset == 0) return position_;
+    if (origin == TSeekOrigin::soBeginning && offset == position_) return position_;
+  }
   const int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET
                      : origin == TSeekOrigin::soCurrent ? SEEK_CUR
                                                         : SEEK_END;
   const off_t r = ::lseek(handle_, offset, whence);
   if (r < 0) throw std::system_error(errno, std::generic_category(), "seek");
+  if (position_ >= 0) position_ = r;
   return r;
 }
 
 std::int64_t THandleStream::Size() {
+  // A regular file cut at a limit by its opener ends there (it was that long when checked).
+  if (regular_ && limit_ >= 0) return limit_;
   const std::int64_t size = TStream::Size();
   return limit_ >= 0 ? std::min(size, limit_) : size;
 }
@@ -156,6 +170,7 @@ TFileStream::TFileStream(const std::string& path, std::uint32_t mode) : THandleS
   }
   handle_ = ::open(path.c_str(), flags, 0644);
   if (handle_ < 0) throw std::system_error(errno, std::generic_category(), "Cannot open file \"" + path + "\"");
+  position_ = 0;
 }
 
 TFileStream::~TFileStream() {

@@ -88,9 +88,18 @@ class THandleStream : public TStream {
   void SetLimit(std::int64_t end) { limit_ = end; }
   std::int64_t Limit() const { return limit_; }
 
+  // The opener's word that the handle is a regular file at least Limit() bytes long (it
+  // checked with fstat), so that a sender need not ask again.
+  void SetRegular() { regular_ = true; }
+  bool Regular() const { return regular_; }
+
  protected:
   int handle_ = -1;
   std::int64_t limit_ = -1;
+  // The position, while this stream alone moves it (-1: ask the system). A file this stream
+  // opened itself starts at 0; every read, write and seek goes through here.
+  std::int64_t position_ = -1;
+  bool regular_ = false;
 };
 
 // A file opened by name. fmShareDenyWrite is accepted but cannot be enforced on POSIX hosts,

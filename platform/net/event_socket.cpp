@@ -521,14 +521,22 @@ bool EventSocket::QueueStream(std::unique_ptr<platform::TStream>& stream, bool d
   item.kind = Kind::kRead;
   item.drop = drop;
   if (auto* handle = dynamic_cast<platform::THandleStream*>(stream.get())) {
-    struct stat info {};
-
-    const off_t at = ::lseek(handle->Handle(), 0, SEEK_CUR);
-    if (::fstat(handle->Handle(), &info) == 0 && S_ISREG(info.st_mode) && at >= 0) {
+    if (handle->Regular() && handle->Limit() >= 0) {
+      // The opener checked the file and says where it ends (a web server: where the length it
+      // announced does): no need to ask the system again.
       item.kind = Kind::kFile;
-      item.pos = at;
-      item.end = handle->Limit() >= 0 ? std::min<std::int64_t>(info.st_size, handle->Limit())
-                                      : info.st_size;
+      item.pos = handle->Position();
+      item.end = handle->Limit();
+    } else {
+      struct stat info {};
+
+      const off_t at = ::lseek(handle->Handle(), 0, SEEK_CUR);
+      if (::fstat(handle->Handle(), &info) == 0 && S_ISREG(info.st_mode) && at >= 0) {
+        item.kind = Kind::kFile;
+        item.pos = at;
+        item.end = handle->Limit() >= 0 ? std::min<std::int64_t>(info.st_size, handle->Limit())
+                                        : info.st_size;
+      }
     }
   } else if (auto* memory = dynamic_cast<platform::TMemoryStream*>(stream.get())) {
     item.kind = Kind::kMemory;
