@@ -13,9 +13,11 @@
 
 #include <arpa/inet.h>
 #include <asio/post.hpp>
+#include <asio/posix/stream_descriptor.hpp>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <unistd.h>
 
 #include "quorvin/platform/core/message_box.h"
@@ -73,6 +75,135 @@ bool LocalName(int fd, sockaddr_storage& address) {
 bool PeerName(int fd, sockaddr_storage& address) {
   socklen_t length = sizeof address;
   return fd >= 0 && ::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+}
+
+// Readiness of every socket of both layers, on edges, from one epoll set of our own that the
+// loop watches as a single descriptor. A socket is added once and never modified for reading;
+// closing it takes it out of the set. Waiting for readiness then costs no system call, where a
+// wait of the loop's own would re-register the descriptor every time, and a connection would
+// cost five calls (add, mode, wait, wait again, remove) instead of one.
+class Poller {
+ public:
+  // Never destroyed: sockets may close while static objects are torn down.
+  static Poller& Instance() {
+    static Poller* const poller = new Poller;
+    return *poller;
+  }
+
+  // Watches `fd` for input (and, from WatchOutput on, for room to send). False with errno set
+  // when the system refuses.
+  bool Add(int fd, ReadyWatcher* watcher) {
+    if (epfd_ < 0) {
+      errno = epoll_error_;
+      return false;
+    }
+    Slot& slot = SlotOf(fd);
+    ++slot.generation;  // events still queued for an earlier socket of this number are dropped
+    slot.output = false;
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
+    ev.data.u64 = Key(fd, slot.generation);
+    if (::epoll_ctl(epfd_, EPOLL_CTL_ADD, fd, &ev) != 0) return false;
+    slot.watcher = watcher;
+    return true;
+  }
+
+  // Sockets that never have to wait to send (most answers fit the socket's buffer) never pay
+  // for output events; the first wait for room asks for them.
+  void WatchOutput(int fd) {
+    Slot& slot = SlotOf(fd);
+    if (slot.output || slot.watcher == nullptr) return;
+    slot.output = true;
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLRDHUP | EPOLLOUT | EPOLLET;
+    ev.data.u64 = Key(fd, slot.generation);
+    ::epoll_ctl(epfd_, EPOLL_CTL_MOD, fd, &ev);
+  }
+
+  // Forgets `fd`, which its owner closes next.
+  void Remove(int fd, const ReadyWatcher* watcher) {
+    if (fd < 0 || static_cast<std::size_t>(fd) >= slots_.size()) return;
+    Slot& slot = slots_[static_cast<std::size_t>(fd)];
+    if (slot.watcher == watcher) slot.watcher = nullptr;
+  }
+
+ private:
+  struct Slot {
+    ReadyWatcher* watcher = nullptr;
+    std::uint32_t generation = 0;
+    bool output = false;
+  };
+
+  Poller() : epfd_(::epoll_create1(EPOLL_CLOEXEC)), epoll_error_(errno), desc_(Loop()) {
+    if (epfd_ < 0) return;
+    asio::error_code ec;
+    desc_.assign(epfd_, ec);
+    if (ec) {
+      ::close(epfd_);
+      epfd_ = -1;
+      epoll_error_ = ec.value();
+      return;
+    }
+    Arm();
+  }
+
+  static std::uint64_t Key(int fd, std::uint32_t generation) {
+    return (std::uint64_t{generation} << 32) | static_cast<std::uint32_t>(fd);
+  }
+
+  Slot& SlotOf(int fd) {
+    const auto index = static_cast<std::size_t>(fd);
+    if (index >= slots_.size()) slots_.resize(std::max<std::size_t>(index + 1, slots_.size() * 2));
+    return slots_[index];
+  }
+
+  void Arm() {
+    if (armed_) return;
+    armed_ = true;
+    desc_.async_wait(asio::posix::stream_descriptor::wait_read, [this](const asio::error_code& ec) {
+      armed_ = false;
+      if (!ec) Deliver();
+    });
+  }
+
+  void Deliver() {
+    epoll_event events[64];
+    int n = 0;
+    do {
+      n = ::epoll_wait(epfd_, events, 64, 0);
+    } while (n < 0 && errno == EINTR);
+    // Watched again before anything is handled: a handler that runs the loop itself (a modal
+    // wait) still hears of sockets. Events beyond this batch keep the set readable.
+    Arm();
+    for (int i = 0; i < n; ++i) {
+      const auto fd = static_cast<std::size_t>(events[i].data.u64 & 0xFFFFFFFFu);
+      const auto generation = static_cast<std::uint32_t>(events[i].data.u64 >> 32);
+      // A handler may have closed a socket whose event is further down this batch.
+      if (fd >= slots_.size()) continue;
+      ReadyWatcher* watcher = slots_[fd].watcher;
+      if (watcher == nullptr || slots_[fd].generation != generation) continue;
+      try {
+        watcher->Ready(events[i].events);
+      } catch (...) {
+        ReportHandlerException();
+      }
+    }
+  }
+
+  int epfd_;
+  int epoll_error_;
+  asio::posix::stream_descriptor desc_;
+  std::vector<Slot> slots_;  // by descriptor
+  bool armed_ = false;
+};
+
+constexpr std::uint32_t kInputEvents = EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR;
+constexpr std::uint32_t kOutputEvents = EPOLLOUT | EPOLLHUP | EPOLLERR;
+
+// Whether `fd` shows any of `events` (poll bits) now.
+bool Shows(int fd, short events) {
+  pollfd probe{fd, events, 0};
+  return ::poll(&probe, 1, 0) > 0;
 }
 
 }  // namespace
@@ -142,14 +273,13 @@ EventSocket* SocketWindow::Find(int fd) const {
 // --- EventSocket: life --------------------------------------------------------------------
 
 EventSocket::EventSocket(int fd, SocketWindow& window, EventSocketClient* client)
-    : fd_(fd), window_(window), client_(client), desc_(Loop()) {
-  asio::error_code ec;
-  desc_.assign(fd, ec);
-  if (ec) {
-    ::close(fd);
+    : fd_(fd), window_(window), client_(client) {
+  if (fd < 0 || !Poller::Instance().Add(fd, this)) {
+    const int code = fd < 0 ? EBADF : errno;
+    if (fd >= 0) ::close(fd);
     fd_ = -1;
     state_ = State::kClosed;
-    throw ESocketError("Cannot watch the socket: " + ec.message(), ec.value());
+    throw ESocketError(std::string("Cannot watch the socket: ") + std::strerror(code), code);
   }
   window_.Register(fd_, this);
 }
@@ -272,21 +402,61 @@ void EventSocket::FinishConnect(int code) {
 void EventSocket::ArmRead() {
   if (read_wait_ || state_ == State::kClosed) return;
   read_wait_ = true;
-  desc_.async_wait(asio::posix::stream_descriptor::wait_read,
-                   [self = shared_from_this()](const asio::error_code& ec) {
-                     self->read_wait_ = false;
-                     if (!ec) self->OnReadReady();
-                   });
+  Hold();
+  if (!in_ready_) return;
+  // The last edge may have been used up by reads that did not run dry: look.
+  if (Shows(fd_, POLLIN | POLLRDHUP)) {
+    asio::post(Loop(), [self = shared_from_this()] { self->Completed(); });
+  } else {
+    in_ready_ = false;
+  }
 }
 
 void EventSocket::ArmWrite() {
   if (write_wait_ || state_ == State::kClosed) return;
   write_wait_ = true;
-  desc_.async_wait(asio::posix::stream_descriptor::wait_write,
-                   [self = shared_from_this()](const asio::error_code& ec) {
-                     self->write_wait_ = false;
-                     if (!ec) self->OnWriteReady();
-                   });
+  Hold();
+  Poller::Instance().WatchOutput(fd_);
+  if (!out_ready_) return;
+  if (Shows(fd_, POLLOUT)) {
+    asio::post(Loop(), [self = shared_from_this()] { self->Completed(); });
+  } else {
+    out_ready_ = false;
+  }
+}
+
+void EventSocket::Ready(std::uint32_t events) {
+  if ((events & kInputEvents) != 0) in_ready_ = true;
+  if ((events & kOutputEvents) != 0) out_ready_ = true;
+  Completed();
+}
+
+// Ends the waits that readiness has answered: the write wait first, as a connect finishes
+// before anything is read.
+void EventSocket::Completed() {
+  auto self = shared_from_this();
+  if (write_wait_ && out_ready_) {
+    write_wait_ = false;
+    OnWriteReady();
+  }
+  if (read_wait_ && in_ready_ && state_ != State::kClosed) {
+    read_wait_ = false;
+    OnReadReady();
+  }
+  if (!read_wait_ && !write_wait_) hold_.reset();
+}
+
+// A socket waiting for readiness is kept alive by the wait, as an owner that closes it and lets
+// go expects while its last bytes drain.
+void EventSocket::Hold() {
+  if (!hold_) hold_ = shared_from_this();
+}
+
+// Lets go of the hold from the loop: the caller may still be using the socket.
+void EventSocket::Release() {
+  read_wait_ = false;
+  write_wait_ = false;
+  if (hold_) asio::post(Loop(), [held = std::move(hold_)] {});
 }
 
 void EventSocket::OnReadReady() {
@@ -326,8 +496,7 @@ void EventSocket::DispatchRead() {
   // The owner may have stopped before the input was empty. Readiness is reported on edges, and
   // no new edge would come for bytes (or an end of data) already here: look, and deliver
   // another event if there are any.
-  pollfd probe{fd_, POLLIN, 0};
-  if (::poll(&probe, 1, 0) > 0) {
+  if (Shows(fd_, POLLIN)) {
     asio::post(Loop(), [self = shared_from_this()] {
       if (self->state_ == State::kOpen && !self->failed_ && self->client_ != nullptr &&
           (self->mask_ & FD_READ) != 0 && !self->read_wait_) {
@@ -335,6 +504,7 @@ void EventSocket::DispatchRead() {
       }
     });
   } else {
+    in_ready_ = false;
     ArmRead();
   }
 }
@@ -461,6 +631,7 @@ int EventSocket::Receive(void* buffer, int count, int& error) {
     if (errno == EINTR) continue;
     if (WouldBlock(errno)) {
       read_drained_ = true;
+      in_ready_ = false;
       return -1;
     }
     error = errno;
@@ -571,6 +742,7 @@ int EventSocket::SendSome(const void* data, std::size_t count, int& error) {
       corked_ = false;
       if (static_cast<std::size_t>(n) < count) {
         write_waited_ = true;
+        out_ready_ = false;
         ArmWrite();
       }
       return static_cast<int>(n);
@@ -578,6 +750,7 @@ int EventSocket::SendSome(const void* data, std::size_t count, int& error) {
     if (errno == EINTR) continue;
     if (WouldBlock(errno)) {
       write_waited_ = true;
+      out_ready_ = false;
       ArmWrite();
       return 0;
     }
@@ -613,6 +786,7 @@ void EventSocket::Flush() {
     if (step == Step::kFailed) return;
     if (step == Step::kBlocked) {
       write_waited_ = true;
+      out_ready_ = false;
       ArmWrite();
       return;
     }
@@ -791,6 +965,7 @@ void EventSocket::Linger() {
     if (n > 0) continue;
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && WouldBlock(errno)) {
+      in_ready_ = false;
       ArmRead();
       return;
     }
@@ -818,9 +993,12 @@ void EventSocket::CloseDescriptor() {
   window_.Unregister(fd_, this);
   if (timer_) timer_->cancel();
   out_.clear();
-  asio::error_code ec;
-  desc_.close(ec);  // cancels the waits; their handlers find the socket closed
+  if (fd_ >= 0) {
+    Poller::Instance().Remove(fd_, this);
+    ::close(fd_);
+  }
   fd_ = -1;
+  Release();  // the waits end here
 }
 
 // --- EventSocket: addresses ---------------------------------------------------------------
@@ -953,13 +1131,12 @@ std::shared_ptr<EventListener> EventListener::Listen(int port, Offer offer) {
 }
 
 EventListener::EventListener(int fd, Offer offer)
-    : fd_(fd), offer_(std::move(offer)), desc_(Loop()), pause_timer_(Loop()) {
-  asio::error_code ec;
-  desc_.assign(fd, ec);
-  if (ec) {
+    : fd_(fd), offer_(std::move(offer)), pause_timer_(Loop()) {
+  if (!Poller::Instance().Add(fd, this)) {
+    const int code = errno;
     ::close(fd);
     closed_ = true;
-    throw ESocketError("Cannot watch the listening socket: " + ec.message(), ec.value());
+    throw ESocketError(std::string("Cannot watch the listening socket: ") + std::strerror(code), code);
   }
 }
 
@@ -975,11 +1152,21 @@ int EventListener::LocalPort() const {
 void EventListener::Arm() {
   if (waiting_for_read_ || closed_) return;
   waiting_for_read_ = true;
-  desc_.async_wait(asio::posix::stream_descriptor::wait_read,
-                   [self = shared_from_this()](const asio::error_code& ec) {
-                     self->waiting_for_read_ = false;
-                     if (!ec && !self->closed_) self->AcceptAll();
-                   });
+  if (!hold_) hold_ = shared_from_this();
+  if (in_ready_ && Shows(fd_, POLLIN)) {
+    asio::post(Loop(), [self = shared_from_this()] { self->Ready(0); });
+  } else {
+    in_ready_ = false;
+  }
+}
+
+void EventListener::Ready(std::uint32_t events) {
+  if (events != 0) in_ready_ = true;
+  if (!waiting_for_read_ || !in_ready_) return;
+  auto self = shared_from_this();
+  waiting_for_read_ = false;
+  hold_.reset();
+  if (!closed_) AcceptAll();
 }
 
 void EventListener::AcceptAll() {
@@ -1006,6 +1193,7 @@ void EventListener::AcceptAll() {
 #if EWOULDBLOCK != EAGAIN
       case EWOULDBLOCK:
 #endif
+        in_ready_ = false;
         Arm();
         return;
       default:
@@ -1045,8 +1233,10 @@ void EventListener::Resume() {
 void EventListener::Close() {
   if (closed_) return;
   closed_ = true;
-  asio::error_code ec;
-  desc_.close(ec);
+  Poller::Instance().Remove(fd_, this);
+  ::close(fd_);
+  waiting_for_read_ = false;
+  if (hold_) asio::post(Loop(), [held = std::move(hold_)] {});
   pause_timer_.cancel();
   for (const int fd : waiting_) ::close(fd);
   waiting_.clear();

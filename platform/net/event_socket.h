@@ -11,7 +11,6 @@
 #include <vector>
 
 #include <asio/ip/tcp.hpp>
-#include <asio/posix/stream_descriptor.hpp>
 #include <asio/steady_timer.hpp>
 
 #include "quorvin/platform/core/stream.h"
@@ -89,7 +88,17 @@ class EventScope {
 // that event and any it is nested in. Nothing happens when the object is gone by then.
 void DestroyAfterEvents(std::weak_ptr<void> alive, const int& depth, std::function<void()> destroy);
 
-class EventSocket final : public std::enable_shared_from_this<EventSocket> {
+// What the program's readiness poller reports to: the epoll event bits of the descriptor the
+// object watches.
+class ReadyWatcher {
+ public:
+  virtual void Ready(std::uint32_t events) = 0;
+
+ protected:
+  ~ReadyWatcher() = default;
+};
+
+class EventSocket final : public std::enable_shared_from_this<EventSocket>, public ReadyWatcher {
  public:
   // Results of the lower-level send steps.
   enum class Step { kDone, kBlocked, kFailed };
@@ -162,6 +171,8 @@ class EventSocket final : public std::enable_shared_from_this<EventSocket> {
   std::string RemoteAddress() const;
   int RemotePort() const;
 
+  void Ready(std::uint32_t events) override;
+
  private:
   enum class State { kConnecting, kOpen, kDraining, kLingering, kClosed };
   enum class Kind { kBytes, kFile, kMemory, kRead };
@@ -178,6 +189,9 @@ class EventSocket final : public std::enable_shared_from_this<EventSocket> {
 
   void ArmRead();
   void ArmWrite();
+  void Completed();
+  void Hold();
+  void Release();
   void OnReadReady();
   void OnWriteReady();
   void DispatchRead();
@@ -204,7 +218,7 @@ class EventSocket final : public std::enable_shared_from_this<EventSocket> {
   int fd_;
   SocketWindow& window_;
   EventSocketClient* client_;
-  asio::posix::stream_descriptor desc_;
+  std::shared_ptr<EventSocket> hold_;  // itself, while it waits for readiness
   std::unique_ptr<asio::steady_timer> timer_;  // made only when a close has to wait
   State state_ = State::kOpen;
   long mask_ = 0;
@@ -213,6 +227,10 @@ class EventSocket final : public std::enable_shared_from_this<EventSocket> {
   int reads_ = 0;  // receives in the current data-arrived event
   bool read_wait_ = false;
   bool write_wait_ = false;
+  // Readiness arrives on edges: what the last ones said, until a receive or send finds
+  // otherwise. A wait armed while one is set looks before it trusts it.
+  bool in_ready_ = false;
+  bool out_ready_ = false;
   bool flush_pending_ = false;
   bool read_drained_ = false;  // a receive found the input empty (EAGAIN or end of data)
   bool eof_seen_ = false;
@@ -281,7 +299,7 @@ void EndConnections(const std::vector<SocketHolder*>& connections,
 // then on), false to decline it for now; a declined descriptor waits in this listener, and
 // nothing more is accepted until Resume has seen it taken. The kernel's backlog holds the
 // clients behind it. Running out of descriptors pauses accepting for kAcceptPause.
-class EventListener final : public std::enable_shared_from_this<EventListener> {
+class EventListener final : public std::enable_shared_from_this<EventListener>, public ReadyWatcher {
  public:
   using Offer = std::function<bool(int fd)>;
 
@@ -302,6 +320,8 @@ class EventListener final : public std::enable_shared_from_this<EventListener> {
   // Stops listening and closes the waiting descriptors.
   void Close();
 
+  void Ready(std::uint32_t events) override;
+
  private:
   void Arm();
   void AcceptAll();
@@ -309,11 +329,12 @@ class EventListener final : public std::enable_shared_from_this<EventListener> {
 
   int fd_;
   Offer offer_;
-  asio::posix::stream_descriptor desc_;
+  std::shared_ptr<EventListener> hold_;  // itself, while it waits for clients
   asio::steady_timer pause_timer_;
   std::deque<int> waiting_;
   bool paused_ = false;
   bool waiting_for_read_ = false;
+  bool in_ready_ = false;  // as EventSocket's: a client may be pending
   bool closed_ = false;
 };
 
