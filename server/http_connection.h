@@ -9,6 +9,7 @@
 
 #include "quorvin/platform/core/stream.h"
 #include "quorvin/platform/core/string_list.h"
+#include "quorvin/platform/host/file_system.h"
 #include "quorvin/server/server_module.h"
 #include "quorvin/webbridge/connection_view.h"
 
@@ -140,6 +141,7 @@ class HttpConnection : public webbridge::ConnectionView {
   bool NotModifiedSince(std::time_t modified) const;
   bool Dispatch();
   std::uint32_t AttributesOf(const std::string& path) const;
+  std::uint32_t OpenTarget(const std::string& path);
   void WriteHeaderName(std::string_view name);
 
   int header_lines_ = 0;
@@ -147,6 +149,8 @@ class HttpConnection : public webbridge::ConnectionView {
   bool answered_ = false;
   bool has_query_ = false;
   std::int64_t file_start_ = 0;  // where the file answer begins (a byte range starts later)
+  host::FileInfo target_info_;   // of FileStream, once it is open for TargetPath
+  bool target_open_ = false;
 };
 
 }  // namespace quorvin::server

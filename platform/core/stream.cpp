@@ -157,7 +157,9 @@ void THandleStream::SetSize(std::int64_t size) {
   if (::ftruncate(handle_, size) != 0) throw std::system_error(errno, std::generic_category(), "truncate");
 }
 
-TFileStream::TFileStream(const std::string& path, std::uint32_t mode) : THandleStream(-1), path_(path) {
+namespace {
+
+int OpenFlags(std::uint32_t mode) {
   int flags = O_CLOEXEC | ((mode & fmNoBlock) != 0 ? O_NONBLOCK : 0);
   if (mode == fmCreate) {
     flags |= O_RDWR | O_CREAT | O_TRUNC;
@@ -168,9 +170,25 @@ TFileStream::TFileStream(const std::string& path, std::uint32_t mode) : THandleS
       default: flags |= O_RDONLY; break;
     }
   }
-  handle_ = ::open(path.c_str(), flags, 0644);
+  return flags;
+}
+
+}  // namespace
+
+TFileStream::TFileStream(const std::string& path, std::uint32_t mode) : THandleStream(-1), path_(path) {
+  handle_ = ::open(path.c_str(), OpenFlags(mode), 0644);
   if (handle_ < 0) throw std::system_error(errno, std::generic_category(), "Cannot open file \"" + path + "\"");
   position_ = 0;
+}
+
+TFileStream::TFileStream(std::string path, int handle) : THandleStream(handle), path_(std::move(path)) {
+  position_ = 0;
+}
+
+std::unique_ptr<TFileStream> TFileStream::TryOpen(const std::string& path, std::uint32_t mode) {
+  const int handle = ::open(path.c_str(), OpenFlags(mode), 0644);
+  if (handle < 0) return nullptr;
+  return std::unique_ptr<TFileStream>(new TFileStream(path, handle));
 }
 
 TFileStream::~TFileStream() {

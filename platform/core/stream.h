@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -111,7 +112,13 @@ class TFileStream final : public THandleStream {
   ~TFileStream() override;
   const std::string& FileName() const { return path_; }
 
+  // Opens as the constructor does; nullptr (errno set) instead of an exception, for callers to
+  // whom a missing file is an everyday answer.
+  static std::unique_ptr<TFileStream> TryOpen(const std::string& path, std::uint32_t mode);
+
  private:
+  TFileStream(std::string path, int handle);
+
   std::string path_;
 };
 

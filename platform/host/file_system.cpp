@@ -73,14 +73,10 @@ std::optional<std::string> ExpandFileName(std::string_view path) {
   return out;
 }
 
-FileInfo GetFileInfo(std::string_view path) {
+namespace {
+
+FileInfo InfoOf(const struct stat& st, std::string_view path) {
   FileInfo info;
-  if (path.empty() || HoldsZero(path)) return info;
-
-  struct stat st {};
-
-  if (::stat(std::string(path).c_str(), &st) != 0) return info;
-
   std::uint32_t attributes = 0;
   if (S_ISDIR(st.st_mode)) {
     info.kind = FileKind::kDirectory;
@@ -95,6 +91,24 @@ FileInfo GetFileInfo(std::string_view path) {
   info.size = static_cast<std::int64_t>(st.st_size);
   info.last_write = st.st_mtime;
   return info;
+}
+
+}  // namespace
+
+FileInfo GetFileInfo(std::string_view path) {
+  if (path.empty() || HoldsZero(path)) return {};
+
+  struct stat st {};
+
+  if (::stat(std::string(path).c_str(), &st) != 0) return {};
+  return InfoOf(st, path);
+}
+
+FileInfo GetOpenFileInfo(int fd, std::string_view path) {
+  struct stat st {};
+
+  if (fd < 0 || ::fstat(fd, &st) != 0) return {};
+  return InfoOf(st, path);
 }
 
 std::uint32_t GetFileAttributes(std::string_view path) {

@@ -43,6 +43,8 @@ struct FileInfo {
 };
 
 FileInfo GetFileInfo(std::string_view path);
+// The same of a file already open as `fd` (fstat), named `path` for its hidden bit.
+FileInfo GetOpenFileInfo(int fd, std::string_view path);
 // kFaInvalid when nothing is there (or it can't be reached).
 std::uint32_t GetFileAttributes(std::string_view path);
 FileKind GetFileKind(std::string_view path);
