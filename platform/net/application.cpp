@@ -20,16 +20,18 @@ void Application::Run() {
   terminated_ = false;
   Prepare();
   auto guard = asio::make_work_guard(io_);
+  // One call that runs handler after handler: asking for them one at a time costs the loop's
+  // set-up and tear-down per handler, several times per request.
   while (!terminated_) {
-    io_.run_one();
-    if (io_.stopped() && !terminated_) io_.restart();
+    io_.run();
+    if (!terminated_) io_.restart();
   }
 }
 
 void Application::Terminate() {
   terminated_ = true;
-  // Wakes a Run that is waiting for work.
-  asio::post(io_, [] {});
+  // Ends the run after the current handler; a Run waiting for work wakes.
+  io_.stop();
 }
 
 void Application::ProcessMessages() {

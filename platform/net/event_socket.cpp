@@ -675,6 +675,7 @@ bool EventSocket::QueueBytes(const void* data, std::size_t count) {
   if (!out_.empty() && out_.back().kind == Kind::kBytes) {
     out_.back().bytes.append(p, count);
   } else {
+    if (out_.capacity() == 0) out_.reserve(2);
     out_.emplace_back();
     out_.back().bytes.assign(p, count);
   }
@@ -715,6 +716,7 @@ bool EventSocket::QueueStream(std::unique_ptr<platform::TStream>& stream, bool d
     item.end = memory->Size();
   }
   item.stream = std::move(stream);
+  if (out_.capacity() == 0) out_.reserve(2);
   out_.push_back(std::move(item));
   drop_queued_ = drop;
   if (depth_ > 0) {
@@ -791,7 +793,7 @@ void EventSocket::Flush() {
       return;
     }
     const bool drop = item.drop;
-    out_.pop_front();
+    out_.erase(out_.begin());
     if (drop) {
       if (client_ != nullptr && !ended_) {
         ReportEnded();
