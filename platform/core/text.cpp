@@ -1,6 +1,7 @@
 #include "quorvin/platform/core/text.h"
 
 #include <charconv>
+#include <cstring>
 #include <limits>
 
 namespace quorvin::platform {
@@ -69,11 +70,11 @@ bool HeaderEntry(std::string_view line, std::string& entry) {
   std::string_view value = line.substr(colon + 1);
   while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
   while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
-  entry.clear();
-  entry.reserve(colon + 1 + value.size());
-  for (const char c : line.substr(0, colon)) entry += AsciiLower(c);
-  entry += '=';
-  entry += value;
+  entry.resize(colon + 1 + value.size());
+  char* out = entry.data();
+  for (std::size_t i = 0; i < colon; ++i) out[i] = AsciiLower(line[i]);
+  out[colon] = '=';
+  if (!value.empty()) std::memcpy(out + colon + 1, value.data(), value.size());
   return true;
 }
 
