@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "fake_connection.h"
@@ -183,6 +186,48 @@ INSTANTIATE_TEST_SUITE_P(
         LimitCase{"LengthsDisagree", "POST / HTTP/1.0\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab", true},
         LimitCase{"LengthAtLimitAccepted", "POST / HTTP/1.0\r\nContent-Length: 16777216\r\n\r\n", false}),
     [](const auto& tc) { return std::string(tc.param.name); });
+
+// The protocol core over an imaginary socket whose write readiness comes only after the file
+// being answered has grown: what is sent must still be what the heading announced.
+class GrowingFileConnection final : public server::HttpConnection {
+ public:
+  GrowingFileConnection(FakeListener& listener, std::filesystem::path file)
+      : HttpConnection(listener), file_(std::move(file)) {}
+  std::string sent;
+
+ protected:
+  int ReadSome(char* into, int max) override {
+    if (request_.empty()) return -1;
+    const int n = std::min<int>(max, static_cast<int>(request_.size()));
+    request_.copy(into, static_cast<std::size_t>(n));
+    request_.erase(0, static_cast<std::size_t>(n));
+    return n;
+  }
+  void WriteAll(std::string_view bytes) override { sent += bytes; }
+  void WriteStreamThenClose(std::unique_ptr<platform::TStream> stream) override {
+    char piece[4096];
+    for (std::int64_t n; (n = stream->Read(piece, sizeof piece)) > 0;) sent.append(piece, static_cast<std::size_t>(n));
+  }
+  void CloseNow() override {}
+  void AwaitWritable() override {
+    std::ofstream(file_, std::ios::app) << "-and-more-written-after-the-heading";
+    OnWrites();
+  }
+  std::string LocalHostName() const override { return {}; }
+
+ private:
+  std::string request_ = "GET /log.txt HTTP/1.0\r\n\r\n";
+  std::filesystem::path file_;
+};
+
+TEST(RequestReader, AFileThatGrowsWhileAnsweredSendsTheAnnouncedLength) {
+  ReaderFixture f;
+  const auto file = f.root.Write("log.txt", "0123456789");
+  GrowingFileConnection c(f.listener, file);
+  c.OnReads();
+  EXPECT_NE(c.sent.find("Content-Length: 10\r\n"), std::string::npos) << c.sent;
+  EXPECT_TRUE(c.sent.ends_with("\r\n\r\n0123456789")) << c.sent;
+}
 
 }  // namespace
 }  // namespace quorvin::testing

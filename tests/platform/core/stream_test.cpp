@@ -1,5 +1,8 @@
 #include "quorvin/platform/core/stream.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <string>
 #include <system_error>
 
@@ -91,6 +94,42 @@ TEST(FileStream, MissingFileRaisesAnErrorNamingIt) {
   }
   TMemoryStream m;
   EXPECT_THROW(m.LoadFromFile(path), std::system_error);
+}
+
+// A file stream answers its position without asking the system: whatever moved it, the answer
+// has to be the system's.
+TEST(FileStream, KnowsItsPositionAsTheSystemDoes) {
+  testing::TempDir dir;
+  const std::string path = (dir.Path() / "data.bin").string();
+  {
+    TFileStream out(path, fmCreate);
+    out.WriteText("0123456789");
+    EXPECT_EQ(out.Position(), ::lseek(out.Handle(), 0, SEEK_CUR));
+  }
+  auto in = TFileStream::TryOpen(path, fmOpenRead);
+  ASSERT_NE(in, nullptr);
+  const auto system = [&] { return static_cast<std::int64_t>(::lseek(in->Handle(), 0, SEEK_CUR)); };
+  EXPECT_EQ(ReadAll(*in, 3), "012");
+  EXPECT_EQ(in->Position(), system());
+  in->Seek(-2, TSeekOrigin::soEnd);
+  EXPECT_EQ(in->Position(), 8);
+  EXPECT_EQ(in->Position(), system());
+  in->SetPosition(8);  // where it stands already
+  EXPECT_EQ(ReadAll(*in, 100), "89");
+  EXPECT_EQ(in->Position(), system());
+  EXPECT_EQ(in->Size(), 10);
+  EXPECT_EQ(in->Position(), system());
+
+  // An opener that checked the file may cut it: it then ends there, whatever follows.
+  in->SetRegular();
+  in->SetLimit(4);
+  in->SetPosition(2);
+  EXPECT_EQ(in->Size(), 4);
+  EXPECT_EQ(ReadAll(*in, 100), "23");
+
+  errno = 0;
+  EXPECT_EQ(TFileStream::TryOpen((dir.Path() / "missing").string(), fmOpenRead), nullptr);
+  EXPECT_EQ(errno, ENOENT);
 }
 
 }  // namespace

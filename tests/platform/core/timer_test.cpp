@@ -80,5 +80,35 @@ TEST(Timer, DestroyedOwnerStopsItsTimer) {
   EXPECT_EQ(ticks, 0);
 }
 
+// Every timer waits in one queue behind one loop timer: a short timer made after a long one,
+// a timer whose predecessor in the queue went away, and a timer ticking in a loop that a handler
+// runs all have to fire on time.
+TEST(Timer, TimersShareOneQueue) {
+  TTimer slow(nullptr, 60'000, true);
+  int slow_ticks = 0;
+  slow.OnTimer = [&](TComponent*) { ++slow_ticks; };
+
+  auto* gone = new TTimer(nullptr, 1, true);
+  TTimer later(nullptr, 15, true);
+  int later_ticks = 0;
+  later.OnTimer = [&](TComponent*) { ++later_ticks; };
+  delete gone;  // the loop timer was set for it
+  EXPECT_TRUE(App().RunUntil([&] { return later_ticks >= 1; }, 5s));
+
+  TTimer outer(nullptr, 1, true);
+  TTimer inner(nullptr, 3, true);
+  int inner_ticks = 0;
+  bool nested_saw_inner = false;
+  inner.OnTimer = [&](TComponent*) { ++inner_ticks; };
+  outer.OnTimer = [&](TComponent*) {
+    outer.SetEnabled(false);
+    const int before = inner_ticks;
+    nested_saw_inner = App().RunUntil([&] { return inner_ticks > before; }, 5s);
+  };
+  EXPECT_TRUE(App().RunUntil([&] { return !outer.Enabled(); }, 5s));
+  EXPECT_TRUE(nested_saw_inner);
+  EXPECT_EQ(slow_ticks, 0);
+}
+
 }  // namespace
 }  // namespace quorvin::platform
