@@ -125,8 +125,12 @@ struct TStreamSocket::Impl final : detail::SocketHolder {
 TStreamSocket::TStreamSocket(TSocket handle, TCustomBasicServerSocket* owner)
     : impl_(std::make_unique<Impl>(*this)), owner_(owner) {
   if (handle == INVALID_SOCKET) return;
-  if (handle == current_offer.handle) current_offer.taken = true;
-  impl_->socket = std::make_shared<EventSocket>(handle, Window(), impl_.get());
+  // The listener's own accepted socket is non-blocking already; any other may not be.
+  const bool offered = handle == current_offer.handle;
+  if (offered) current_offer.taken = true;
+  impl_->socket = std::make_shared<EventSocket>(
+      handle, Window(), impl_.get(),
+      offered ? EventSocket::Blocking::kNonBlocking : EventSocket::Blocking::kSwitch);
 }
 
 TStreamSocket::~TStreamSocket() {

@@ -272,8 +272,13 @@ EventSocket* SocketWindow::Find(int fd) const {
 
 // --- EventSocket: life --------------------------------------------------------------------
 
-EventSocket::EventSocket(int fd, SocketWindow& window, EventSocketClient* client)
+EventSocket::EventSocket(int fd, SocketWindow& window, EventSocketClient* client, Blocking blocking)
     : fd_(fd), window_(window), client_(client) {
+  if (fd >= 0 && blocking == Blocking::kSwitch) {
+    // A receive or send must never wait in the loop's thread.
+    int on = 1;
+    ::ioctl(fd, FIONBIO, &on);
+  }
   if (fd < 0 || !Poller::Instance().Add(fd, this)) {
     const int code = fd < 0 ? EBADF : errno;
     if (fd >= 0) ::close(fd);
@@ -289,8 +294,9 @@ EventSocket::~EventSocket() {
 }
 
 std::shared_ptr<EventSocket> EventSocket::Adopt(int fd, SocketWindow& window,
-                                                EventSocketClient* client, long events) {
-  auto socket = std::make_shared<EventSocket>(fd, window, client);
+                                                EventSocketClient* client, long events,
+                                                Blocking blocking) {
+  auto socket = std::make_shared<EventSocket>(fd, window, client, blocking);
   socket->Start(events);
   return socket;
 }
@@ -312,8 +318,8 @@ int EventSocket::OpenHandle(int family) {
 std::shared_ptr<EventSocket> EventSocket::Connect(const asio::ip::tcp::endpoint& endpoint,
                                                   SocketWindow& window, EventSocketClient* client,
                                                   long events) {
-  auto socket =
-      std::make_shared<EventSocket>(OpenHandle(endpoint.protocol().family()), window, client);
+  auto socket = std::make_shared<EventSocket>(OpenHandle(endpoint.protocol().family()), window,
+                                              client, Blocking::kNonBlocking);
   socket->BeginConnect(endpoint, events);
   return socket;
 }

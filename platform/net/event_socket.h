@@ -103,9 +103,13 @@ class EventSocket final : public std::enable_shared_from_this<EventSocket>, publ
   // Results of the lower-level send steps.
   enum class Step { kDone, kBlocked, kFailed };
 
+  // Whether a descriptor handed over is known to be non-blocking already (made or accepted by
+  // this machinery), or has to be switched (any other, which a program may pass).
+  enum class Blocking { kSwitch, kNonBlocking };
+
   // Takes an accepted, connected socket. `events` is the initial WSAAsyncSelect mask.
   static std::shared_ptr<EventSocket> Adopt(int fd, SocketWindow& window, EventSocketClient* client,
-                                            long events);
+                                            long events, Blocking blocking = Blocking::kSwitch);
   // Starts connecting to `endpoint`. SocketConnected or SocketFailed(kConnect) follows from the
   // loop; afterwards the socket reports `events`. Throws ESocketError when no socket can be made.
   static std::shared_ptr<EventSocket> Connect(const asio::ip::tcp::endpoint& endpoint,
@@ -117,7 +121,8 @@ class EventSocket final : public std::enable_shared_from_this<EventSocket>, publ
 
   // Takes `fd` (connected, or made by OpenHandle) and reports nothing until Start or
   // BeginConnect. Throws ESocketError, closing `fd`, when the loop cannot watch it.
-  EventSocket(int fd, SocketWindow& window, EventSocketClient* client);
+  EventSocket(int fd, SocketWindow& window, EventSocketClient* client,
+              Blocking blocking = Blocking::kSwitch);
   ~EventSocket();
   EventSocket(const EventSocket&) = delete;
   EventSocket& operator=(const EventSocket&) = delete;

@@ -190,9 +190,12 @@ TServerClientWinSocket* TServerWinSocket::Connections(int index) const {
 TServerClientWinSocket::TServerClientWinSocket(TSocket socket, TServerWinSocket* server_socket)
     : server_(server_socket) {
   Impl& d = *impl_;
-  if (server_ != nullptr && server_->impl_->offered_fd == socket)
-    server_->impl_->offered_taken = true;
-  d.socket = EventSocket::Adopt(socket, Window(), &d, FD_READ | FD_CLOSE);
+  // The listener's own accepted socket is non-blocking already; any other may not be.
+  const bool offered = server_ != nullptr && server_->impl_->offered_fd == socket;
+  if (offered) server_->impl_->offered_taken = true;
+  d.socket = EventSocket::Adopt(socket, Window(), &d, FD_READ | FD_CLOSE,
+                                offered ? EventSocket::Blocking::kNonBlocking
+                                        : EventSocket::Blocking::kSwitch);
   d.connected = true;
   if (server_ == nullptr) return;
   TServerWinSocket::Impl& s = *server_->impl_;

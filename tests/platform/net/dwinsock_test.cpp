@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -537,6 +538,18 @@ TEST(BasicClientSocket, PublishesItsPropertiesInOrder) {
                                              "OnDisconnect", "OnRead", "OnWrite", "OnError"}));
   TBasicClientSocket client(nullptr);
   EXPECT_EQ(client.ClassName(), "TBasicClientSocket");
+}
+
+// A socket the program hands over may be a blocking one: the layer switches it, or one receive
+// would stall every other connection.
+TEST(StreamSocket, MakesAHandedOverSocketNonBlocking) {
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  {
+    TStreamSocket socket(pair[0], nullptr);
+    EXPECT_NE(::fcntl(pair[0], F_GETFL) & O_NONBLOCK, 0);
+  }
+  ::close(pair[1]);
 }
 
 }  // namespace

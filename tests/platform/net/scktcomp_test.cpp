@@ -738,5 +738,18 @@ TEST(CustomWinSocket, LocalHostIsTheMachineName) {
   EXPECT_EQ(client.Socket().LocalHost(), name);
 }
 
+// A socket the program hands over may be a blocking one: the layer switches it, or one receive
+// would stall every other connection.
+TEST(ServerClientWinSocket, MakesAHandedOverSocketNonBlocking) {
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  auto socket = std::make_unique<TServerClientWinSocket>(pair[0], nullptr);
+  EXPECT_NE(::fcntl(pair[0], F_GETFL) & O_NONBLOCK, 0);
+  char byte = 0;
+  EXPECT_EQ(socket->ReceiveBuf(&byte, 1), -1);  // nothing there: no wait
+  socket.reset();
+  ::close(pair[1]);
+}
+
 }  // namespace
 }  // namespace quorvin::net
