@@ -80,8 +80,8 @@ bool PeerName(int fd, sockaddr_storage& address) {
 // Readiness of every socket of both layers, on edges, from one epoll set of our own that the
 // loop watches as a single descriptor. A socket is added once and never modified for reading;
 // closing it takes it out of the set. Waiting for readiness then costs no system call, where a
-// wait of the loop's own would re-register the descriptor every time, and a connection would
-// cost five calls (add, mode, wait, wait again, remove) instead of one.
+// wait of the loop's own re-registers the descriptor every time: a connection cost an add, a
+// modify per wait, a switch to non-blocking and a remove, instead of the one add.
 class Poller {
  public:
   // Never destroyed: sockets may close while static objects are torn down.
