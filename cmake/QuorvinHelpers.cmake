@@ -9,13 +9,13 @@ if(QUORVIN_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
-# quorvin_add_library(name folder SOURCES ... LIBS ...): one static library per layer.
+# quorvin_add_library(name SOURCES ... LIBS ...): one static library per layer.
 function(quorvin_add_library name)
   cmake_parse_arguments(A "" "" "SOURCES;LIBS;PRIVATE_LIBS" ${ARGN})
   add_library(quorvin_${name} STATIC ${A_SOURCES})
   add_library(quorvin::${name} ALIAS quorvin_${name})
   target_include_directories(quorvin_${name} PUBLIC
-    $<BUILD_INTERFACE:${PROJECT_BINARY_DIR}/include> $<INSTALL_INTERFACE:include>)
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}> $<INSTALL_INTERFACE:include>)
   target_link_libraries(quorvin_${name} PUBLIC ${A_LIBS} PRIVATE quorvin::warnings ${A_PRIVATE_LIBS})
   set_target_properties(quorvin_${name} PROPERTIES EXPORT_NAME ${name})
 endfunction()
@@ -31,5 +31,5 @@ function(quorvin_add_test name)
   if(A_LABELS)
     set(labels ${A_LABELS})
   endif()
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES LABELS "${labels}" TIMEOUT 120)
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST NO_PRETTY_VALUES PROPERTIES LABELS "${labels}" TIMEOUT 120)
 endfunction()

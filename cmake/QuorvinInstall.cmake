@@ -9,7 +9,7 @@ set(quorvin_libraries platform webbridge server client package)
 
 # Headers keep the layout they are included by ("quorvin/server/tarn_server.h").
 foreach(folder platform webbridge server client package)
-  install(DIRECTORY ${PROJECT_SOURCE_DIR}/${folder}/ DESTINATION include/quorvin/${folder}
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/quorvin/${folder}/ DESTINATION include/quorvin/${folder}
           FILES_MATCHING PATTERN "*.h")
 endforeach()
 
