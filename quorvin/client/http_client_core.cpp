@@ -265,8 +265,9 @@ bool HttpClientCore::PrepareBody() {
     CloseConnection();
     return true;
   }
+  // Nothing is reserved for the announced length: the body grows as its bytes arrive, so a
+  // server that announces much and sends little makes the client hold only what it sent.
   ResponseLength = *length;
-  ResponseBody->Reserve(std::min<std::int64_t>(ResponseLength, kMaxBodyReserve));
   return true;
 }
 

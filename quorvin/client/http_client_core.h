@@ -42,9 +42,6 @@ constexpr int kClientReadSize = 8192;
 constexpr int kMaxResponseLine = 8192;
 constexpr int kMaxResponseHeaderLines = 100;         // header lines in one response
 constexpr int kMaxResponseHeaderBytes = 64 * 1024;   // all of them together
-// An announced body up to this size is reserved at once; a larger one grows as it arrives, so
-// that a bogus Content-Length cannot make the client allocate it.
-constexpr std::int64_t kMaxBodyReserve = 64 * 1024 * 1024;
 
 // Raised by SendRequest for a request that must not be sent.
 class EHTTPClientError : public std::runtime_error {

@@ -314,8 +314,8 @@ bool HttpConnection::Dispatch() {
     // unhandled: the action meant it.
     sent = response.Sent();
     refused = response.Refused();
-  } catch (const std::exception&) {
-    // A failing web action answers 500; the peer never sees an exception.
+  } catch (...) {
+    // A failing web action answers 500, whatever it threw; the peer never sees an exception.
     refused = true;
   }
   if (refused) {
@@ -659,7 +659,7 @@ void HttpConnection::OnWrites() {
       WriteAll(std::string_view(Buffer.data(), static_cast<std::size_t>(BufferLength)));
     }
     CloseNow();
-  } catch (const std::exception&) {
+  } catch (...) {
     CloseNow();
   }
 }

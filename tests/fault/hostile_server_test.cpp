@@ -149,7 +149,7 @@ const std::vector<HostileCase>& HostileCases() {
          if (p.Send(kOk + "Content-Length: 99999999999\r\n\r\nabc")) p.Hold();
        },
        3, "no complete answer within 2 s", 32},
-      {"LargeLengthNeverSent",  // reserved, never written: the memory is not touched
+      {"LargeLengthNeverSent",  // announced, never sent: the client holds nothing for it
        [](Peer& p) {
          if (p.Send(kOk + "Content-Length: 1000000000\r\n\r\n0123456789")) p.Hold();
        },

@@ -61,6 +61,9 @@ class ServerDispatch : public ::testing::Test {
     handlers.Add<web::THTTPMethodEvent>("Throw", Handler([](platform::TComponent*, TWebRequest&, TWebResponse&, bool&) {
       throw std::runtime_error("action failed");
     }));
+    handlers.Add<web::THTTPMethodEvent>("ThrowValue", Handler([](platform::TComponent*, TWebRequest&, TWebResponse&, bool&) {
+      throw 42;  // not an exception class at all
+    }));
     handlers.Add<web::THTTPMethodEvent>("Inject", Handler([](platform::TComponent*, TWebRequest& rq, TWebResponse& rs, bool&) {
       rs.SetCustomHeader("X-Echo", rq.QueryFields().Values("v"));
       rs.SetContent("injected");
@@ -92,8 +95,12 @@ TEST_F(ServerDispatch, SentAnswerGoesOutEvenWhenDeclined) {
 }
 
 TEST_F(ServerDispatch, FailingOrInjectingActionsGet500) {
-  DispatchForm f(root.Str(), handlers, {Action("T", "/throw", "Throw"), Action("I", "/inject", "Inject")});
+  DispatchForm f(root.Str(), handlers,
+                 {Action("T", "/throw", "Throw"), Action("V", "/value", "ThrowValue"), Action("I", "/inject", "Inject")});
   EXPECT_EQ(f.Get("GET /throw HTTP/1.0\r\n\r\n").status_line, "HTTP/1.0 500 Internal Server Error");
+  const Exchange thrown = Fetch(f.Port(), "GET /value HTTP/1.0\r\n\r\n");
+  EXPECT_TRUE(thrown.closed);
+  EXPECT_EQ(ParseAnswer(thrown.answer).status_line, "HTTP/1.0 500 Internal Server Error");
   const std::string raw = f.Raw("GET /inject?v=a%0d%0aSet-Cookie:%20evil=1 HTTP/1.0\r\n\r\n");
   EXPECT_EQ(ParseAnswer(raw).status_line, "HTTP/1.0 500 Internal Server Error");
   EXPECT_EQ(raw.find("evil"), std::string::npos);
