@@ -1,23 +1,27 @@
 // Micro-benchmarks of the first socket layer: the cost of one short TCP exchange (connect,
 // request, answer, close) on the event loop, over 127.0.0.1.
+#include <sys/epoll.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 
 #include <arpa/inet.h>
-#include <asio/posix/stream_descriptor.hpp>
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <unistd.h>
 
 #include "quorvin/platform/net/application.h"
+#include "quorvin/platform/net/reactor.h"
 #include "quorvin/platform/net/scktcomp.h"
 
 namespace {
 
 using quorvin::net::Application;
+using quorvin::net::Reactor;
+using quorvin::net::ReadyWatcher;
 using quorvin::net::TClientSocket;
 using quorvin::net::TCustomWinSocket;
 using quorvin::net::TServerSocket;
@@ -44,7 +48,7 @@ std::unique_ptr<TServerSocket> AnsweringServer() {
 // close; the listener accepts, reads, answers and closes.
 void BM_RoundTripBothEnds(benchmark::State& state) {
   auto server = AnsweringServer();
-  auto& io = Application::Instance().Context();
+  Reactor& loop = Reactor::Instance();
   TClientSocket client(nullptr);
   client.Address = "127.0.0.1";
   client.Port = server->LocalPort();
@@ -60,7 +64,7 @@ void BM_RoundTripBothEnds(benchmark::State& state) {
   for (auto _ : state) {
     done = false;
     client.Open();
-    while (!done) io.run_one();
+    while (!done) loop.Turn(std::chrono::seconds(1));
   }
   if (received != kAnswer.size() * state.iterations()) state.SkipWithError("answers incomplete");
   state.SetItemsProcessed(state.iterations());
@@ -70,9 +74,40 @@ BENCHMARK(BM_RoundTripBothEnds);
 
 // Only the server end through the layer: the client is a plain socket whose readiness the
 // benchmark waits for on the same loop.
+// The plain client end: reads everything that arrived, and notes the server's close.
+class PlainClient final : public ReadyWatcher {
+ public:
+  explicit PlainClient(int fd) : fd_(fd) { Reactor::Instance().Watch(fd, this, EPOLLIN | EPOLLET); }
+  ~PlainClient() {
+    Reactor::Instance().Forget(fd_, this, false);
+    ::close(fd_);
+  }
+  PlainClient(const PlainClient&) = delete;
+  PlainClient& operator=(const PlainClient&) = delete;
+
+  void Ready(std::uint32_t) override {
+    char buffer[8192];
+    for (;;) {
+      const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+      if (n > 0) {
+        received += static_cast<std::size_t>(n);
+        continue;
+      }
+      if (n == 0 || errno != EAGAIN) done = true;
+      return;
+    }
+  }
+
+  std::size_t received = 0;
+  bool done = false;
+
+ private:
+  int fd_;
+};
+
 void BM_RoundTripServerEnd(benchmark::State& state) {
   auto server = AnsweringServer();
-  auto& io = Application::Instance().Context();
+  Reactor& loop = Reactor::Instance();
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<std::uint16_t>(server->LocalPort()));
@@ -88,27 +123,9 @@ void BM_RoundTripServerEnd(benchmark::State& state) {
     }
     ::send(fd, kRequest.data(), kRequest.size(), 0);
     ::fcntl(fd, F_SETFL, O_NONBLOCK);
-    asio::posix::stream_descriptor client(io, fd);
-    bool done = false;
-    std::function<void(const asio::error_code&)> on_readable = [&](const asio::error_code& ec) {
-      if (ec) return;
-      char buffer[8192];
-      for (;;) {
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n > 0) {
-          received += static_cast<std::size_t>(n);
-          continue;
-        }
-        if (n < 0 && errno == EAGAIN) {
-          client.async_wait(asio::posix::stream_descriptor::wait_read, on_readable);
-          return;
-        }
-        done = true;
-        return;
-      }
-    };
-    client.async_wait(asio::posix::stream_descriptor::wait_read, on_readable);
-    while (!done) io.run_one();
+    PlainClient client(fd);
+    while (!client.done) loop.Turn(std::chrono::seconds(1));
+    received += client.received;
   }
   if (received != kAnswer.size() * state.iterations()) state.SkipWithError("answers incomplete");
   state.SetItemsProcessed(state.iterations());

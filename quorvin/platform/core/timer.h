@@ -5,6 +5,7 @@
 
 #include "quorvin/platform/core/classes.h"
 #include "quorvin/platform/core/component.h"
+#include "quorvin/platform/core/deadline.h"
 #include "quorvin/platform/core/events.h"
 
 namespace quorvin::platform {
@@ -12,7 +13,7 @@ namespace quorvin::platform {
 using TNotifyEvent = void(TComponent* sender);
 
 // Calls OnTimer every Interval milliseconds while enabled, from the program's event loop. An
-// interval of 0 never fires.
+// interval of 0 never fires. Each tick is measured from the moment the last one ran.
 class TTimer final : public TComponent {
  public:
   explicit TTimer(TComponent* owner);
@@ -30,16 +31,12 @@ class TTimer final : public TComponent {
   static const ClassInfo& Class();
 
  private:
-  friend class TimerQueue;
   void Restart();
+  void Tick();
 
   std::uint32_t interval_ = 1000;
   bool enabled_ = true;
-  // Place in the program's timer queue: when the next tick is due, and where in the queue the
-  // timer stands (-1: not queued).
-  std::int64_t due_ = 0;
-  std::uint64_t order_ = 0;
-  std::ptrdiff_t slot_ = -1;
+  Deadline next_;
 };
 
 }  // namespace quorvin::platform

@@ -3,21 +3,21 @@
 #include <chrono>
 #include <functional>
 
-#include <asio/io_context.hpp>
+#include "quorvin/platform/net/reactor.h"
 
 namespace quorvin::net {
 
-// The program's event loop: one io_context, run on the program's thread, that delivers socket
-// and timer notifications one at a time. Tests drive it with RunUntil.
+// The program's event loop, on the reactor: socket readiness, timers and posted work, delivered
+// one at a time on the thread that runs it. Everything of the library runs there; none of it
+// may be called from another thread (a test's client on a second thread talks to the program
+// through sockets only).
 class Application {
  public:
   static Application& Instance();
 
-  asio::io_context& Context() { return io_; }
-
   // Runs until Terminate is called.
   void Run();
-  void Terminate();
+  void Terminate() { terminated_ = true; }
   bool Terminated() const { return terminated_; }
 
   // Runs every handler that is ready now, without waiting.
@@ -29,14 +29,11 @@ class Application {
   void RunFor(std::chrono::milliseconds duration);
 
   // Runs `fn` from the loop, after the current handler has returned.
-  void Post(std::function<void()> fn);
+  void Post(std::function<void()> fn) { Reactor::Instance().Post(std::move(fn)); }
 
  private:
   Application() = default;
-  void Prepare();
 
-  // One thread runs the loop and nothing else touches it: the loop takes no locks.
-  asio::io_context io_{ASIO_CONCURRENCY_HINT_UNSAFE};
   bool terminated_ = false;
 };
 

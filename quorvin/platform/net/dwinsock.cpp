@@ -4,13 +4,14 @@
 #include <cstring>
 #include <vector>
 
-#include <asio/post.hpp>
 #include <unistd.h>
 
 #include "quorvin/platform/core/text.h"
-#include "quorvin/platform/net/application.h"
+#include "quorvin/platform/net/dialer.h"
+#include "quorvin/platform/net/event_listener.h"
 #include "quorvin/platform/net/event_socket.h"
-#include "quorvin/platform/net/host_lookup.h"
+#include "quorvin/platform/net/reactor.h"
+#include "quorvin/platform/net/socket_holder.h"
 
 namespace quorvin::net {
 
@@ -57,16 +58,6 @@ const platform::TEvent<TStreamSocketEvent>& SlotOf(
   return write;
 }
 
-// The handle being given to a factory now, and whether an object has taken it: a factory that
-// makes nothing, or throws before taking it, leaves the handle to be closed here, and one that
-// throws after taking it has closed it already.
-struct Offer {
-  TSocket handle = INVALID_SOCKET;
-  bool taken = false;
-};
-
-Offer current_offer;
-
 }  // namespace
 
 // --- TStreamSocket ------------------------------------------------------------------------
@@ -90,48 +81,15 @@ struct TStreamSocket::Impl final : detail::SocketHolder {
   // unless its owner closes it first.
   void Failed() {
     failed = true;
-    asio::post(Application::Instance().Context(), [this, gone = std::weak_ptr<char>(alive)] {
+    Reactor::Instance().Post([this, gone = std::weak_ptr<char>(alive)] {
       if (!gone.expired()) self.Close();
     });
-  }
-
-  // Makes a connection object for `handle` with `make`; nullptr when none took the handle
-  // (which is then closed). Exceptions from `make` are shown.
-  template <class Make>
-  static std::unique_ptr<TStreamSocket> MakeFor(TSocket handle, const Make& make) {
-    const Offer saved = current_offer;
-    current_offer = Offer{handle, false};
-    std::unique_ptr<TStreamSocket> made;
-    try {
-      made = make();
-    } catch (...) {
-      detail::ReportHandlerException();
-    }
-    const bool taken = current_offer.taken;
-    current_offer = saved;
-    if (!taken) {
-      ::close(handle);
-      made.reset();
-    }
-    if (made && (!made->impl_->socket || made->impl_->socket->Handle() != handle)) made.reset();
-    return made;
   }
 
   TStreamSocket& self;
   detail::StreamSocketSink* sink = nullptr;
   bool failed = false;
 };
-
-TStreamSocket::TStreamSocket(TSocket handle, TCustomBasicServerSocket* owner)
-    : impl_(std::make_unique<Impl>(*this)), owner_(owner) {
-  if (handle == INVALID_SOCKET) return;
-  // The listener's own accepted socket is non-blocking already; any other may not be.
-  const bool offered = handle == current_offer.handle;
-  if (offered) current_offer.taken = true;
-  impl_->socket = std::make_shared<EventSocket>(
-      handle, Window(), impl_.get(),
-      offered ? EventSocket::Blocking::kNonBlocking : EventSocket::Blocking::kSwitch);
-}
 
 TStreamSocket::~TStreamSocket() {
   // Silently: whatever derived from this socket is gone already.
@@ -236,11 +194,30 @@ struct TCustomBasicServerSocket::Impl final : detail::StreamSocketSink {
                                });
   }
 
+  // The listener offers each accepted handle to the factory: a connection made for it takes
+  // it (TakeOffered, from the connection's constructor); one that nothing took is closed.
+  bool TakeOffered(TSocket handle) {
+    if (handle != offered || handle == INVALID_SOCKET) return false;
+    offered_taken = true;
+    return true;
+  }
+
   bool Accept(int fd) {
-    std::unique_ptr<TStreamSocket> made = TStreamSocket::Impl::MakeFor(fd, [&] {
-      return factory ? factory(self, fd) : std::make_unique<TStreamSocket>(fd, &self);
-    });
-    if (!made) return true;  // turned away: the handle is closed
+    offered = fd;
+    offered_taken = false;
+    std::unique_ptr<TStreamSocket> made;
+    try {
+      made = factory ? factory(self, fd) : std::make_unique<TStreamSocket>(fd, &self);
+    } catch (...) {
+      ReportHandlerException();
+    }
+    offered = INVALID_SOCKET;
+    if (!offered_taken) {
+      ::close(fd);
+      return true;  // turned away
+    }
+    // Taken, then dropped or thrown out by the factory: the handle went with the object.
+    if (!made || !made->impl_->socket || made->impl_->socket->Handle() != fd) return true;
     TStreamSocket* connection = made.get();
     TStreamSocket::Impl& c = *connection->impl_;
     connection->owner_ = &self;
@@ -271,7 +248,20 @@ struct TCustomBasicServerSocket::Impl final : detail::StreamSocketSink {
   std::shared_ptr<detail::EventListener> listener;
   std::vector<std::unique_ptr<TStreamSocket>> connections;
   std::shared_ptr<char> alive = std::make_shared<char>();
+  TSocket offered = INVALID_SOCKET;  // the accepted handle being offered to the factory
+  bool offered_taken = false;
 };
+
+// Here, after the listener's Impl: a listener's connection takes the handle it is offered.
+TStreamSocket::TStreamSocket(TSocket handle, TCustomBasicServerSocket* owner)
+    : impl_(std::make_unique<Impl>(*this)), owner_(owner) {
+  if (handle == INVALID_SOCKET) return;
+  // The listener's own accepted socket is non-blocking already; any other may not be.
+  const bool offered = owner != nullptr && owner->impl_->TakeOffered(handle);
+  impl_->socket = std::make_shared<EventSocket>(
+      handle, Window(), impl_.get(),
+      offered ? EventSocket::Blocking::kNonBlocking : EventSocket::Blocking::kSwitch);
+}
 
 TCustomBasicServerSocket::TCustomBasicServerSocket(TComponent* owner)
     : TSockCtrl(owner), impl_(std::make_unique<Impl>(*this)) {}
@@ -358,23 +348,37 @@ class TCustomClientSocket::Sink final : public detail::StreamSocketSink {
     if (c.Port() <= 0) throw ESocketError("No port to connect to", EINVAL);
     Retire();
     c.active_ = true;
+    detail::Dialer::Steps steps;
+    steps.adopt = [this](int fd) -> EventSocket* {
+      TCustomClientSocket& client = self_;
+      std::unique_ptr<TStreamSocket> made;
+      try {
+        made = client.CreateConnection(fd);
+      } catch (...) {
+        ReportHandlerException();
+      }
+      if (!made || made->SocketHandle() != fd) {
+        // Nothing holds the handle: the factory is expected to return what it made for it.
+        made.reset();
+        ::close(fd);
+        return nullptr;
+      }
+      made->impl_->sink = this;
+      client.connection_ = std::move(made);
+      return client.connection_->impl_->socket.get();
+    };
+    steps.failed = [this](SocketOp op, int code) {
+      self_.active_ = false;
+      Error(nullptr, OpOf(op), code);
+    };
     // Address takes only numeric addresses.
-    c.lookup_ = std::make_unique<detail::EndpointLookup>(
-        c.Address.empty() ? c.Host : c.Address, !c.Address.empty(), c.Port(),
-        [this](int code, const asio::ip::tcp::endpoint& endpoint) {
-          self_.lookup_.reset();
-          if (code == 0) {
-            Connect(endpoint);
-            return;
-          }
-          self_.active_ = false;
-          Error(nullptr, TSockErrorOp::opLookup, code);
-        });
+    c.dialer_->Dial(c.Address.empty() ? c.Host : c.Address, !c.Address.empty(), c.Port(),
+                   FD_READ | FD_WRITE | FD_CLOSE, std::move(steps));
   }
 
   void Shut() {
     TCustomClientSocket& c = self_;
-    c.lookup_.reset();
+    c.dialer_->Cancel();
     if (c.connection_) c.connection_->Close();
     c.active_ = false;
   }
@@ -382,7 +386,7 @@ class TCustomClientSocket::Sink final : public detail::StreamSocketSink {
   // Lets go of the last connection: at once, or after the events it is handling.
   void Retire() {
     TCustomClientSocket& c = self_;
-    c.lookup_.reset();
+    c.dialer_->Cancel();
     if (!c.connection_) return;
     std::unique_ptr<TStreamSocket> old = std::move(c.connection_);
     old->impl_->sink = nullptr;
@@ -394,33 +398,11 @@ class TCustomClientSocket::Sink final : public detail::StreamSocketSink {
   }
 
  private:
-  void Connect(const asio::ip::tcp::endpoint& endpoint) {
-    TCustomClientSocket& c = self_;
-    int fd = INVALID_SOCKET;
-    try {
-      fd = EventSocket::OpenHandle(endpoint.protocol().family());
-    } catch (const ESocketError& e) {
-      c.active_ = false;
-      Error(nullptr, TSockErrorOp::opConnect, e.Code());
-      return;
-    }
-    std::unique_ptr<TStreamSocket> made =
-        TStreamSocket::Impl::MakeFor(fd, [&] { return c.CreateConnection(fd); });
-    if (!made) {
-      c.active_ = false;
-      Error(nullptr, TSockErrorOp::opConnect, ECONNABORTED);
-      return;
-    }
-    made->impl_->sink = this;
-    c.connection_ = std::move(made);
-    c.connection_->impl_->socket->BeginConnect(endpoint, FD_READ | FD_WRITE | FD_CLOSE);
-  }
-
   void Error(TStreamSocket* connection, TSockErrorOp op, int code) {
     try {
       if (self_.OnError) self_.OnError(&self_, connection, op, code);
     } catch (...) {
-      detail::ReportHandlerException();
+      ReportHandlerException();
     }
   }
 
@@ -428,7 +410,9 @@ class TCustomClientSocket::Sink final : public detail::StreamSocketSink {
 };
 
 TCustomClientSocket::TCustomClientSocket(TComponent* owner)
-    : TSockCtrl(owner), sink_(std::make_unique<Sink>(*this)) {}
+    : TSockCtrl(owner),
+      sink_(std::make_unique<Sink>(*this)),
+      dialer_(std::make_unique<detail::Dialer>()) {}
 
 TCustomClientSocket::~TCustomClientSocket() {
   // Silently: whatever derived from this component is gone already.

@@ -33,7 +33,7 @@ using TStreamSocketErrorEvent = void(TComponent* sender, TStreamSocket* connecti
                                      int code);
 
 namespace detail {
-class EndpointLookup;
+class Dialer;
 
 // Who hears of a stream socket's events: the listener that accepted it or the client
 // component that made it.
@@ -234,7 +234,7 @@ class TCustomClientSocket : public TSockCtrl {
   class Sink;  // does the work: hears the connection's events, looks up and connects
   std::unique_ptr<Sink> sink_;
   std::unique_ptr<TStreamSocket> connection_;
-  std::unique_ptr<detail::EndpointLookup> lookup_;  // the lookup under way
+  std::unique_ptr<detail::Dialer> dialer_;  // the lookup and connect under way
   bool active_ = false;
   bool streamed_active_ = false;
 };

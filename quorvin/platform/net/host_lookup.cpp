@@ -9,16 +9,15 @@
 #include <sstream>
 #include <vector>
 
-#include <ares.h>
-#include <asio/posix/stream_descriptor.hpp>
-#include <asio/post.hpp>
-#include <asio/steady_timer.hpp>
-#include <netinet/in.h>
-#include <poll.h>
+#include <sys/epoll.h>
 
+#include <ares.h>
+#include <netinet/in.h>
+
+#include "quorvin/platform/core/deadline.h"
 #include "quorvin/platform/core/text.h"
-#include "quorvin/platform/net/application.h"
 #include "quorvin/platform/net/notify.h"
+#include "quorvin/platform/net/reactor.h"
 
 namespace quorvin::net::detail {
 
@@ -28,10 +27,6 @@ struct EndpointLookup::Pending {
 };
 
 namespace {
-
-asio::io_context& Loop() {
-  return Application::Instance().Context();
-}
 
 LookupSettings& Settings() {
   static auto* settings = new LookupSettings;  // outlives lookups that end while statics go
@@ -62,7 +57,7 @@ bool EndsWithLabel(std::string_view name, std::string_view label) {
 
 void Deliver(const std::shared_ptr<EndpointLookup::Pending>& pending, int code,
              const asio::ip::address& address) {
-  asio::post(Loop(), [weak = std::weak_ptr<EndpointLookup::Pending>(pending), code, address] {
+  Reactor::Instance().Post([weak = std::weak_ptr<EndpointLookup::Pending>(pending), code, address] {
     const auto target = weak.lock();
     if (!target || !target->done) return;
     const auto done = std::move(target->done);
@@ -93,14 +88,11 @@ int CodeOf(int status) {
   }
 }
 
-bool Readable(int fd) {
-  pollfd probe{fd, POLLIN, 0};
-  return ::poll(&probe, 1, 0) > 0 && (probe.revents & POLLIN) != 0;
-}
-
-// The DNS client: one c-ares channel whose sockets and timeouts are watched by the event loop.
+// The DNS client: one c-ares channel whose sockets and timeouts are watched by the reactor.
 // c-ares says through its socket-state callback which of its sockets wait for what; every
-// readiness and every timeout is handed back to it with ares_process_fd.
+// readiness and every timeout is handed back to it with ares_process_fd. Its sockets are
+// watched level-triggered: c-ares may leave input behind (a TCP answer is read a piece per
+// call), and the reactor reports it again.
 class Dns {
  public:
   static Dns& Instance() {
@@ -129,19 +121,17 @@ class Dns {
     ares_channel channel = channel_;
     channel_ = nullptr;
     ares_destroy(channel);  // fails what is pending (ECANCELED) and gives the sockets back
-    timer_.cancel();
+    timeout_.Cancel();
   }
 
  private:
-  struct Watch {
-    explicit Watch(int descriptor) : fd(descriptor), desc(Loop()) {}
+  // One of c-ares's sockets, as the reactor watches it.
+  struct Watch final : ReadyWatcher {
+    Watch(Dns& owner, int descriptor) : dns(owner), fd(descriptor) {}
+    void Ready(std::uint32_t events) override { dns.Ready(fd, events); }
 
+    Dns& dns;
     int fd;
-    asio::posix::stream_descriptor desc;  // released, never closed: the socket is c-ares's
-    bool want_read = false;
-    bool want_write = false;
-    bool read_armed = false;
-    bool write_armed = false;
   };
 
   bool Open() {
@@ -205,90 +195,49 @@ class Dns {
   static void SocketState(void* data, ares_socket_t fd, int readable, int writable) {
     Dns& dns = *static_cast<Dns*>(data);
     const auto found = dns.watches_.find(fd);
-    if (readable == 0 && writable == 0) {
-      // Said before c-ares closes the socket: let go of it first.
+    const std::uint32_t events = (readable != 0 ? EPOLLIN : 0u) | (writable != 0 ? EPOLLOUT : 0u);
+    if (events == 0) {
+      // Said before c-ares closes the socket: out of the set first, while the number is ours.
       if (found == dns.watches_.end()) return;
-      const std::shared_ptr<Watch> watch = found->second;
+      Reactor::Instance().Forget(fd, found->second.get(), true);
       dns.watches_.erase(found);
-      asio::error_code ec;
-      watch->desc.cancel(ec);
-      watch->desc.release();
       return;
     }
-    std::shared_ptr<Watch> watch;
     if (found != dns.watches_.end()) {
-      watch = found->second;
-    } else {
-      watch = std::make_shared<Watch>(fd);
-      asio::error_code ec;
-      watch->desc.assign(fd, ec);
-      if (ec) return;  // unwatched: the query runs into its timeout
-      dns.watches_.emplace(fd, watch);
+      Reactor::Instance().Change(fd, found->second.get(), events);
+      return;
     }
-    watch->want_read = readable != 0;
-    watch->want_write = writable != 0;
-    dns.Arm(watch);
+    auto watch = std::make_unique<Watch>(dns, fd);
+    if (!Reactor::Instance().Watch(fd, watch.get(), events)) return;  // the query runs into its timeout
+    dns.watches_.emplace(fd, std::move(watch));
   }
 
-  bool Current(const std::shared_ptr<Watch>& watch) const {
-    const auto found = watches_.find(watch->fd);
-    return found != watches_.end() && found->second == watch;
-  }
-
-  void Arm(const std::shared_ptr<Watch>& watch) {
-    if (watch->want_read && !watch->read_armed) {
-      watch->read_armed = true;
-      watch->desc.async_wait(asio::posix::stream_descriptor::wait_read,
-                             [this, watch](const asio::error_code& ec) {
-                               watch->read_armed = false;
-                               if (!ec) Ready(watch, false);
-                             });
-    }
-    if (watch->want_write && !watch->write_armed) {
-      watch->write_armed = true;
-      watch->desc.async_wait(asio::posix::stream_descriptor::wait_write,
-                             [this, watch](const asio::error_code& ec) {
-                               watch->write_armed = false;
-                               if (!ec) Ready(watch, true);
-                             });
-    }
-  }
-
-  void Ready(const std::shared_ptr<Watch>& watch, bool write) {
-    if (channel_ == nullptr || !Current(watch)) return;
-    if (write ? watch->want_write : watch->want_read) {
-      const ares_socket_t fd = watch->fd;
-      ares_process_fd(channel_, write ? ARES_SOCKET_BAD : fd, write ? fd : ARES_SOCKET_BAD);
-      // Readiness comes on edges, and c-ares may leave input behind (a TCP answer is read a
-      // piece per call): no new edge would announce it.
-      for (int round = 0;
-           round < 64 && channel_ != nullptr && Current(watch) && watch->want_read && Readable(fd);
-           ++round) {
-        ares_process_fd(channel_, fd, ARES_SOCKET_BAD);
-      }
-    }
-    if (Current(watch)) Arm(watch);
+  void Ready(int fd, std::uint32_t events) {
+    if (channel_ == nullptr) return;
+    const bool read = (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0;
+    const bool write = (events & (EPOLLOUT | EPOLLHUP | EPOLLERR)) != 0;
+    ares_process_fd(channel_, read ? fd : ARES_SOCKET_BAD, write ? fd : ARES_SOCKET_BAD);
     ArmTimer();
   }
 
   void ArmTimer() {
     timeval wait{};
     if (channel_ == nullptr || ares_timeout(channel_, nullptr, &wait) == nullptr) {
-      timer_.cancel();
+      timeout_.Cancel();
       return;
     }
-    timer_.expires_after(std::chrono::seconds(wait.tv_sec) +
-                         std::chrono::microseconds(wait.tv_usec));
-    timer_.async_wait([this](const asio::error_code& ec) {
-      if (ec || channel_ == nullptr) return;
-      ares_process_fd(channel_, ARES_SOCKET_BAD, ARES_SOCKET_BAD);  // timeouts
-      ArmTimer();
-    });
+    timeout_.After(std::chrono::seconds(wait.tv_sec) + std::chrono::microseconds(wait.tv_usec));
+  }
+
+  void TimedOut() {
+    if (channel_ == nullptr) return;
+    ares_process_fd(channel_, ARES_SOCKET_BAD, ARES_SOCKET_BAD);  // timeouts
+    ArmTimer();
   }
 
   ares_channel channel_ = nullptr;
-  std::map<int, std::shared_ptr<Watch>> watches_;
-  asio::steady_timer timer_{Loop()};
+  std::map<int, std::unique_ptr<Watch>> watches_;
+  platform::Deadline timeout_{[this] { TimedOut(); }};
 };
 
 }  // namespace

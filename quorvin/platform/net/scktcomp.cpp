@@ -5,13 +5,14 @@
 #include <cstring>
 #include <vector>
 
-#include <asio/ip/tcp.hpp>
-#include <asio/post.hpp>
 #include <unistd.h>
 
-#include "quorvin/platform/net/application.h"
+#include "quorvin/platform/net/dialer.h"
+#include "quorvin/platform/net/event_listener.h"
 #include "quorvin/platform/net/event_socket.h"
 #include "quorvin/platform/net/host_lookup.h"
+#include "quorvin/platform/net/reactor.h"
+#include "quorvin/platform/net/socket_holder.h"
 
 namespace quorvin::net {
 
@@ -20,10 +21,6 @@ using detail::EventSocket;
 using detail::SocketOp;
 
 namespace {
-
-asio::io_context& Loop() {
-  return Application::Instance().Context();
-}
 
 // This layer's notification window, for WSAAsyncSelect with CM_SOCKETMESSAGE.
 detail::SocketWindow& Window() {
@@ -193,9 +190,10 @@ TServerClientWinSocket::TServerClientWinSocket(TSocket socket, TServerWinSocket*
   // The listener's own accepted socket is non-blocking already; any other may not be.
   const bool offered = server_ != nullptr && server_->impl_->offered_fd == socket;
   if (offered) server_->impl_->offered_taken = true;
-  d.socket = EventSocket::Adopt(socket, Window(), &d, FD_READ | FD_CLOSE,
-                                offered ? EventSocket::Blocking::kNonBlocking
-                                        : EventSocket::Blocking::kSwitch);
+  d.socket = std::make_shared<EventSocket>(socket, Window(), &d,
+                                           offered ? EventSocket::Blocking::kNonBlocking
+                                                   : EventSocket::Blocking::kSwitch);
+  d.socket->Start(FD_READ | FD_CLOSE);
   d.connected = true;
   if (server_ == nullptr) return;
   TServerWinSocket::Impl& s = *server_->impl_;
@@ -243,7 +241,7 @@ TServerClientWinSocket::~TServerClientWinSocket() {
     s.connections.pop_back();
   }
   if (s.listener && s.listener->HasWaiting()) {
-    asio::post(Loop(), [alive = std::weak_ptr<char>(s.alive), &s] {
+    Reactor::Instance().Post([alive = std::weak_ptr<char>(s.alive), &s] {
       if (!alive.expired() && s.listener) s.listener->Resume();
     });
   }
@@ -285,7 +283,7 @@ void TServerSocket::Open() {
         client = new TServerClientWinSocket(fd, socket_.get());
       }
     } catch (...) {
-      detail::ReportHandlerException();
+      ReportHandlerException();
     }
     d.offered_fd = -1;
     if (!d.offered_taken) {
@@ -377,14 +375,14 @@ class TClientSocket::ClientWinSocket final : public TCustomWinSocket {
       throw ESocketError("No port or service to connect to", EINVAL);
     active_ = true;
     const std::uint64_t generation = ++generation_;
-    asio::post(Loop(), [this, alive = std::weak_ptr<char>(impl_->alive), generation] {
+    Reactor::Instance().Post([this, alive = std::weak_ptr<char>(impl_->alive), generation] {
       if (!alive.expired() && generation == generation_) Lookup(generation);
     });
   }
 
   void Shut() {
     ++generation_;
-    lookup_.reset();
+    dialer_.Cancel();
     if (impl_->socket) Close();
     active_ = false;
   }
@@ -397,7 +395,7 @@ class TClientSocket::ClientWinSocket final : public TCustomWinSocket {
     try {
       impl_->Fire(event);
     } catch (...) {
-      detail::ReportHandlerException();
+      ReportHandlerException();
     }
   }
 
@@ -405,7 +403,7 @@ class TClientSocket::ClientWinSocket final : public TCustomWinSocket {
     try {
       impl_->ReportError(error, code);
     } catch (...) {
-      detail::ReportHandlerException();
+      ReportHandlerException();
     }
     Shut();
   }
@@ -420,31 +418,25 @@ class TClientSocket::ClientWinSocket final : public TCustomWinSocket {
       return;
     }
     // Address takes only numeric addresses.
-    lookup_ = std::make_unique<detail::EndpointLookup>(
-        c.Address.empty() ? c.Host : c.Address, !c.Address.empty(), port,
-        [this, generation](int code, const asio::ip::tcp::endpoint& endpoint) {
-          if (!Current(generation)) return;
-          if (code != 0) {
-            Failed(TErrorEvent::eeLookup, code);
-          } else {
-            Connect(generation, endpoint);
-          }
-        });
-  }
-
-  void Connect(std::uint64_t generation, const asio::ip::tcp::endpoint& endpoint) {
-    Event(TSocketEvent::seConnecting);
-    if (!Current(generation)) return;
-    try {
+    detail::Dialer::Steps steps;
+    steps.connecting = [this, generation] {
+      Event(TSocketEvent::seConnecting);
+      return Current(generation);
+    };
+    steps.adopt = [this](int fd) {
       impl_->socket =
-          EventSocket::Connect(endpoint, Window(), impl_.get(), FD_READ | FD_WRITE | FD_CLOSE);
-    } catch (const ESocketError& e) {
-      Failed(TErrorEvent::eeConnect, e.Code());
-    }
+          std::make_shared<EventSocket>(fd, Window(), impl_.get(), EventSocket::Blocking::kNonBlocking);
+      return impl_->socket.get();
+    };
+    steps.failed = [this, generation](SocketOp op, int code) {
+      if (Current(generation)) Failed(ErrorEventOf(op), code);
+    };
+    dialer_.Dial(c.Address.empty() ? c.Host : c.Address, !c.Address.empty(), port,
+                 FD_READ | FD_WRITE | FD_CLOSE, std::move(steps));
   }
 
   TClientSocket& component_;
-  std::unique_ptr<detail::EndpointLookup> lookup_;
+  detail::Dialer dialer_;
   std::uint64_t generation_ = 0;  // a new open or a close makes earlier steps stale
   bool active_ = false;
 };

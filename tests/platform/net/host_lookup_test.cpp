@@ -10,12 +10,18 @@
 #include <string>
 #include <vector>
 
-#include <asio/ip/udp.hpp>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <unistd.h>
 
 #include "quorvin/platform/core/text.h"
 #include "quorvin/platform/net/application.h"
 #include "quorvin/platform/net/notify.h"
+#include "quorvin/platform/net/reactor.h"
 #include "quorvin/platform/net/scktcomp.h"
 
 #include "loop_client.h"
@@ -30,28 +36,42 @@ using detail::LookupSettings;
 
 // A name server on 127.0.0.1, on the loop: "answered.test" has the address 127.0.0.1,
 // "missing.test" does not exist, "silent.test" is never answered.
-class FakeNameServer {
+class FakeNameServer final : public ReadyWatcher {
  public:
-  FakeNameServer()
-      : socket_(Application::Instance().Context(),
-                asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), 0)) {
-    Receive();
+  FakeNameServer() {
+    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    Reactor::Instance().Watch(fd_, this, EPOLLIN);
   }
 
-  int Port() const { return socket_.local_endpoint().port(); }
+  ~FakeNameServer() {
+    Reactor::Instance().Forget(fd_, this, true);
+    ::close(fd_);
+  }
+
+  int Port() const {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    return ntohs(address.sin_port);
+  }
 
   std::vector<std::string> asked;  // "name type" of every question
 
- private:
-  void Receive() {
-    socket_.async_receive_from(asio::buffer(packet_), from_,
-                               [this](const asio::error_code& ec, std::size_t size) {
-                                 if (ec) return;
-                                 Answer(size);
-                                 Receive();
-                               });
+  void Ready(std::uint32_t) override {
+    for (;;) {
+      from_length_ = sizeof from_;
+      const ssize_t n = ::recvfrom(fd_, packet_.data(), packet_.size(), 0,
+                                   reinterpret_cast<sockaddr*>(&from_), &from_length_);
+      if (n <= 0) return;
+      Answer(static_cast<std::size_t>(n));
+    }
   }
 
+ private:
   void Answer(std::size_t size) {
     const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(packet_[at]); };
     std::size_t at = 12;  // the question follows the header
@@ -78,11 +98,13 @@ class FakeNameServer {
       // The name by pointer to the question, A, IN, TTL 60, 4 bytes: 127.0.0.1.
       answer += std::string("\xc0\x0c\x00\x01\x00\x01\x00\x00\x00\x3c\x00\x04\x7f\x00\x00\x01", 16);
     }
-    socket_.send_to(asio::buffer(answer), from_);
+    ::sendto(fd_, answer.data(), answer.size(), 0, reinterpret_cast<const sockaddr*>(&from_),
+             from_length_);
   }
 
-  asio::ip::udp::socket socket_;
-  asio::ip::udp::endpoint from_;
+  int fd_ = -1;
+  sockaddr_storage from_{};
+  socklen_t from_length_ = 0;
   std::array<char, 1500> packet_{};
 };
 

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+
+#include "quorvin/platform/core/deadline.h"
+#include "quorvin/platform/net/reactor.h"
+
+namespace quorvin::net::detail {
+
+// A listening socket that accepts a connection each time the reactor finds one pending (a
+// level-triggered watch: one accept per report, and no accept that only finds the queue empty).
+// Each accepted descriptor, non-blocking from the accept itself, is offered to `offer`: true
+// when it took the descriptor (it owns it from then on), false to decline it for now; a
+// declined descriptor waits in this listener, and nothing more is accepted until Resume has
+// seen it taken. The kernel's backlog holds the clients behind it. Running out of descriptors
+// pauses accepting for kAcceptPause.
+class EventListener final : public std::enable_shared_from_this<EventListener>, public ReadyWatcher {
+ public:
+  using Offer = std::function<bool(int fd)>;
+
+  // Listens on all IPv4 addresses at `port` (0: the system picks). Throws ESocketError.
+  static std::shared_ptr<EventListener> Listen(int port, Offer offer);
+
+  EventListener(int fd, Offer offer);
+  ~EventListener();
+  EventListener(const EventListener&) = delete;
+  EventListener& operator=(const EventListener&) = delete;
+
+  int LocalPort() const;
+
+  bool HasWaiting() const { return !waiting_.empty(); }
+
+  // Offers the waiting descriptors again, then goes on accepting.
+  void Resume();
+  // Stops listening and closes the waiting descriptors.
+  void Close();
+
+  void Ready(std::uint32_t events) override;
+
+ private:
+  void Accept();
+  void Watching(bool on);
+  void Pause();
+
+  int fd_;
+  Offer offer_;
+  platform::Deadline pause_end_;
+  std::deque<int> waiting_;
+  bool watching_ = true;
+  bool closed_ = false;
+};
+
+inline constexpr std::chrono::milliseconds kAcceptPause{100};
+
+}  // namespace quorvin::net::detail
