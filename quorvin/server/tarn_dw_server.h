@@ -53,40 +53,36 @@ class ZDwServerSocket final : public net::TBasicServerSocket, public ListenerCon
   int ListenPort() const override { return LocalPort(); }
 };
 
-// One accepted connection of the second layer. The layer offers no stream sending, so the
-// connection sends streams itself, in pieces of 4096 bytes, resuming on write readiness at the
-// first byte the socket did not take.
+// One accepted connection of the second layer. Its answers leave through the layer's queued
+// sending, as the first layer's do: the heading, then the file with sendfile(2) from its own
+// pages, resuming by itself at the first byte the socket did not take.
 class ZDwConnectionSocket final : public net::TStreamSocket, public HttpConnection {
  public:
   ZDwConnectionSocket(net::TSocket handle, net::TCustomBasicServerSocket* owner);
   ~ZDwConnectionSocket() override;
 
-  // Write readiness: goes on with a pending stream, or sends the prepared answer.
-  void WriteReady();
+  // Write readiness: sends the prepared answer, once.
+  void WriteReady() { OnWrites(); }
 
   // Take `stream` and send it from its position; false, taking nothing, while one is pending.
   bool SendStream(std::unique_ptr<platform::TStream> stream);
   // As SendStream, then close once it has gone out.
   bool SendStreamThenDrop(std::unique_ptr<platform::TStream> stream);
 
-  std::unique_ptr<platform::TStream> SendingStream;
+  // The stream being sent (the layer holds it until its last byte has left); nullptr when idle.
+  const platform::TStream* SendingStream() const { return QueuedStream(); }
   bool DropAfterSend = false;
 
  protected:
   int ReadSome(char* into, int max) override { return Recv(into, max); }
   void WriteAll(std::string_view bytes) override;
   void WriteStreamThenClose(std::unique_ptr<platform::TStream> stream) override;
-  void CloseNow() override;
+  void CloseNow() override { Close(); }
   void AwaitWritable() override;
   std::string LocalHostName() const override { return net::LocalHost(); }
 
  private:
   bool Begin(std::unique_ptr<platform::TStream> stream, bool drop);
-  // Sends what is pending until the socket takes no more; true when nothing failed.
-  bool Pump();
-  void Finish();
-
-  std::string unsent_;  // bytes of the heading the socket has not taken yet; they go first
 };
 
 // The server component of the second layer.

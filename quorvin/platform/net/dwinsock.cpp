@@ -120,6 +120,22 @@ int TStreamSocket::Send(const void* buffer, int count) {
   return -1;
 }
 
+bool TStreamSocket::SendQueued(const void* buffer, int count) {
+  const Impl& d = *impl_;
+  if (!d.socket || !d.connected || d.failed || count < 0) return false;
+  return d.socket->QueueBytes(buffer, static_cast<std::size_t>(count));
+}
+
+bool TStreamSocket::SendStreamQueued(std::unique_ptr<platform::TStream>& stream, bool close_after) {
+  const Impl& d = *impl_;
+  if (!d.socket || !d.connected || d.failed) return false;
+  return d.socket->QueueStream(stream, close_after);
+}
+
+const platform::TStream* TStreamSocket::QueuedStream() const {
+  return impl_->socket ? impl_->socket->QueuedStream() : nullptr;
+}
+
 void TStreamSocket::Close() {
   if (impl_->CloseSocket() && impl_->sink != nullptr) impl_->sink->StreamClosed(*this);
 }

@@ -8,12 +8,14 @@
 #include "quorvin/platform/core/classes.h"
 #include "quorvin/platform/core/component.h"
 #include "quorvin/platform/core/events.h"
+#include "quorvin/platform/core/stream.h"
 #include "quorvin/platform/net/notify.h"
 
 // The second event-socket layer: a listener that makes one connection object of a class of the
 // program's choosing per accepted socket, a client component, and stream sockets whose Send
-// says how much the kernel took. Nothing is queued in the layer: a sender keeps what was not
-// taken and offers it again when the socket reports that it can send.
+// says how much the kernel took: a sender keeps what was not taken and offers it again when the
+// socket reports that it can send. For answers of a heading and a file, a stream socket also
+// queues in the layer (SendQueued, SendStreamQueued), which then sends on by itself.
 namespace quorvin::net {
 
 class TStreamSocket;
@@ -91,6 +93,19 @@ class TStreamSocket {
   // handled; a client connection stays until its component opens again or is destroyed.
   virtual void Close();
   virtual bool GetConnected() const;
+
+  // Queued sending, the way a server answers with a heading and a file. The bytes go out
+  // after everything queued before them; what the kernel does not take now waits in the layer
+  // and leaves on its own as the socket takes more. False when the connection is closed.
+  bool SendQueued(const void* buffer, int count);
+  // Takes `stream` and sends it after what is queued, from its position to its end (a file
+  // with sendfile(2), from its own pages; other streams in pieces), going on by itself where
+  // the socket stopped taking bytes; no seWrite is reported meanwhile. With `close_after` the
+  // connection closes once the last byte has left. False, leaving `stream` with the caller,
+  // while another stream is pending or the connection is closed.
+  bool SendStreamQueued(std::unique_ptr<platform::TStream>& stream, bool close_after);
+  // The stream SendStreamQueued is sending; nullptr when none is pending.
+  const platform::TStream* QueuedStream() const;
 
   TSocket SocketHandle() const;
 

@@ -116,7 +116,8 @@ class EventSocket final : public std::enable_shared_from_this<EventSocket>, publ
   int SendSome(const void* data, std::size_t count, int& error);
 
   bool OutputPending() const { return !out_.Empty(); }
-  bool StreamPending() const { return out_.StreamPending(); }
+  // The stream QueueStream took, until its last byte has left; nullptr when none.
+  const platform::TStream* QueuedStream() const { return out_.PendingStream(); }
 
   // Changes what the socket reports, like WSAAsyncSelect: FD_READ data-arrived events;
   // FD_WRITE one write-ready event now (or once queued output has left), then one each time

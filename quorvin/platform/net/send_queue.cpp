@@ -28,9 +28,11 @@ bool WouldBlock(int code) {
 
 }  // namespace
 
-bool SendQueue::StreamPending() const {
-  return std::any_of(items_.begin(), items_.end(),
-                     [](const Item& item) { return item.kind != Kind::kBytes; });
+const platform::TStream* SendQueue::PendingStream() const {
+  for (const Item& item : items_) {
+    if (item.kind != Kind::kBytes) return item.stream.get();
+  }
+  return nullptr;
 }
 
 void SendQueue::AddBytes(const char* data, std::size_t count) {

@@ -25,7 +25,8 @@ class SendQueue {
   };
 
   bool Empty() const { return items_.empty(); }
-  bool StreamPending() const;
+  bool StreamPending() const { return PendingStream() != nullptr; }
+  const platform::TStream* PendingStream() const;
   // A stream with `drop` is queued: nothing may be added after it.
   bool DropQueued() const { return drop_queued_; }
 

@@ -180,6 +180,46 @@ TEST(StreamSocket, SendTakesWhatFitsAndPiecesPumpedOnWriteReadyArriveWholeAndInO
   EXPECT_TRUE(Await([&] { return live == 0; }));
 }
 
+// Queued sending, as the server answers: a heading, then a file from where it stands, going on
+// by itself across a slow reader; a second stream waits its turn with the caller; the
+// connection closes after the last byte.
+TEST(StreamSocket, QueuedHeadingAndFileLeaveWholeThenTheConnectionCloses) {
+  quorvin::testing::TempDir dir;
+  const std::string content = Pattern(8 << 20);
+  const std::string path = dir.Write("f.bin", content).string();
+  constexpr std::int64_t kStart = 5;
+  const std::string heading = "HTTP/1.0 200 OK\r\n\r\n";
+  int live = 0;
+  bool second_refused = false;
+  const platform::TStream* pending = nullptr;
+  auto server = Listening(
+      live,
+      [&](TBasicServerSocket& s) {
+        s.OnRead = [&](TComponent*, TStreamSocket* c) {
+          char request[16];
+          if (c->Recv(request, sizeof request) <= 0) return;
+          EXPECT_TRUE(c->SendQueued(heading.data(), static_cast<int>(heading.size())));
+          std::unique_ptr<platform::TStream> file =
+              std::make_unique<platform::TFileStream>(path, platform::fmOpenRead);
+          file->SetPosition(kStart);
+          EXPECT_TRUE(c->SendStreamQueued(file, true));
+          EXPECT_EQ(file, nullptr) << "taken";
+          pending = c->QueuedStream();
+          std::unique_ptr<platform::TStream> second = std::make_unique<platform::TMemoryStream>();
+          second_refused = !c->SendStreamQueued(second, false) && second != nullptr;
+        };
+      },
+      64 * 1024);
+  RawClient client(server->LocalPort(), 64 * 1024);
+  client.Send("GET");
+  ASSERT_TRUE(Await([&] { return client.ReadAvailable(); }, 30s));
+  EXPECT_NE(pending, nullptr);
+  EXPECT_TRUE(second_refused) << "a second stream is refused and stays with the caller";
+  ASSERT_EQ(client.received.size(), heading.size() + content.size() - kStart);
+  EXPECT_TRUE(client.received == heading + content.substr(kStart));
+  EXPECT_TRUE(Await([&] { return live == 0; }));
+}
+
 TEST(WriteNotification, StopsDataArrivedAndComesOnceWhileIdleThenThePeersResetEndsIt) {
   int live = 0;
   int reads = 0;
