@@ -18,6 +18,11 @@ using TOrbHTTPOnFailure = void(platform::TComponent* sender, const std::string& 
 // The HTTP/1.0 client component over the first socket layer. Set the request properties and
 // Host (or Address) and Port, make it Active, and call SendRequest once connected (typically
 // from OnConnect). The answer's body arrives through OnProgress and OnStreamReady.
+//
+// Threads: the component and its events belong to the thread that runs the program's loop
+// (net::Application): set its properties, open it and call SendRequest there; the events fire
+// there while the loop runs. Nothing in it starts a thread or blocks the loop, the name lookup
+// included.
 class TOrbHTTPClient final : public net::TClientSocket, public HttpClientCore {
  public:
   explicit TOrbHTTPClient(platform::TComponent* owner);

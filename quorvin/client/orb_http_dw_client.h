@@ -40,6 +40,7 @@ class TOrbHTTPDwSockClient final : public net::TStreamSocket {
 
 // The HTTP/1.0 client component over the second socket layer: the same properties, request and
 // reader as TOrbHTTPClient. SendRequest takes the connection, as the layer hands it to the events.
+// Threads: as for TOrbHTTPClient, everything runs on the loop's thread.
 class TOrbHTTPDwClient final : public net::TBasicClientSocket, public HttpClientCore {
  public:
   explicit TOrbHTTPDwClient(platform::TComponent* owner);

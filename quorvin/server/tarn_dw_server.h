@@ -13,7 +13,7 @@
 
 // The web server over the second socket layer. It serves exactly as TSvrModule does, through the
 // same protocol core; only the socket calls differ, and this binding has no connection limit and
-// no lifetime timer.
+// no lifetime timer. Threads: as for TSvrModule, everything runs on the loop's thread.
 namespace quorvin::server {
 
 // The adapters, status texts and header table are the ones the first binding uses: one protocol,

@@ -12,6 +12,11 @@
 
 // The web server over the first socket layer: the module a program places on its main form,
 // its listener and its connections.
+//
+// Threads: the module, its listener and its connections live on the thread that runs the
+// program's loop (net::Application::Run or RunUntil). Load the form, call SetRoot, SetPort and
+// the other operations, and destroy the module on that thread; web actions run there too, one
+// request at a time. The server creates no threads and takes no locks.
 namespace quorvin::server {
 
 class TSvrModule;

@@ -16,6 +16,10 @@
 // says how much the kernel took: a sender keeps what was not taken and offers it again when the
 // socket reports that it can send. For answers of a heading and a file, a stream socket also
 // queues in the layer (SendQueued, SendStreamQueued), which then sends on by itself.
+//
+// Threads: every object of the layer belongs to the thread that runs the program's loop
+// (net::Application): make, use and destroy it there, in handlers or between turns of the loop.
+// Events arrive on that thread one at a time; the layer creates no threads and takes no locks.
 namespace quorvin::net {
 
 class TStreamSocket;

@@ -15,6 +15,10 @@
 
 // The first event-socket layer. Sockets are non-blocking and report what happens to them as
 // events on the program's event loop: data arrived, write ready, connected, closed, errors.
+//
+// Threads: every object of the layer belongs to the thread that runs the program's loop
+// (net::Application): make, use and destroy it there, in handlers or between turns of the loop.
+// Events arrive on that thread one at a time; the layer creates no threads and takes no locks.
 namespace quorvin::net {
 
 // The layer's event codes, in this order (write-ready is 6, data arrived is 7).

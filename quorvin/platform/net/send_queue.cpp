@@ -116,15 +116,16 @@ void SendQueue::Uncork(int fd) {
   corked_ = false;
 }
 
-SendQueue::Step SendQueue::SendBytes(int fd, Item& item, bool more, int& error) {
-  while (item.offset < item.bytes.size()) {
-    const ssize_t n = ::send(fd, item.bytes.data() + item.offset, item.bytes.size() - item.offset,
-                             MSG_NOSIGNAL | (more ? MSG_MORE : 0));
+SendQueue::Step SendQueue::SendSpan(int fd, const char* data, std::size_t size,
+                                    std::size_t& done, bool more, int& error) {
+  while (done < size) {
+    const ssize_t n =
+        ::send(fd, data + done, size - done, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
     if (n >= 0) {
-      item.offset += static_cast<std::size_t>(n);
+      done += static_cast<std::size_t>(n);
       corked_ = more;
       // A short send means the socket is full: wait rather than ask again.
-      if (item.offset < item.bytes.size()) return Step::kBlocked;
+      if (done < size) return Step::kBlocked;
       continue;
     }
     if (errno == EINTR) continue;
@@ -133,6 +134,10 @@ SendQueue::Step SendQueue::SendBytes(int fd, Item& item, bool more, int& error) 
     return Step::kFailed;
   }
   return Step::kDone;
+}
+
+SendQueue::Step SendQueue::SendBytes(int fd, Item& item, bool more, int& error) {
+  return SendSpan(fd, item.bytes.data(), item.bytes.size(), item.offset, more, error);
 }
 
 SendQueue::Step SendQueue::SendFile(int fd, Item& item, int& error) {
@@ -166,23 +171,11 @@ SendQueue::Step SendQueue::SendFile(int fd, Item& item, int& error) {
 
 SendQueue::Step SendQueue::SendMemory(int fd, Item& item, bool more, int& error) {
   auto& memory = static_cast<platform::TMemoryStream&>(*item.stream);
-  const std::int64_t end = std::min(item.end, memory.Size());
-  while (item.pos < end) {
-    const ssize_t n =
-        ::send(fd, memory.Memory() + item.pos, static_cast<std::size_t>(end - item.pos),
-               MSG_NOSIGNAL | (more ? MSG_MORE : 0));
-    if (n >= 0) {
-      item.pos += n;
-      corked_ = more;
-      if (item.pos < end) return Step::kBlocked;
-      continue;
-    }
-    if (errno == EINTR) continue;
-    if (WouldBlock(errno)) return Step::kBlocked;
-    error = errno;
-    return Step::kFailed;
-  }
-  return Step::kDone;
+  const auto end = static_cast<std::size_t>(std::min(item.end, memory.Size()));
+  auto done = static_cast<std::size_t>(std::min<std::int64_t>(item.pos, static_cast<std::int64_t>(end)));
+  const Step step = SendSpan(fd, memory.Memory(), end, done, more, error);
+  item.pos = static_cast<std::int64_t>(done);
+  return step;
 }
 
 SendQueue::Step SendQueue::SendRead(int fd, Item& item, bool more, int& error) {

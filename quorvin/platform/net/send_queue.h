@@ -55,6 +55,9 @@ class SendQueue {
     bool drop = false;
   };
 
+  // Sends data[done..size), advancing `done`.
+  Step SendSpan(int fd, const char* data, std::size_t size, std::size_t& done, bool more,
+                int& error);
   Step SendBytes(int fd, Item& item, bool more, int& error);
   Step SendFile(int fd, Item& item, int& error);
   Step SendMemory(int fd, Item& item, bool more, int& error);
