@@ -71,7 +71,7 @@ void EventListener::Watching(bool on) {
   watching_ = on;
   // A pending client keeps a level-triggered listener ready: one that is not to be accepted
   // now must not be reported again and again.
-  Reactor::Instance().Change(fd_, this, on ? EPOLLIN : 0);
+  Reactor::Instance().Change(fd_, this, on ? std::uint32_t{EPOLLIN} : 0u);
 }
 
 void EventListener::Ready(std::uint32_t /*events*/) {

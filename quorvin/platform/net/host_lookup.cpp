@@ -195,7 +195,8 @@ class Dns {
   static void SocketState(void* data, ares_socket_t fd, int readable, int writable) {
     Dns& dns = *static_cast<Dns*>(data);
     const auto found = dns.watches_.find(fd);
-    const std::uint32_t events = (readable != 0 ? EPOLLIN : 0u) | (writable != 0 ? EPOLLOUT : 0u);
+    const std::uint32_t events = (readable != 0 ? std::uint32_t{EPOLLIN} : 0u) |
+                                 (writable != 0 ? std::uint32_t{EPOLLOUT} : 0u);
     if (events == 0) {
       // Said before c-ares closes the socket: out of the set first, while the number is ours.
       if (found == dns.watches_.end()) return;
