@@ -215,18 +215,17 @@ void HttpClientCore::ReadResponse() {
 
 void HttpClientCore::ParseResponseLine() {
   const std::string_view line = head_.Line();
-  if (ResState == TOrbHTTPResponseType::RES_REQUEST) {
-    web::StartLine parts;
-    if (web::SplitStartLine(line, parts)) {
-      ResponseVersion = std::string(parts.first);
+  if (ResState == TOrbHTTPResponseType::RES_HEADER) {
+    web::AddHeaderEntry(line, ResponseHeaders);
+  } else {
+    web::StartLine status;
+    if (web::SplitStartLine(line, status)) {
+      ResponseVersion = std::string(status.first);
       // A status line without a reason text still carries its code.
-      ResponseCode = std::string(parts.second);
-      ResponseText = std::string(parts.third.value_or(std::string_view()));
+      ResponseCode = std::string(status.second);
+      ResponseText = std::string(status.third.value_or(std::string_view()));
     }
     ResState = TOrbHTTPResponseType::RES_HEADER;
-  } else if (ResState == TOrbHTTPResponseType::RES_HEADER) {
-    std::string entry;
-    if (web::HeaderEntry(line, entry)) ResponseHeaders.Add(std::move(entry));
   }
   head_.ClearLine();
 }

@@ -58,34 +58,31 @@ ReadResult RequestReader::Refuse(int status) {
 }
 
 void RequestReader::ProcessLine() {
-  const std::string_view line = head_.Line();
   if (req_state_ == ZReqtype::REQ_REQUEST) {
-    // A request line without a space names nothing; the head is still read to its end.
-    web::StartLine parts;
-    if (web::SplitStartLine(line, parts)) {
-      method_ = std::string(parts.first);
-      std::string_view url = parts.third ? parts.second : platform::TrimRight(parts.second);
-      version_ = std::string(parts.third.value_or(std::string_view()));
-      const auto q = url.find('?');
-      if (q != std::string_view::npos) {
-        query_ = std::string(url.substr(q + 1, kMaxLine));
-        url = url.substr(0, q);
-        has_query_ = true;
-      }
-      raw_path_ = std::string(url);
-      url_ = web::HTTPDecode(url);
-    }
+    ReadRequestLine(head_.Line());
     req_state_ = ZReqtype::REQ_HEADER;
-  } else if (req_state_ == ZReqtype::REQ_HEADER) {
+  } else {
     // Values are kept as sent: a cookie or a credential is case-sensitive.
-    std::string entry;
-    if (web::HeaderEntry(line, entry)) {
-      // A browser sends a dozen header lines: one allocation for the list instead of five.
-      if (headers_.Count() == 0) headers_.Reserve(16);
-      headers_.Add(std::move(entry));
-    }
+    web::AddHeaderEntry(head_.Line(), headers_);
   }
   head_.ClearLine();
+}
+
+void RequestReader::ReadRequestLine(std::string_view line) {
+  web::StartLine parts;
+  // A request line without a space names nothing; the head is still read to its end.
+  if (!web::SplitStartLine(line, parts)) return;
+  method_ = std::string(parts.first);
+  std::string_view url = parts.third ? parts.second : platform::TrimRight(parts.second);
+  version_ = std::string(parts.third.value_or(std::string_view()));
+  const auto q = url.find('?');
+  if (q != std::string_view::npos) {
+    query_ = std::string(url.substr(q + 1, kMaxLine));
+    url = url.substr(0, q);
+    has_query_ = true;
+  }
+  raw_path_ = std::string(url);
+  url_ = web::HTTPDecode(url);
 }
 
 bool RequestReader::ValidLength() const {

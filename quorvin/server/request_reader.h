@@ -71,6 +71,7 @@ class RequestReader {
 
  private:
   void ProcessLine();
+  void ReadRequestLine(std::string_view line);
   bool ValidLength() const;
   bool BodySent();
   void AddToBody(std::string_view bytes, std::size_t& pos);

@@ -82,6 +82,14 @@ bool HeaderEntry(std::string_view line, std::string& entry) {
   return true;
 }
 
+void AddHeaderEntry(std::string_view line, platform::TStringList& headers) {
+  std::string entry;
+  if (!HeaderEntry(line, entry)) return;
+  // A message carries a dozen header lines: one allocation for the list instead of five.
+  if (headers.Count() == 0) headers.Reserve(16);
+  headers.Add(std::move(entry));
+}
+
 bool AllDigits(std::string_view s) {
   return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "quorvin/platform/core/string_list.h"
+
 // The text of HTTP message heads, as the server's request reader and the client's response
 // reader both take it: lines assembled from bytes that arrive in pieces, start lines, header
 // entries, and the values read from headers (lengths, byte ranges).
@@ -68,6 +70,8 @@ bool SplitStartLine(std::string_view line, StartLine& parts);
 // name lower-cased (names match without regard to case), the value as sent but without the
 // blanks (spaces, tabs) around it. False, with nothing stored, for a line without a colon.
 bool HeaderEntry(std::string_view line, std::string& entry);
+// Adds the entry of the header line `line` to `headers`; a line without a colon adds nothing.
+void AddHeaderEntry(std::string_view line, platform::TStringList& headers);
 
 // True for one or more decimal digits and nothing else: no sign, no blank.
 bool AllDigits(std::string_view s);
