@@ -1,6 +1,7 @@
 #include "quorvin/server/request_reader.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "quorvin/platform/core/text.h"
 #include "quorvin/platform/web/http_decode.h"

@@ -148,7 +148,8 @@ void TargetResolver::StripLast(std::string& path, std::string& last) {
 }
 
 bool TargetResolver::CheckDefault(TargetResolution& target) const {
-  std::string candidate = target.TargetPath + std::string(default_document_);
+  std::string candidate = target.TargetPath;
+  candidate += default_document_;
   const std::uint32_t attributes = AttributesOf(candidate);
   if (attributes == host::kFaInvalid || (attributes & host::kFaDirectory) != 0) return false;
   target.FileAttributes = attributes;
