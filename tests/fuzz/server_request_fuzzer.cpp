@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -33,14 +34,18 @@ namespace {
 
 using server::HttpConnection;
 
-constexpr std::string_view kActionAnswer = "ACTION-ANSWER";
-
-// Set when a web action composed an answer for the connection being fuzzed: only then may a
-// memory stream, rather than the server's own heading, be the answer.
-bool action_answered = false;
+// What the web actions answer: a token new for every process, so that no request carries it by
+// chance, and an answer that holds it was composed by an action.
+const std::string& ActionAnswer() {
+  static const std::string token = [] {
+    std::random_device rd;
+    return "QVACTION" + std::to_string(rd()) + std::to_string(rd());
+  }();
+  return token;
+}
 
 // A form with a web dispatcher and a server module that never listens: what a connection of a
-// real server sees when it dispatches. The actions answer fixed texts, fail, or misbehave.
+// real server sees when it dispatches. The actions answer the token, fail, or misbehave.
 class DispatchForm {
  public:
   static DispatchForm& Instance() {
@@ -56,8 +61,7 @@ class DispatchForm {
     auto& actions = web.Actions();
     actions.Add("Act", "/act", web::TMethodType::mtAny,
                 [](platform::TComponent*, web::TWebRequest&, web::TWebResponse& r, bool&) {
-                  r.SetContent(kActionAnswer);
-                  action_answered = true;
+                  r.SetContent(ActionAnswer());
                 });
     actions.Add("Boom", "/boom", web::TMethodType::mtAny,
                 [](platform::TComponent*, web::TWebRequest&, web::TWebResponse&, bool&) {
@@ -66,7 +70,7 @@ class DispatchForm {
     actions.Add("Split", "/split", web::TMethodType::mtAny,
                 [](platform::TComponent*, web::TWebRequest&, web::TWebResponse& r, bool&) {
                   r.SetCustomHeader("X-Split", "a\r\nb");
-                  r.SetContent(kActionAnswer);
+                  r.SetContent(ActionAnswer());
                 });
     actions.Add("Pass", "/pass", web::TMethodType::mtAny,
                 [](platform::TComponent*, web::TWebRequest&, web::TWebResponse&, bool& handled) {
@@ -75,9 +79,8 @@ class DispatchForm {
     // Sends, then calls the request unhandled: the answer it sent must still go out whole.
     actions.Add("Early", "/early*", web::TMethodType::mtAny,
                 [](platform::TComponent*, web::TWebRequest&, web::TWebResponse& r, bool& handled) {
-                  r.SetContent(kActionAnswer);
+                  r.SetContent(ActionAnswer());
                   r.SendResponse();
-                  action_answered = true;
                   handled = false;
                 });
     module_ = &platform::Create<server::TSvrModule>(*form_);
@@ -144,13 +147,15 @@ class FuzzConnection final : public HttpConnection {
 
   void WriteStreamThenClose(std::unique_ptr<platform::TStream> stream) override {
     Check(!closed_, "a stream written after the connection was closed");
-    sent_request_body_ = sent_request_body_ || (stream.get() == request_body_ && !action_answered);
     sent_file_ = dynamic_cast<platform::TFileStream*>(stream.get()) != nullptr;
     heading_size_ = sent_.size();
     char piece[4096];
     for (std::int64_t n; (n = stream->Read(piece, sizeof piece)) > 0;) {
       sent_.append(piece, static_cast<std::size_t>(n));
     }
+    // The body object holds the request body until an action's answer is written over it.
+    sent_request_body_ = sent_request_body_ ||
+                         (stream.get() == request_body_ && !Holds(StreamedBytes(), ActionAnswer()));
     closed_ = true;
   }
 
@@ -243,7 +248,6 @@ int ServerRequestOne(const std::uint8_t* data, std::size_t size) {
 
   quorvin::testing::FakeListener listener(site.root, DefaultFile(flags >> 1));
   if ((flags & 1) != 0) listener.Module = &DispatchForm::Instance().Module();
-  action_answered = false;
   {
     FuzzConnection c(listener);
     std::string_view rest = request;
@@ -261,7 +265,7 @@ int ServerRequestOne(const std::uint8_t* data, std::size_t size) {
       Check(c.Closed(), "a complete request was left open without an answer", request);
       // The server's own answers are HTTP/1.0; a web action's answer repeats the request's
       // version, or has no status line for a request without one.
-      Check(action_answered || c.Sent().rfind("HTTP/1.0 ", 0) == 0,
+      Check(Holds(c.Sent(), ActionAnswer()) || c.Sent().rfind("HTTP/1.0 ", 0) == 0,
             "an answer without an HTTP/1.0 status line", c.Sent());
     }
     const std::string& answer = c.Sent();
