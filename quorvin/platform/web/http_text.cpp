@@ -99,13 +99,13 @@ RangeRequest ParseRange(std::string_view value, std::int64_t size, std::int64_t&
   value = platform::Trim(value);
   constexpr std::string_view kUnit = "bytes=";
   if (!platform::StartsWithText(value, kUnit)) return RangeRequest::kWhole;
-  const std::string_view spec = platform::Trim(value.substr(kUnit.size()));
-  const auto dash = spec.find('-');
-  if (dash == std::string_view::npos || spec.find(',') != std::string_view::npos) {
+  const std::string_view ranges = platform::Trim(value.substr(kUnit.size()));
+  const auto dash = ranges.find('-');
+  if (dash == std::string_view::npos || ranges.find(',') != std::string_view::npos) {
     return RangeRequest::kWhole;
   }
-  const std::string_view from = platform::Trim(spec.substr(0, dash));
-  const std::string_view to = platform::Trim(spec.substr(dash + 1));
+  const std::string_view from = platform::Trim(ranges.substr(0, dash));
+  const std::string_view to = platform::Trim(ranges.substr(dash + 1));
   if (from.empty()) {
     const auto suffix = Count(to);
     if (!suffix) return RangeRequest::kWhole;
