@@ -111,6 +111,8 @@ ResponseWriter::ResponseWriter(std::function<std::string()> server_name)
     : server_name_(std::move(server_name)), buffer_(kReadSize + 1) {}
 
 void ResponseWriter::WriteString(std::string_view text) {
+  // An empty text may have no bytes at all (a code without a status text), and nothing to copy.
+  if (text.empty()) return;
   const std::size_t needed = static_cast<std::size_t>(buffer_length_) + text.size() + 1;
   if (needed > buffer_.size()) {
     // Grow in 8 KiB steps, as few times as possible for a long heading.
