@@ -21,9 +21,10 @@ std::string RequestDate(TDateTime value) {
 }  // namespace
 
 HttpClientCore::HttpClientCore()
-    : ResponseBody(std::make_unique<platform::TMemoryStream>()), buffer_(new char[kClientReadSize + 1]()) {
-  line_.reserve(kMaxResponseLine + 1);
-}
+    : ResponseBody(std::make_unique<platform::TMemoryStream>()),
+      buffer_(new char[kClientReadSize + 1]()),
+      head_({static_cast<std::size_t>(kMaxResponseLine), kMaxResponseHeaderLines,
+             static_cast<std::size_t>(kMaxResponseHeaderBytes)}) {}
 
 HttpClientCore::~HttpClientCore() = default;
 
@@ -155,14 +156,15 @@ void HttpClientCore::ReadResponse() {
     ConnectionEnded();
     return;
   }
-  int i = 0;
+  const std::string_view bytes(buffer_.get(), static_cast<std::size_t>(n));
+  std::size_t i = 0;
   switch (ResState) {
     case TOrbHTTPResponseType::RES_REQUEST:
     case TOrbHTTPResponseType::RES_HEADER:
       for (;;) {
-        const Line line = TakeLine(n, i);
-        if (line == Line::kNeedMore) break;
-        if (line == Line::kTooLong) {
+        const web::LineResult line = head_.GetLine(bytes, i);
+        if (line == web::LineResult::kNeedMore) break;
+        if (line == web::LineResult::kTooLong) {
           Fail("a line of the response is longer than 8192 characters");
           CloseConnection();
           return;
@@ -172,17 +174,15 @@ void HttpClientCore::ReadResponse() {
           ResponseHeaders.Clear();
           ResponseBody->SetSize(0);
           LastError.clear();
-          head_bytes_ = 0;
-        } else {
-          // A head that never ends would otherwise grow without bound.
-          head_bytes_ += static_cast<int>(line_.size());
-          if (ResponseHeaders.Count() >= kMaxResponseHeaderLines || head_bytes_ > kMaxResponseHeaderBytes) {
-            Fail("the response head is larger than the client accepts");
-            CloseConnection();
-            return;
-          }
+          head_.BeginHead();
+        } else if (!head_.CountHeader(ResponseHeaders.Count() + 1)) {
+          // A head that never ends would otherwise grow without bound. What counts against the
+          // limit is the entries kept, and this line, blank or not.
+          Fail("the response head is larger than the client accepts");
+          CloseConnection();
+          return;
         }
-        if (line_.empty()) {
+        if (head_.Line().empty()) {
           ResState = TOrbHTTPResponseType::RES_BODY;
           break;
         }
@@ -198,10 +198,10 @@ void HttpClientCore::ReadResponse() {
       }
       until_close_ = !PrepareBody();
       if (until_close_) ResponseLength = -1;
-      if (ResState == TOrbHTTPResponseType::RES_BODY) AppendBody(i, n);
+      if (ResState == TOrbHTTPResponseType::RES_BODY) AppendBody(bytes.substr(i));
       break;
     case TOrbHTTPResponseType::RES_BODY:
-      AppendBody(0, n);
+      AppendBody(bytes);
       break;
     default:
       break;
@@ -213,35 +213,21 @@ void HttpClientCore::ReadResponse() {
   }
 }
 
-HttpClientCore::Line HttpClientCore::TakeLine(int n, int& i) {
-  while (i < n) {
-    const char c = buffer_[static_cast<std::size_t>(i++)];
-    if (c == '\n') return Line::kDone;
-    if (c == '\r' || c == '\0') continue;
-    if (static_cast<int>(line_.size()) >= kMaxResponseLine) return Line::kTooLong;
-    line_.push_back(c);
-  }
-  return Line::kNeedMore;
-}
-
 void HttpClientCore::ParseResponseLine() {
-  const std::string_view line = line_;
-  if (ResState == TOrbHTTPResponseType::RES_REQUEST) {
-    const auto sp = line.find(' ');
-    if (sp != std::string_view::npos) {
-      ResponseVersion = std::string(line.substr(0, sp));
-      const std::string_view rest = platform::TrimLeft(line.substr(sp + 1));
-      const auto sp2 = rest.find(' ');
+  const std::string_view line = head_.Line();
+  if (ResState == TOrbHTTPResponseType::RES_HEADER) {
+    web::AddHeaderEntry(line, ResponseHeaders);
+  } else {
+    web::StartLine status;
+    if (web::SplitStartLine(line, status)) {
+      ResponseVersion = std::string(status.first);
       // A status line without a reason text still carries its code.
-      ResponseCode = std::string(rest.substr(0, sp2));
-      ResponseText = sp2 == std::string_view::npos ? std::string() : std::string(platform::TrimLeft(rest.substr(sp2 + 1)));
+      ResponseCode = std::string(status.second);
+      ResponseText = std::string(status.third.value_or(std::string_view()));
     }
     ResState = TOrbHTTPResponseType::RES_HEADER;
-  } else if (ResState == TOrbHTTPResponseType::RES_HEADER) {
-    std::string entry;
-    if (platform::HeaderEntry(line, entry)) ResponseHeaders.Add(std::move(entry));
   }
-  line_.clear();
+  head_.ClearLine();
 }
 
 bool HttpClientCore::HasBody() const {
@@ -255,9 +241,7 @@ bool HttpClientCore::PrepareBody() {
   const std::string_view value = ResponseHeaders.Values("content-length");
   ResponseLength = 0;
   ResponseBody->SetSize(0);
-  if (value.empty() || !std::all_of(value.begin(), value.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-    return false;
-  }
+  if (!web::AllDigits(value)) return false;
   const auto length = platform::ParseDecimal32(value);
   if (!length) return false;  // beyond a 32-bit length: read until the connection closes
   if (*length > MaxResponseBody) {
@@ -271,20 +255,20 @@ bool HttpClientCore::PrepareBody() {
   return true;
 }
 
-void HttpClientCore::AppendBody(int start, int n) {
-  const std::int64_t available = n - start;
+void HttpClientCore::AppendBody(std::string_view bytes) {
+  const auto available = static_cast<std::int64_t>(bytes.size());
   if (until_close_) {
     if (ResponseBody->Size() + available > MaxResponseBody) {
       Fail("the response is larger than the client accepts");
       CloseConnection();
       return;
     }
-    ResponseBody->WriteBuffer(buffer_.get() + start, available);
+    ResponseBody->WriteBuffer(bytes.data(), available);
     Progress(static_cast<std::int32_t>(ResponseBody->Position()), -1);
     return;
   }
   const std::int64_t take = std::min<std::int64_t>(available, ResponseLength - ResponseBody->Position());
-  if (take > 0) ResponseBody->WriteBuffer(buffer_.get() + start, take);
+  if (take > 0) ResponseBody->WriteBuffer(bytes.data(), take);
   Progress(static_cast<std::int32_t>(ResponseBody->Position()), ResponseLength);
   if (ResponseBody->Position() >= ResponseLength) ResState = TOrbHTTPResponseType::RES_DONE;
 }
@@ -307,14 +291,14 @@ void HttpClientCore::ConnectionEnded() {
     Fail("the connection closed after " + std::to_string(ResponseBody->Size()) + " of " +
          std::to_string(ResponseLength) + " body bytes");
   } else if (ResState == TOrbHTTPResponseType::RES_HEADER ||
-             (ResState == TOrbHTTPResponseType::RES_REQUEST && !line_.empty())) {
+             (ResState == TOrbHTTPResponseType::RES_REQUEST && !head_.Line().empty())) {
     Fail("the connection closed before the response head was complete");
   }
 }
 
 void HttpClientCore::ResetReader() {
   ResState = TOrbHTTPResponseType::RES_REQUEST;
-  line_.clear();
+  head_.ClearLine();
   until_close_ = false;
 }
 

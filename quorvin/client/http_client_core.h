@@ -11,6 +11,7 @@
 #include "quorvin/platform/core/datetime.h"
 #include "quorvin/platform/core/stream.h"
 #include "quorvin/platform/core/string_list.h"
+#include "quorvin/platform/web/http_text.h"
 
 namespace quorvin::client {
 
@@ -108,12 +109,10 @@ class HttpClientCore {
   virtual void ResponseFailed(const std::string& reason) = 0;
 
  private:
-  enum class Line { kNeedMore, kDone, kTooLong };
-  Line TakeLine(int n, int& i);
   void ParseResponseLine();
   bool HasBody() const;
   bool PrepareBody();
-  void AppendBody(int start, int n);
+  void AppendBody(std::string_view bytes);
   void DeliverBody();
   void Fail(const std::string& reason);
 
@@ -122,10 +121,9 @@ class HttpClientCore {
   std::array<platform::TDateTime, kVariableCount> dates_{};
   std::unique_ptr<platform::TStream> content_stream_;
   std::unique_ptr<char[]> buffer_;
-  std::string line_;
+  web::HeadReader head_;
   bool until_close_ = false;  // the body has no usable length and ends with the connection
-  bool head_request_ = false; // the last request was HEAD: its answer has no body
-  int head_bytes_ = 0;         // header bytes of the response being read
+  bool head_request_ = false;  // the last request was HEAD: its answer has no body
 };
 
 }  // namespace quorvin::client

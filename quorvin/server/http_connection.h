@@ -1,128 +1,46 @@
 #pragma once
 
 #include <cstdint>
-#include <ctime>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "quorvin/platform/core/stream.h"
 #include "quorvin/platform/core/string_list.h"
-#include "quorvin/platform/host/file_system.h"
+#include "quorvin/server/request_reader.h"
+#include "quorvin/server/response_writer.h"
 #include "quorvin/server/server_module.h"
+#include "quorvin/server/target_resolver.h"
 #include "quorvin/webbridge/connection_view.h"
 
 namespace quorvin::server {
 
-// Reading states of a connection's request.
-enum class ZReqtype : std::uint8_t { REQ_REQUEST, REQ_HEADER, REQ_BODY, REQ_DONE, REQ_SIMPLE };
-
-// Outcome of assembling a line from received bytes.
-enum class LineResult { kNeedMore, kLine, kTooLong };
-
-constexpr int kReadSize = 8192;            // bytes received at most per read
-constexpr int kMaxLine = 8192;             // characters in a request or header line
-constexpr int kMaxHeaderLines = 100;       // header lines in one request
-constexpr int kMaxHeaderBytes = 64 * 1024; // all header lines together
-constexpr std::int32_t kMaxBody = 16 * 1024 * 1024;  // the largest request body accepted
-
-// Host file attribute bits as target resolution reads them.
-constexpr std::uint32_t kAttrHidden = 0x2;
-constexpr std::uint32_t kAttrDirectory = 0x10;
-constexpr std::uint32_t kAttrNone = 0xFFFFFFFF;
-
-// A block of bytes that grows without clearing what it adds: the receive buffer is filled by
-// every read and the output written over it, so zeroing it would only cost time per connection.
-// Blocks of the usual size are kept for the next connection on this thread (a few at most):
-// allocating and freeing 8 KiB per request costs more than the rest of the allocations together.
-class ByteBlock {
- public:
-  explicit ByteBlock(std::size_t size);
-  ~ByteBlock();
-  ByteBlock(const ByteBlock&) = delete;
-  ByteBlock& operator=(const ByteBlock&) = delete;
-  char* data() { return bytes_.get(); }
-  const char* data() const { return bytes_.get(); }
-  std::size_t size() const { return size_; }
-  char& operator[](std::size_t i) { return bytes_[i]; }
-  // Grows to `size`, keeping the first `keep` bytes.
-  void Grow(std::size_t size, std::size_t keep);
-
- private:
-  std::unique_ptr<char[]> bytes_;
-  std::size_t size_;
-};
-
-// What a Range header asks of a file of a given size.
-enum class RangeRequest { kWhole, kPart, kUnsatisfiable };
-// Reads a single "bytes=a-b", "bytes=a-" or "bytes=-n" against a file of `size` bytes. Several
-// ranges, malformed text and numbers that overflow ask for the whole file. On kPart, `first`
-// and `last` are the inclusive byte positions to send.
-RangeRequest ParseRange(std::string_view value, std::int64_t size, std::int64_t& first, std::int64_t& last);
-
-// One server connection's protocol: reads and parses the request, decides the answer (web
-// actions first, then a static file under the root), writes headings and error pages, and sends.
-// The socket bindings derive from it and supply only the socket operations below.
+// One server connection: reads the request with its RequestReader, offers it to the web actions
+// first, otherwise resolves it under the root, and sends the answer (composed by its
+// ResponseWriter, or by a web action). The socket bindings derive from it and supply only the
+// socket operations below.
 class HttpConnection : public webbridge::ConnectionView {
  public:
-  HttpConnection(ListenerConfig& listener);
+  explicit HttpConnection(ListenerConfig& listener);
   virtual ~HttpConnection();
 
-  // Data arrived: read, assemble lines, parse; once the request is complete, prepare the answer
+  // Data arrived: read and parse; once the request is complete or refused, prepare the answer
   // and ask for write readiness.
   void OnReads();
-  // Write ready: send what the answer left in Buffer / FileStream / Body, then end.
+  // Write ready: send the prepared answer (heading and file, a web action's answer, or an error
+  // page), then end.
   void OnWrites();
-
-  LineResult GetLine(const char* buf, int count, int& pos);
-  void ProcessLine();
-  bool BodySent();
-  void AddToBody(int count, int start);
-
-  bool StartResponse();
-  bool FindTarget(std::string& path);
-  bool URLtoPath(std::string& path) const;
-  static void StripLast(std::string& path, std::string& last);
-  bool CheckDefault();
-
-  void WriteString(std::string_view text);
-  void WriteHeaders(std::string_view name, std::string_view text);
-  void WriteHeader(std::string_view name, std::int64_t value);
-  void WriteStatuss(std::string_view status_text);
-  void WriteStatus(int code);
-  void WriteFileType();
-  bool WriteHeading();
-  static std::string SendHTTPError(int code);
-  void WriteError(int code);
 
   // webbridge::ConnectionView
   std::string_view RequestField(Field field) const override;
-  const platform::TStringList& RequestHeaders() const override { return Headers; }
-  platform::TMemoryStream& RequestBody() override { return *Body; }
 
+  const platform::TStringList& RequestHeaders() const override { return reader_.Headers(); }
+
+  platform::TMemoryStream& RequestBody() override { return reader_.Body(); }
+
+  // The listener that accepted the connection: its settings, and the connection count the
+  // first binding keeps there.
   ListenerConfig& Server;
-  ZReqtype ReqState = ZReqtype::REQ_REQUEST;
-  std::int32_t StatusCode = 0;
-  ByteBlock Buffer;           // receive buffer, then the output buffer
-  std::string LineBuffer;     // the line being assembled
-  std::unique_ptr<platform::TFileStream> FileStream;
-  std::unique_ptr<platform::TMemoryStream> Body;
-  std::int32_t ContentLength = 0;
-  std::int32_t BufferLength = 0;
-  std::uint32_t FileAttributes = kAttrNone;
-  bool FileMode = true;
-  platform::TStringList Headers;
-  std::string ExtraPath;
-  std::string TranslatedPath;
-  std::string TargetPath;
-  std::string DefaultDocument;
-  std::string URL;
-  std::string Method;
-  std::string Version;
-  std::string Query;
-  std::string RawPath;        // the request path as sent, before decoding
-  bool BodyIsAnswer = false;  // Body holds a dispatched answer, not the request body
 
  protected:
   // What the socket bindings do differently. Nothing else may differ.
@@ -142,20 +60,22 @@ class HttpConnection : public webbridge::ConnectionView {
  private:
   void FinishRequest();
   void RefuseRequest(int code);
-  void WriteRedirect(int code, std::string_view location);
-  bool NotModifiedSince(std::time_t modified) const;
+  void StartResponse();
   bool Dispatch();
-  std::uint32_t AttributesOf(const std::string& path) const;
-  std::uint32_t OpenTarget(const std::string& path);
-  void WriteHeaderName(std::string_view name);
+  void AnswerTarget(TargetUse use);
+  void AnswerFile(TargetResolution& target);
 
-  int header_lines_ = 0;
-  int header_bytes_ = 0;
-  bool answered_ = false;
-  bool has_query_ = false;
+  RequestReader reader_;
+  ResponseWriter writer_;
+  std::string default_document_;
+  std::string translated_path_;
+  std::unique_ptr<platform::TFileStream> file_stream_;
   std::int64_t file_start_ = 0;  // where the file answer begins (a byte range starts later)
-  host::FileInfo target_info_;   // of FileStream, once it is open for TargetPath
-  bool target_open_ = false;
+  // True: the answer goes out from the writer's buffer, then the file; false: from the body,
+  // where a web action wrote it.
+  bool file_mode_ = true;
+  bool body_is_answer_ = false;  // the body holds a web action's answer, not the request body
+  bool answered_ = false;
 };
 
 }  // namespace quorvin::server

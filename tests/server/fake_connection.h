@@ -37,8 +37,8 @@ class FakeConnection final : public server::HttpConnection {
   // The request complete: write readiness was asked for.
   bool AwaitingWrite() const { return awaiting_write_; }
   bool Closed() const { return closed_; }
+
   const std::string& Sent() const { return sent_; }
-  std::string BodyText() { return Body ? std::string(Body->View()) : std::string(); }
 
  protected:
   int ReadSome(char* into, int max) override {

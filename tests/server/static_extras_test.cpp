@@ -86,28 +86,15 @@ TEST_P(Ranges, SendExactlyThoseBytes) {
   }
 }
 
+// How a Range header reads is ParseRange's table (tests/platform/web); here, that the bytes it
+// names are the bytes that leave, and that the other two answers go out whole.
 INSTANTIATE_TEST_SUITE_P(
     , Ranges,
-    ::testing::Values(
-        RangeCase{"FromTo", "bytes=10-14", "HTTP/1.0 206 Partial Content", "bytes 10-14/1000", "01234"},
-        RangeCase{"OneByte", "bytes=3-3", "HTTP/1.0 206 Partial Content", "bytes 3-3/1000", "3"},
-        RangeCase{"LastByte", "bytes=999-999", "HTTP/1.0 206 Partial Content", "bytes 999-999/1000", "9"},
-        RangeCase{"OpenEnded", "bytes=995-", "HTTP/1.0 206 Partial Content", "bytes 995-999/1000", "56789"},
-        RangeCase{"Suffix", "bytes=-3", "HTTP/1.0 206 Partial Content", "bytes 997-999/1000", "789"},
-        RangeCase{"EndPastSizeClamped", "bytes=998-5000", "HTTP/1.0 206 Partial Content", "bytes 998-999/1000", "89"},
-        RangeCase{"SuffixLargerThanFile", "bytes=-5000", "HTTP/1.0 206 Partial Content", "bytes 0-999/1000",
-                  [] {
-                    std::string d;
-                    for (int i = 0; i < 1000; ++i) d += static_cast<char>('0' + i % 10);
-                    return d;
-                  }()},
-        RangeCase{"StartPastEnd", "bytes=1000-", "HTTP/1.0 416 Requested Range Not Satisfiable", "bytes */1000", ""},
-        RangeCase{"EmptySuffix", "bytes=-0", "HTTP/1.0 416 Requested Range Not Satisfiable", "bytes */1000", ""},
-        RangeCase{"Several", "bytes=0-1,5-6", "HTTP/1.0 200 OK", "", ""},
-        RangeCase{"Backwards", "bytes=9-3", "HTTP/1.0 200 OK", "", ""},
-        RangeCase{"OtherUnit", "items=0-3", "HTTP/1.0 200 OK", "", ""},
-        RangeCase{"Garbage", "bytes=a-b", "HTTP/1.0 200 OK", "", ""},
-        RangeCase{"Overflow", "bytes=99999999999999999999999-", "HTTP/1.0 200 OK", "", ""}),
+    ::testing::Values(RangeCase{"FromTo", "bytes=10-14", "HTTP/1.0 206 Partial Content",
+                                "bytes 10-14/1000", "01234"},
+                      RangeCase{"StartPastEnd", "bytes=1000-",
+                                "HTTP/1.0 416 Requested Range Not Satisfiable", "bytes */1000", ""},
+                      RangeCase{"Several", "bytes=0-1,5-6", "HTTP/1.0 200 OK", "", ""}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
 TEST_F(StaticExtras, HeadIgnoresRangeAndRequestsWithoutThemAreUnchanged) {

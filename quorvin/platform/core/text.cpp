@@ -1,7 +1,6 @@
 #include "quorvin/platform/core/text.h"
 
 #include <charconv>
-#include <cstring>
 #include <limits>
 
 namespace quorvin::platform {
@@ -63,19 +62,5 @@ std::optional<std::int32_t> ParseDecimal32(std::string_view s) {
 }
 
 bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
-
-bool HeaderEntry(std::string_view line, std::string& entry) {
-  const auto colon = line.find(':');
-  if (colon == std::string_view::npos) return false;
-  std::string_view value = line.substr(colon + 1);
-  while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-  while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
-  entry.resize(colon + 1 + value.size());
-  char* out = entry.data();
-  for (std::size_t i = 0; i < colon; ++i) out[i] = AsciiLower(line[i]);
-  out[colon] = '=';
-  if (!value.empty()) std::memcpy(out + colon + 1, value.data(), value.size());
-  return true;
-}
 
 }  // namespace quorvin::platform

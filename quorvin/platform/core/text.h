@@ -30,9 +30,4 @@ std::optional<std::int32_t> ParseDecimal32(std::string_view s);
 // True when `s` holds a CR or LF byte: such text would add lines to a header block.
 bool HasLineBreak(std::string_view s);
 
-// A received header line "Name: value" as the entry "name=value" that header lists keep: the
-// name lower-cased (names match without regard to case), the value as sent but without the
-// blanks (spaces, tabs) around it. False, with nothing stored, for a line without a colon.
-bool HeaderEntry(std::string_view line, std::string& entry);
-
 }  // namespace quorvin::platform

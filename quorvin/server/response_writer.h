@@ -1,0 +1,105 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "quorvin/platform/host/file_system.h"
+
+namespace quorvin::server {
+
+// Bytes received at most per read, and the step in which an answer's buffer grows.
+constexpr int kReadSize = 8192;
+
+// A block of bytes that grows without clearing what it adds: the receive buffer is filled by
+// every read and the output written over it, so zeroing it would only cost time per connection.
+// Blocks of the usual size are kept for the next connection on this thread (a few at most):
+// allocating and freeing 8 KiB per request costs more than the rest of the allocations together.
+class ByteBlock {
+ public:
+  explicit ByteBlock(std::size_t size);
+  ~ByteBlock();
+  ByteBlock(const ByteBlock&) = delete;
+  ByteBlock& operator=(const ByteBlock&) = delete;
+
+  char* data() { return bytes_.get(); }
+
+  const char* data() const { return bytes_.get(); }
+
+  std::size_t size() const { return size_; }
+
+  // Grows to `size`, keeping the first `keep` bytes.
+  void Grow(std::size_t size, std::size_t keep);
+
+ private:
+  std::unique_ptr<char[]> bytes_;
+  std::size_t size_;
+};
+
+// What a file answer depends on in the request.
+struct FileRequest {
+  std::string_view if_modified_since;  // the header's value; empty when it was not sent
+  std::string_view range;              // the Range header's value; empty asks for the whole file
+};
+
+// What follows a file answer's heading: nothing, or the file's bytes `first` to `last`.
+struct FileBytes {
+  bool send = false;
+  std::int64_t first = 0;
+  std::int64_t last = -1;  // inclusive
+};
+
+// The answers a connection writes itself, into one output buffer: status lines with the Server
+// and Date headers, a file's heading, error pages and redirects.
+class ResponseWriter {
+ public:
+  // `server_name` is asked for the Server header's value as each status line is written; an
+  // empty name leaves the header out.
+  explicit ResponseWriter(std::function<std::string()> server_name);
+
+  // kReadSize bytes to receive the request into. Until the answer begins, the output buffer
+  // lends its block: a connection holds one block, not two.
+  char* ReceiveSpace() { return buffer_.data(); }
+
+  // The answer written so far.
+  std::string_view Buffer() const {
+    return {buffer_.data(), static_cast<std::size_t>(buffer_length_)};
+  }
+
+  std::int32_t BufferLength() const { return buffer_length_; }
+
+  // The code of the status line written; 0 while there is none.
+  std::int32_t StatusCode() const { return status_code_; }
+
+  void WriteString(std::string_view text);
+  // name ": " text CR LF
+  void WriteHeaders(std::string_view name, std::string_view text);
+  void WriteHeader(std::string_view name, std::int64_t value);
+  // The status line "HTTP/1.0 " + `status_text`, then the Server and Date headers. The heading
+  // is left open for more headers and its blank line.
+  void WriteStatuss(std::string_view status_text);
+  void WriteStatus(int code);
+  // The Content-type of the file at `path`, when its extension has one.
+  void WriteFileType(std::string_view path);
+  // The heading of an answer from the open file at `path`: 304 when the client's copy is
+  // current, 416 for a range outside the file, 206 for a range, else 200. Says which bytes of
+  // the file follow it.
+  FileBytes WriteHeading(std::string_view path, const host::FileInfo& file,
+                         const FileRequest& request);
+  // "ERROR : " and the status text of `code`.
+  static std::string SendHTTPError(int code);
+  // A whole answer: the status line of `code` and a one-line HTML page that names the error.
+  void WriteError(int code);
+  void WriteRedirect(int code, std::string_view location);
+
+ private:
+  std::function<std::string()> server_name_;
+  ByteBlock buffer_;
+  std::int32_t buffer_length_ = 0;
+  std::int32_t status_code_ = 0;
+};
+
+}  // namespace quorvin::server
