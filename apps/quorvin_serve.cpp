@@ -1,6 +1,7 @@
 // quorvin-serve: runs a Quorvin web server on a main form, either described by a form file
 // (--form) or built from the options, until SIGINT or SIGTERM.
 #include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -29,7 +30,10 @@ using quorvin::platform::Json;
 constexpr const char* kUsage =
     "usage: quorvin-serve [--form FILE] [--root DIR] [--port N] [--default-file NAME]\n"
     "                     [--timeout SECONDS] [--max-request N] [--binding scktcomp|dwinsock]\n"
-    "                     [--no-dispatcher]\n";
+    "                     [--no-dispatcher] [--max-connections N] [--header-timeout SECONDS]\n"
+    "                     [--body-timeout SECONDS] [--send-timeout SECONDS]\n"
+    "                     [--keep-alive | --no-keep-alive] [--keep-alive-timeout SECONDS]\n"
+    "                     [--keep-alive-requests N]\n";
 
 struct Options {
   std::optional<std::string> form;
@@ -40,6 +44,15 @@ struct Options {
   int max_request = 60;
   std::string binding = "scktcomp";
   bool dispatcher = true;
+  // Connections: the program keeps them open for browsers and load testers unless told not
+  // to; the other values are the component's own defaults.
+  int max_connections = quorvin::server::ServerModule::kDefaultMaxConnections;
+  int header_timeout = 20;
+  int body_timeout = 20;
+  int send_timeout = 30;
+  bool keep_alive = true;
+  int keep_alive_timeout = 5;
+  int keep_alive_requests = 100;
 };
 
 [[noreturn]] void Fail(const std::string& message) {
@@ -71,6 +84,20 @@ Options Parse(int argc, char** argv) {
     else if (arg == "--max-request") o.max_request = IntOption(arg, value(), 0, 1'000'000);
     else if (arg == "--binding") o.binding = std::string(value());
     else if (arg == "--no-dispatcher") o.dispatcher = false;
+    else if (arg == "--max-connections")
+      o.max_connections = IntOption(arg, value(), 1, 1'000'000);
+    else if (arg == "--header-timeout")
+      o.header_timeout = IntOption(arg, value(), 0, 2'000'000);
+    else if (arg == "--body-timeout")
+      o.body_timeout = IntOption(arg, value(), 0, 2'000'000);
+    else if (arg == "--send-timeout")
+      o.send_timeout = IntOption(arg, value(), 0, 2'000'000);
+    else if (arg == "--keep-alive") o.keep_alive = true;
+    else if (arg == "--no-keep-alive") o.keep_alive = false;
+    else if (arg == "--keep-alive-timeout")
+      o.keep_alive_timeout = IntOption(arg, value(), 0, 2'000'000);
+    else if (arg == "--keep-alive-requests")
+      o.keep_alive_requests = IntOption(arg, value(), 1, 1'000'000);
     else if (arg == "-h" || arg == "--help") {
       std::fputs(kUsage, stdout);
       std::exit(0);
@@ -93,7 +120,14 @@ std::string FormFromOptions(const Options& o) {
                    {"DefaultFile", o.default_file},
                    {"ServerPort", o.port},
                    {"MaxRequest", o.max_request},
-                   {"Timeout", o.timeout}}}};
+                   {"Timeout", o.timeout},
+                   {"MaxConnections", o.max_connections},
+                   {"HeaderTimeout", o.header_timeout},
+                   {"BodyTimeout", o.body_timeout},
+                   {"SendTimeout", o.send_timeout},
+                   {"KeepAlive", o.keep_alive ? 1 : 0},
+                   {"KeepAliveTimeout", o.keep_alive_timeout},
+                   {"KeepAliveRequests", o.keep_alive_requests}}}};
   Json components = Json::array();
   if (o.dispatcher) {
     components.push_back({{"class", "TWebDispatcher"},
@@ -145,9 +179,19 @@ class StopOnSignals final : public quorvin::net::ReadyWatcher {
 
 }  // namespace
 
+// Each connection holds a descriptor, and the bound on connections may be above the soft limit
+// a shell gives a process (often 1024): the program may raise it to the hard one.
+void RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 int main(int argc, char** argv) {
   using namespace quorvin;
   const Options options = Parse(argc, argv);
+  RaiseDescriptorLimit();
   server::TSvrModule::Class();
   server::TDwSvrModule::Class();
   web::TWebDispatcher::Class();

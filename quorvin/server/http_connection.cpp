@@ -1,8 +1,10 @@
 #include "quorvin/server/http_connection.h"
 
 #include <exception>
+#include <optional>
 
 #include "quorvin/platform/core/text.h"
+#include "quorvin/platform/web/http_text.h"
 #include "quorvin/platform/web/web_dispatcher.h"
 #include "quorvin/webbridge/request_adapter.h"
 #include "quorvin/webbridge/response_adapter.h"
@@ -11,36 +13,83 @@ namespace quorvin::server {
 
 using platform::SameText;
 
+namespace {
+
+// Every connection reads into this block. What a request needs of the bytes the reader copies,
+// and what belongs to the next request the connection keeps: an idle connection holds no
+// receive buffer of its own.
+thread_local char receive_block[kReadSize + 1];
+
+constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+
+// Whether the comma-separated options of a Connection header hold `option`.
+bool HasOption(std::string_view options, std::string_view option) {
+  while (!options.empty()) {
+    const auto comma = options.find(',');
+    if (SameText(platform::Trim(options.substr(0, comma)), option)) return true;
+    if (comma == std::string_view::npos) break;
+    options.remove_prefix(comma + 1);
+  }
+  return false;
+}
+
+}  // namespace
+
 HttpConnection::HttpConnection(ListenerConfig& listener)
     : Server(listener),
+      limits_(listener.Limits()),
+      reader_(ReaderOptions{limits_.keep_alive}),
       writer_([this] { return LocalHostName(); }),
-      default_document_(listener.DefaultFile) {}
+      default_document_(listener.DefaultFile),
+      deadline_([this] { Expire(); }) {
+  ArmDeadline(limits_.header_seconds);
+}
 
-HttpConnection::~HttpConnection() = default;
+HttpConnection::~HttpConnection() {
+  if (idle_listed_) Server.RemoveIdle(*this);
+}
 
 void HttpConnection::OnReads() {
   // A data-arrived event queued before the switch to write notification can still reach us;
   // the request is complete, so it is ignored.
-  if (reader_.ReqState() == ZReqtype::REQ_DONE) return;
+  if (phase_ == Phase::kAnswering || phase_ == Phase::kSent) return;
+  // What came after the last request goes first: it may hold this whole request.
+  if (!pending_.empty()) {
+    const std::string bytes = std::move(pending_);
+    pending_.clear();
+    FeedReader(bytes);
+    if (phase_ != Phase::kReading) return;
+  }
   int n = 0;
   try {
-    n = ReadSome(writer_.ReceiveSpace(), kReadSize);
+    n = ReadSome(receive_block, kReadSize);
   } catch (const std::exception&) {
     CloseNow();
     return;
   }
   if (n <= 0) return;  // nothing now, or the peer closed (the socket layer ends the connection)
+  FeedReader(std::string_view(receive_block, static_cast<std::size_t>(n)));
+}
 
-  // What the request leaves of these bytes is never read: one request per connection.
+void HttpConnection::FeedReader(std::string_view bytes) {
+  LeaveIdle();
   std::size_t used = 0;
-  const ReadResult result =
-      reader_.Feed(std::string_view(writer_.ReceiveSpace(), static_cast<std::size_t>(n)), used);
+  const ReadResult result = reader_.Feed(bytes, used);
   // A target with a query is meant for a web action, whose answer goes out from the body.
   if (reader_.HasQuery()) file_mode_ = false;
   switch (result) {
     case ReadResult::kNeedMore:
+      // The head has one deadline for all of it; a body's starts again with every piece.
+      if (reader_.HeadComplete()) ArmDeadline(limits_.body_seconds);
+      if (reader_.ExpectsContinue() && !continue_sent_) {
+        continue_sent_ = true;
+        WriteAll(kContinue);
+      }
       return;
     case ReadResult::kDone:
+      // What follows the request is the next one's, on a connection that may stay open; one
+      // that closes after this answer never reads it.
+      if (limits_.keep_alive) pending_.assign(bytes.substr(used));
       return FinishRequest();
     case ReadResult::kRefused:
       return RefuseRequest(reader_.RefusalStatus());
@@ -48,14 +97,54 @@ void HttpConnection::OnReads() {
 }
 
 void HttpConnection::FinishRequest() {
+  deadline_.Cancel();
+  phase_ = Phase::kAnswering;
+  ++requests_;
+  keep_ = limits_.keep_alive && WantsToKeep() && requests_ < limits_.keep_alive_requests;
+  if (!keep_) pending_.clear();
+  writer_.SetConnectionOption(ConnectionOption());
   StartResponse();
   AwaitWritable();
 }
 
 void HttpConnection::RefuseRequest(int code) {
+  // What the peer sends after a request that could not be read cannot be told apart from it:
+  // the connection ends with this answer.
+  deadline_.Cancel();
+  phase_ = Phase::kAnswering;
+  keep_ = false;
+  pending_.clear();
   file_mode_ = true;
+  writer_.SetConnectionOption(ConnectionOption());
   writer_.WriteError(code);
   AwaitWritable();
+}
+
+std::string_view HttpConnection::ConnectionOption() const {
+  if (!limits_.keep_alive) return {};
+  return keep_ ? "keep-alive" : "close";
+}
+
+bool HttpConnection::WantsToKeep() const {
+  bool close = false;
+  bool keep_alive = false;
+  const platform::TStringList& headers = reader_.Headers();
+  for (int i = 0; i < headers.Count(); ++i) {
+    if (!SameText(headers.Names(i), "connection")) continue;
+    close = close || HasOption(headers.ValueFromIndex(i), "close");
+    keep_alive = keep_alive || HasOption(headers.ValueFromIndex(i), "keep-alive");
+  }
+  if (close) return false;
+  // HTTP/1.1 and later minor versions keep the connection unless asked not to; HTTP/1.0 only
+  // when asked to. The version's letters count: "http/1.1" is no version.
+  const std::string& version = reader_.Version();
+  constexpr std::string_view kOne = "HTTP/1.";
+  if (version.size() > kOne.size() && version.compare(0, kOne.size(), kOne) == 0) {
+    const std::string_view digits = std::string_view(version).substr(kOne.size());
+    const auto minor = web::AllDigits(digits) ? platform::ParseDecimal(digits) : std::nullopt;
+    if (minor) return *minor >= 1 || keep_alive;
+  }
+  return false;
 }
 
 void HttpConnection::StartResponse() {
@@ -89,6 +178,7 @@ bool HttpConnection::Dispatch() {
     // unhandled: the action meant it.
     sent = response.Sent();
     refused = response.Refused();
+    if (sent && response.AsksToClose()) keep_ = false;
   } catch (...) {
     // A failing web action answers 500, whatever it threw; the peer never sees an exception.
     refused = true;
@@ -151,36 +241,118 @@ void HttpConnection::AnswerFile(TargetResolution& target) {
 }
 
 void HttpConnection::OnWrites() {
-  if (answered_) return;
+  if (phase_ == Phase::kSent) {
+    // The kept connection's answer has left.
+    NextRequest();
+    return;
+  }
+  if (phase_ != Phase::kAnswering || answered_) return;
   try {
+    if (!send_limited_) {
+      send_limited_ = true;
+      LimitSend(std::chrono::seconds(limits_.send_seconds));
+    }
+    bool wrote = false;
     if (file_mode_) {
       // Write readiness before an answer is ready changes nothing.
       if (writer_.BufferLength() < 1) return;
       answered_ = true;
       WriteAll(writer_.Buffer());
+      wrote = true;
       if (file_stream_ && !SameText(reader_.Method(), "HEAD")) {
         file_stream_->SetPosition(file_start_);
-        WriteStreamThenClose(std::move(file_stream_));
+        if (!keep_) return WriteStreamThenClose(std::move(file_stream_));
+        WriteStream(std::move(file_stream_));
       } else {
         file_stream_.reset();
-        CloseNow();
       }
-      return;
+    } else {
+      answered_ = true;
+      // The body holds an answer only when a web action wrote one; a request body left there
+      // is never echoed back in place of the error page.
+      std::unique_ptr<platform::TMemoryStream> body = reader_.TakeBody();
+      if (body_is_answer_ && body && body->Size() >= 1) {
+        body->SetPosition(0);
+        if (!keep_) return WriteStreamThenClose(std::move(body));
+        WriteStream(std::move(body));
+        wrote = true;
+      } else {
+        body.reset();
+        if (writer_.BufferLength() > 0) {
+          WriteAll(writer_.Buffer());
+          wrote = true;
+        }
+      }
     }
-    answered_ = true;
-    // The body holds an answer only when a web action wrote one; a request body left there is
-    // never echoed back in place of the error page.
-    std::unique_ptr<platform::TMemoryStream> body = reader_.TakeBody();
-    if (body_is_answer_ && body && body->Size() >= 1) {
-      body->SetPosition(0);
-      WriteStreamThenClose(std::move(body));
-      return;
-    }
-    body.reset();
-    if (writer_.BufferLength() > 0) WriteAll(writer_.Buffer());
-    CloseNow();
+    // A connection that said nothing cannot be kept: the client would wait for an answer.
+    if (!keep_ || !wrote) return CloseNow();
+    phase_ = Phase::kSent;
+    AwaitWritable();  // once the answer has left, the next request
   } catch (...) {
     CloseNow();
+  }
+}
+
+void HttpConnection::NextRequest() {
+  reader_ = RequestReader(ReaderOptions{limits_.keep_alive});
+  writer_.Reset();
+  translated_path_.clear();
+  file_stream_.reset();
+  file_start_ = 0;
+  file_mode_ = true;
+  body_is_answer_ = false;
+  answered_ = false;
+  keep_ = false;
+  continue_sent_ = false;
+  if (pending_.empty()) {
+    phase_ = Phase::kIdle;
+    Server.AddIdle(*this);
+    idle_listed_ = true;
+    ArmDeadline(limits_.keep_alive_seconds);
+  } else {
+    phase_ = Phase::kReading;
+    ArmDeadline(limits_.header_seconds);
+  }
+  AwaitReadable();
+}
+
+void HttpConnection::LeaveIdle() {
+  if (phase_ != Phase::kIdle) return;
+  phase_ = Phase::kReading;
+  if (idle_listed_) Server.RemoveIdle(*this);
+  idle_listed_ = false;
+  ArmDeadline(limits_.header_seconds);
+}
+
+void HttpConnection::GiveUpPlace() {
+  // The listener has taken it off its list already.
+  idle_listed_ = false;
+  CloseNow();
+}
+
+void HttpConnection::ArmDeadline(std::int32_t seconds) {
+  if (seconds > 0) {
+    deadline_.After(std::chrono::seconds(seconds));
+  } else {
+    deadline_.Cancel();
+  }
+}
+
+void HttpConnection::Expire() {
+  switch (phase_) {
+    case Phase::kIdle:
+      // A kept connection that was not used again ends without a word.
+      if (idle_listed_) Server.RemoveIdle(*this);
+      idle_listed_ = false;
+      CloseNow();
+      return;
+    case Phase::kReading:
+      // The request did not arrive in time; nothing is being sent, so the answer can go out.
+      RefuseRequest(408);
+      return;
+    case Phase::kAnswering:
+    case Phase::kSent:
+      return;  // the send limit of the socket watches these
   }
 }
 

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 
+#include "quorvin/platform/core/deadline.h"
 #include "quorvin/platform/core/stream.h"
 #include "quorvin/platform/core/string_list.h"
 #include "quorvin/server/request_reader.h"
@@ -15,11 +17,15 @@
 
 namespace quorvin::server {
 
-// One server connection: reads the request with its RequestReader, offers it to the web actions
+// One server connection: reads a request with its RequestReader, offers it to the web actions
 // first, otherwise resolves it under the root, and sends the answer (composed by its
-// ResponseWriter, or by a web action). The socket bindings derive from it and supply only the
-// socket operations below.
-class HttpConnection : public webbridge::ConnectionView {
+// ResponseWriter, or by a web action). With the module's KeepAlive on, a request that asks for
+// it leaves the connection open for the next one, and bytes that follow a request are the start
+// of the next. Each phase has its deadline: the request head, the pauses in its body, and the
+// wait for the next request on a kept connection. The socket bindings derive from it and supply
+// only the socket operations below.
+class HttpConnection : public webbridge::ConnectionView,
+                       private ListenerConfig::IdleConnection {
  public:
   explicit HttpConnection(ListenerConfig& listener);
   virtual ~HttpConnection();
@@ -28,7 +34,8 @@ class HttpConnection : public webbridge::ConnectionView {
   // and ask for write readiness.
   void OnReads();
   // Write ready: send the prepared answer (heading and file, a web action's answer, or an error
-  // page), then end.
+  // page), then end the connection, or, on a kept connection once the answer has left, turn to
+  // the next request.
   void OnWrites();
 
   // webbridge::ConnectionView
@@ -37,6 +44,8 @@ class HttpConnection : public webbridge::ConnectionView {
   const platform::TStringList& RequestHeaders() const override { return reader_.Headers(); }
 
   platform::TMemoryStream& RequestBody() override { return reader_.Body(); }
+
+  std::string_view ConnectionOption() const override;
 
   // The listener that accepted the connection: its settings, and the connection count the
   // first binding keeps there.
@@ -51,31 +60,61 @@ class HttpConnection : public webbridge::ConnectionView {
   virtual void WriteAll(std::string_view bytes) = 0;
   // Takes `stream`, sends it from its position to its end, then closes the connection.
   virtual void WriteStreamThenClose(std::unique_ptr<platform::TStream> stream) = 0;
+  // Takes `stream` and sends it from its position to its end after what is queued; the
+  // connection stays open.
+  virtual void WriteStream(std::unique_ptr<platform::TStream> stream) = 0;
   virtual void CloseNow() = 0;
-  // No more data-arrived events; report write readiness.
+  // No more data-arrived events; report write readiness now, or once queued output has left.
   virtual void AwaitWritable() = 0;
+  // Data-arrived events again, starting with a look at what arrived meanwhile.
+  virtual void AwaitReadable() = 0;
+  // An answer the peer takes no byte of for `limit` ends the connection (0: no limit).
+  virtual void LimitSend(std::chrono::seconds limit) = 0;
   // The name the Server header carries; empty leaves the header out.
   virtual std::string LocalHostName() const = 0;
 
  private:
+  enum class Phase {
+    kReading,    // the request, from its first byte (or the first of a connection)
+    kIdle,       // a kept connection waits for the next request; nothing of it has come
+    kAnswering,  // the request is complete or refused; the answer goes out
+    kSent,       // a kept connection's answer is queued; the next comes once it has left
+  };
+
+  void FeedReader(std::string_view bytes);
   void FinishRequest();
   void RefuseRequest(int code);
+  bool WantsToKeep() const;
   void StartResponse();
   bool Dispatch();
   void AnswerTarget(TargetUse use);
   void AnswerFile(TargetResolution& target);
+  void NextRequest();
+  void Expire();
+  void ArmDeadline(std::int32_t seconds);
+  void GiveUpPlace() override;
+  void LeaveIdle();
 
+  ConnectionLimits limits_;
   RequestReader reader_;
   ResponseWriter writer_;
   std::string default_document_;
   std::string translated_path_;
+  std::string pending_;  // bytes that came after the request being answered: the next one's
   std::unique_ptr<platform::TFileStream> file_stream_;
   std::int64_t file_start_ = 0;  // where the file answer begins (a byte range starts later)
+  platform::Deadline deadline_;  // of the phase the connection is in
+  Phase phase_ = Phase::kReading;
+  std::int32_t requests_ = 0;  // requests begun on this connection
   // True: the answer goes out from the writer's buffer, then the file; false: from the body,
   // where a web action wrote it.
   bool file_mode_ = true;
   bool body_is_answer_ = false;  // the body holds a web action's answer, not the request body
   bool answered_ = false;
+  bool keep_ = false;             // the connection stays open after this answer
+  bool continue_sent_ = false;    // "100 Continue" went out for this request
+  bool send_limited_ = false;     // the binding was told the send limit
+  bool idle_listed_ = false;      // in the listener's list of idle connections
 };
 
 }  // namespace quorvin::server

@@ -8,7 +8,7 @@
 
 namespace quorvin::server {
 
-RequestReader::RequestReader()
+RequestReader::RequestReader(ReaderOptions)
     : head_({kMaxLine, kMaxHeaderLines, kMaxHeaderBytes}),
       body_(std::make_unique<platform::TMemoryStream>()) {}
 

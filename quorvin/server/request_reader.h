@@ -26,9 +26,17 @@ constexpr std::int32_t kMaxBody = 16 * 1024 * 1024;  // the largest request body
 // Reads one request from its bytes: the request line, the header lines, and the body that a
 // Content-Length announces. It knows neither sockets nor files, so the bytes may come split
 // wherever they happen to be, and a test or a fuzzer feeds it directly.
+struct ReaderOptions {
+  bool http11_bodies = false;
+};
+
 class RequestReader {
  public:
-  RequestReader();
+  explicit RequestReader(ReaderOptions options = {});
+  bool HeadComplete() const {
+    return req_state_ == ZReqtype::REQ_BODY || req_state_ == ZReqtype::REQ_DONE;
+  }
+  bool ExpectsContinue() const { return false; }
 
   // Reads as much of the request as `bytes` holds. Returns kNeedMore (all bytes taken; call
   // again with the next ones), kDone (`used` bytes belong to this request; the rest is the next

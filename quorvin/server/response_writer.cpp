@@ -84,31 +84,55 @@ thread_local SpareBlocks spare_blocks;
 
 }  // namespace
 
-ByteBlock::ByteBlock(std::size_t size) : size_(size) {
-  SpareBlocks& spare = spare_blocks;
-  if (size == SpareBlocks::kSize && spare.count > 0 && !spare.closed) {
-    bytes_ = std::move(spare.blocks[--spare.count]);
-  } else {
-    bytes_ = std::make_unique_for_overwrite<char[]>(size);
-  }
+ByteBlock::ByteBlock(std::size_t size) : size_(0) {
+  if (size > 0) Grow(size, 0);
 }
 
 ByteBlock::~ByteBlock() {
-  SpareBlocks& spare = spare_blocks;
-  if (bytes_ && size_ == SpareBlocks::kSize && !spare.closed && spare.count < SpareBlocks::kKept)
-    spare.blocks[spare.count++] = std::move(bytes_);
+  Release();
 }
 
 void ByteBlock::Grow(std::size_t size, std::size_t keep) {
   if (size <= size_) return;
-  auto bigger = std::make_unique_for_overwrite<char[]>(size);
-  std::memcpy(bigger.get(), bytes_.get(), std::min(keep, size_));
+  std::unique_ptr<char[]> bigger;
+  SpareBlocks& spare = spare_blocks;
+  if (size <= SpareBlocks::kSize && spare.count > 0 && !spare.closed) {
+    bigger = std::move(spare.blocks[--spare.count]);
+    size = SpareBlocks::kSize;
+  } else {
+    size = std::max(size, SpareBlocks::kSize);
+    bigger = std::make_unique_for_overwrite<char[]>(size);
+  }
+  if (size_ > 0) std::memcpy(bigger.get(), bytes_.get(), std::min(keep, size_));
+  Release();
   bytes_ = std::move(bigger);
   size_ = size;
 }
 
+void ByteBlock::Release() {
+  SpareBlocks& spare = spare_blocks;
+  if (bytes_ && size_ == SpareBlocks::kSize && !spare.closed && spare.count < SpareBlocks::kKept)
+    spare.blocks[spare.count++] = std::move(bytes_);
+  bytes_.reset();
+  size_ = 0;
+}
+
 ResponseWriter::ResponseWriter(std::function<std::string()> server_name)
-    : server_name_(std::move(server_name)), buffer_(kReadSize + 1) {}
+    : server_name_(std::move(server_name)) {}
+
+void ResponseWriter::Reset() {
+  buffer_.Release();
+  buffer_length_ = 0;
+  status_code_ = 0;
+}
+
+void ResponseWriter::EndHeading(std::int64_t body_length) {
+  if (!connection_option_.empty()) {
+    WriteHeaders("Connection", connection_option_);
+    if (body_length >= 0) WriteHeader("Content-Length", body_length);
+  }
+  WriteString("\r\n");
+}
 
 void ResponseWriter::WriteString(std::string_view text) {
   // An empty text may have no bytes at all (a code without a status text), and nothing to copy.
@@ -165,7 +189,7 @@ FileBytes ResponseWriter::WriteHeading(std::string_view path, const host::FileIn
     // The client's copy is current: it revalidates without downloading again.
     WriteStatus(304);
     WriteHeaders("Last-Modified", HttpDateOf(modified));
-    WriteString("\r\n");
+    EndHeading(-1);  // a 304 never has a body
     return {};
   }
   FileBytes bytes{true, 0, size - 1};
@@ -173,7 +197,7 @@ FileBytes ResponseWriter::WriteHeading(std::string_view path, const host::FileIn
   if (range == web::RangeRequest::kUnsatisfiable) {
     WriteStatus(416);
     WriteHeaders("Content-Range", "bytes */" + std::to_string(size));
-    WriteString("\r\n");
+    EndHeading(0);
     return {};
   }
   const bool part = range == web::RangeRequest::kPart;
@@ -185,7 +209,7 @@ FileBytes ResponseWriter::WriteHeading(std::string_view path, const host::FileIn
                                       std::to_string(bytes.last) + "/" + std::to_string(size));
   }
   WriteHeaders("Last-Modified", HttpDateOf(modified));
-  WriteString("\r\n");
+  EndHeading(-1);  // the length is said above
   return bytes;
 }
 
@@ -196,10 +220,11 @@ std::string ResponseWriter::SendHTTPError(int code) {
 }
 
 void ResponseWriter::WriteError(int code) {
+  const std::string message = SendHTTPError(code);
   WriteStatus(code);
-  WriteString("\r\n");
+  EndHeading(static_cast<std::int64_t>(kPageStart.size() + message.size() + kPageEnd.size() + 2));
   WriteString(kPageStart);
-  WriteString(SendHTTPError(code));
+  WriteString(message);
   WriteString(kPageEnd);
   WriteString("\r\n");
 }
@@ -207,7 +232,7 @@ void ResponseWriter::WriteError(int code) {
 void ResponseWriter::WriteRedirect(int code, std::string_view location) {
   WriteStatus(code);
   WriteHeaders("Location", location);
-  WriteString("\r\n");
+  EndHeading(0);
 }
 
 }  // namespace quorvin::server

@@ -14,10 +14,11 @@ namespace quorvin::server {
 // Bytes received at most per read, and the step in which an answer's buffer grows.
 constexpr int kReadSize = 8192;
 
-// A block of bytes that grows without clearing what it adds: the receive buffer is filled by
-// every read and the output written over it, so zeroing it would only cost time per connection.
-// Blocks of the usual size are kept for the next connection on this thread (a few at most):
-// allocating and freeing 8 KiB per request costs more than the rest of the allocations together.
+// A block of bytes that grows without clearing what it adds: the output is written over
+// whatever was there, so zeroing it would only cost time per answer. Blocks of the usual size
+// (kReadSize + 1) are kept for the next answers on this thread (a few at most): allocating and
+// freeing 8 KiB per request costs more than the rest of the allocations together. A block of
+// size 0 holds nothing, so an idle connection holds no block at all.
 class ByteBlock {
  public:
   explicit ByteBlock(std::size_t size);
@@ -31,8 +32,10 @@ class ByteBlock {
 
   std::size_t size() const { return size_; }
 
-  // Grows to `size`, keeping the first `keep` bytes.
+  // Grows to at least `size`, keeping the first `keep` bytes.
   void Grow(std::size_t size, std::size_t keep);
+  // Gives the block back (to the spare blocks when it has the usual size); size 0 afterwards.
+  void Release();
 
  private:
   std::unique_ptr<char[]> bytes_;
@@ -59,10 +62,6 @@ class ResponseWriter {
   // `server_name` is asked for the Server header's value as each status line is written; an
   // empty name leaves the header out.
   explicit ResponseWriter(std::function<std::string()> server_name);
-
-  // kReadSize bytes to receive the request into. Until the answer begins, the output buffer
-  // lends its block: a connection holds one block, not two.
-  char* ReceiveSpace() { return buffer_.data(); }
 
   // The answer written so far.
   std::string_view Buffer() const {
@@ -95,11 +94,25 @@ class ResponseWriter {
   void WriteError(int code);
   void WriteRedirect(int code, std::string_view location);
 
+  // What the answers say of their connection: empty (the default) writes nothing, and every
+  // answer ends its connection as a one-request server's does; otherwise each heading carries
+  // "Connection: " and `option` ("keep-alive" or "close"), and every answer that has a body, or
+  // none where one could follow, tells its length so that the next answer can follow it.
+  void SetConnectionOption(std::string_view option) { connection_option_ = option; }
+
+  // Starts over for the next answer on the same connection, and gives the buffer back.
+  void Reset();
+
  private:
+  // Ends a heading: the connection's headers, and the length of a body of `body_length` bytes
+  // (-1: the heading announced its own, or the answer can have none), then the blank line.
+  void EndHeading(std::int64_t body_length);
+
   std::function<std::string()> server_name_;
-  ByteBlock buffer_;
+  ByteBlock buffer_{0};
   std::int32_t buffer_length_ = 0;
   std::int32_t status_code_ = 0;
+  std::string_view connection_option_;
 };
 
 }  // namespace quorvin::server

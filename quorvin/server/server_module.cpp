@@ -1,5 +1,6 @@
 #include "quorvin/server/server_module.h"
 
+#include <algorithm>
 #include <exception>
 #include <string>
 
@@ -37,6 +38,40 @@ void ListenerConfig::Configure(ServerModule& module) {
   Root = std::string(platform::Trim(Root));
   if (!host::FileExists(JoinRoot(Root, DefaultFile))) DefaultFile = "index.htm";
   UpdateRootPath();
+}
+
+std::int32_t ListenerConfig::ConnectionBound() const {
+  return Module != nullptr ? std::max(1, Module->MaxConnections) : ServerModule::kDefaultMaxConnections;
+}
+
+ConnectionLimits ListenerConfig::Limits() const {
+  ConnectionLimits limits;
+  if (Module == nullptr) return limits;
+  const ServerModule& m = *Module;
+  limits.header_seconds = std::max(0, m.HeaderTimeout);
+  limits.body_seconds = std::max(0, m.BodyTimeout);
+  limits.send_seconds = std::max(0, m.SendTimeout);
+  limits.keep_alive = m.KeepAlive != 0;
+  limits.keep_alive_seconds = std::max(0, m.KeepAliveTimeout);
+  limits.keep_alive_requests = std::max(1, m.KeepAliveRequests);
+  return limits;
+}
+
+void ListenerConfig::AddIdle(IdleConnection& connection) {
+  idle_.push_back(&connection);
+}
+
+void ListenerConfig::RemoveIdle(IdleConnection& connection) {
+  const auto at = std::find(idle_.begin(), idle_.end(), &connection);
+  if (at != idle_.end()) idle_.erase(at);
+}
+
+bool ListenerConfig::CloseOldestIdle() {
+  if (idle_.empty()) return false;
+  IdleConnection* oldest = idle_.front();
+  idle_.erase(idle_.begin());
+  oldest->GiveUpPlace();
+  return true;
 }
 
 void ListenerConfig::UpdateRootPath() {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "quorvin/platform/core/classes.h"
 #include "quorvin/platform/core/component.h"
@@ -15,8 +16,17 @@ namespace quorvin::server {
 
 class ServerModule;
 
-constexpr int kMaxConnections = 10;  // live connections per listener of the first binding
 constexpr const char* kMessageTitle = "Quorvin Server";
+
+// What the server's connections take from its module, at every acceptance.
+struct ConnectionLimits {
+  std::int32_t header_seconds = 20;  // the request head must arrive within this (0: no limit)
+  std::int32_t body_seconds = 20;    // no byte of the body for this long ends it (0: no limit)
+  std::int32_t send_seconds = 30;    // an answer the peer takes nothing of for this long ends
+  bool keep_alive = false;           // requests that ask for it keep the connection open
+  std::int32_t keep_alive_seconds = 5;  // how long a kept connection waits for the next request
+  std::int32_t keep_alive_requests = 100;  // requests on one connection at most
+};
 
 // The listener's configuration and its rules, shared by the listeners of both socket bindings,
 // which supply only how to listen and stop.
@@ -29,6 +39,25 @@ class ListenerConfig {
   std::string Root;         // checked document root, as given (no separator added)
   std::int32_t ConnectionCount = 0;
   std::int32_t MaxRequest = 0;  // kept; nothing limits by it
+
+  // The bound on simultaneous connections, from the module (MaxConnections).
+  virtual std::int32_t ConnectionBound() const;
+  // What each new connection takes from the module.
+  virtual ConnectionLimits Limits() const;
+
+  // Kept connections waiting for their next request, oldest first: when the bound is reached
+  // they give up their places before any client waits.
+  class IdleConnection {
+   public:
+    virtual void GiveUpPlace() = 0;
+
+   protected:
+    ~IdleConnection() = default;
+  };
+  void AddIdle(IdleConnection& connection);
+  void RemoveIdle(IdleConnection& connection);
+  // Closes the connection that has been idle longest; false when none is idle.
+  bool CloseOldestIdle();
 
   // The root as a full path without a trailing separator ("" for the file system's root):
   // what request paths are joined to and checked against.
@@ -60,6 +89,7 @@ class ListenerConfig {
  private:
   void UpdateRootPath();
   std::string root_path_;
+  std::vector<IdleConnection*> idle_;
 };
 
 // What the two server modules share: the published properties and the rules for reading the
@@ -72,6 +102,21 @@ class ServerModule : public platform::TComponent {
   std::int32_t ServerPort = 0;
   web::TCustomWebDispatcher* Dispatcher = nullptr;  // not owned; cleared when it goes
   std::int32_t Timeout = 100;                       // connection lifetime in seconds; 0 = none
+  // Clients beyond this many at a time wait in the backlog until a connection ends.
+  std::int32_t MaxConnections = kDefaultMaxConnections;
+  // Deadlines of a connection's phases, in seconds (0: none): the request head, the pauses in
+  // a request body, and an answer the peer takes no bytes of. Timeout stays the outer bound.
+  std::int32_t HeaderTimeout = 20;
+  std::int32_t BodyTimeout = 20;
+  std::int32_t SendTimeout = 30;
+  // Persistent connections: off, every answer closes its connection. On, an HTTP/1.1 request
+  // (or an HTTP/1.0 one asking for keep-alive) keeps it for the next request, for at most
+  // KeepAliveRequests requests and KeepAliveTimeout seconds of waiting between them.
+  std::int32_t KeepAlive = 0;
+  std::int32_t KeepAliveTimeout = 5;
+  std::int32_t KeepAliveRequests = 100;
+
+  static constexpr std::int32_t kDefaultMaxConnections = 512;
 
   void Notification(platform::TComponent* component, platform::TOperation operation) override;
   // Reads the stored properties, picks the dispatcher and opens the listener; a listener that
@@ -90,12 +135,35 @@ class ServerModule : public platform::TComponent {
   // The published properties, in the order a form file holds them.
   template <class T>
   static platform::ClassBuilder<T>& Publish(platform::ClassBuilder<T>& builder) {
-    return builder.Text("ServerRoot", &T::ServerRoot)
+    const auto count = [&builder](const char* name, std::int32_t T::*field, std::int32_t def,
+                                  std::int32_t least) {
+      builder.Integer(
+          name, [field](const T& c) -> std::int64_t { return c.*field; },
+          [field, least, name](T& c, std::int64_t v) {
+            if (v < least || v > 0x7FFFFFFF) {
+              throw platform::PropertyError(std::string(name) + " must be at least " +
+                                            std::to_string(least));
+            }
+            c.*field = static_cast<std::int32_t>(v);
+          },
+          def);
+    };
+    builder.Text("ServerRoot", &T::ServerRoot)
         .Text("DefaultFile", &T::DefaultFile)
         .template Integer<std::int32_t>("ServerPort", &T::ServerPort)
         .template Integer<std::int32_t>("MaxRequest", &T::MaxRequest)
         .template Reference<web::TCustomWebDispatcher>("Dispatcher", &T::Dispatcher, "TCustomWebDispatcher")
         .template Integer<std::int32_t>("Timeout", &T::Timeout, 100);
+    count("MaxConnections", &T::MaxConnections, kDefaultMaxConnections, 1);
+    count("HeaderTimeout", &T::HeaderTimeout, 20, 0);
+    count("BodyTimeout", &T::BodyTimeout, 20, 0);
+    count("SendTimeout", &T::SendTimeout, 30, 0);
+    builder.Integer(
+        "KeepAlive", [](const T& c) -> std::int64_t { return c.KeepAlive != 0 ? 1 : 0; },
+        [](T& c, std::int64_t v) { c.KeepAlive = v != 0 ? 1 : 0; }, 0);
+    count("KeepAliveTimeout", &T::KeepAliveTimeout, 5, 0);
+    count("KeepAliveRequests", &T::KeepAliveRequests, 100, 1);
+    return builder;
   }
 
  protected:

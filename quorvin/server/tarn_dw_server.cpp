@@ -29,6 +29,12 @@ void ZDwServerSocket::StopListening() {
   Opened = false;
 }
 
+bool ZDwServerSocket::CanAccept() {
+  if (TBasicServerSocket::ConnectionCount() < ConnectionBound()) return true;
+  CloseOldestIdle();
+  return false;
+}
+
 void ZDwServerSocket::OnReads(platform::TComponent* /*sender*/, net::TStreamSocket* socket) {
   if (auto* connection = dynamic_cast<ZDwConnectionSocket*>(socket)) connection->OnReads();
 }
@@ -49,6 +55,14 @@ void ZDwConnectionSocket::WriteAll(std::string_view bytes) {
 
 void ZDwConnectionSocket::WriteStreamThenClose(std::unique_ptr<platform::TStream> stream) {
   if (!SendStreamThenDrop(std::move(stream))) Close();
+}
+
+void ZDwConnectionSocket::WriteStream(std::unique_ptr<platform::TStream> stream) {
+  if (!SendStream(std::move(stream))) Close();
+}
+
+void ZDwConnectionSocket::AwaitReadable() {
+  net::WSAAsyncSelect(SocketHandle(), Owner()->GetHandle(), net::DW_SOCKETMESSAGE, net::FD_READ | net::FD_CLOSE);
 }
 
 void ZDwConnectionSocket::AwaitWritable() {

@@ -47,6 +47,9 @@ class ZDwServerSocket final : public net::TBasicServerSocket, public ListenerCon
   bool Opened = false;
 
   bool Listening() const override { return Opened; }
+  // At the module's MaxConnections an idle kept connection gives up its place; the client
+  // waits in the backlog until a connection ends.
+  bool CanAccept() override;
   void StartListening() override { Open(); }
   void StopListening() override;
   void SetListenPort(int port) override { SetPort(std::to_string(port)); }
@@ -77,8 +80,11 @@ class ZDwConnectionSocket final : public net::TStreamSocket, public HttpConnecti
   int ReadSome(char* into, int max) override { return Recv(into, max); }
   void WriteAll(std::string_view bytes) override;
   void WriteStreamThenClose(std::unique_ptr<platform::TStream> stream) override;
+  void WriteStream(std::unique_ptr<platform::TStream> stream) override;
   void CloseNow() override { Close(); }
   void AwaitWritable() override;
+  void AwaitReadable() override;
+  void LimitSend(std::chrono::seconds limit) override { SetSendTimeout(limit); }
   std::string LocalHostName() const override { return net::LocalHost(); }
 
  private:

@@ -23,9 +23,14 @@ ZServerSocket::~ZServerSocket() {
 
 void ZServerSocket::ZOnGetSocket(net::TServerSocket* /*sender*/, net::TSocket socket,
                                  net::TServerClientWinSocket*& client) {
-  // At the limit the client is left to the socket layer, which keeps it waiting until one of
-  // the connections ends.
-  if (ConnectionCount <= kMaxConnections - 1) client = new ZConnectionSocket(socket, this);
+  if (ConnectionCount < ConnectionBound()) {
+    client = new ZConnectionSocket(socket, this);
+    return;
+  }
+  // At the bound the client is left to the socket layer, which keeps it waiting until one of
+  // the connections ends; a kept connection that waits for nothing but its next request ends
+  // first, to make room.
+  CloseOldestIdle();
 }
 
 ZConnectionSocket::ZConnectionSocket(net::TSocket socket, ZServerSocket* server)
@@ -77,6 +82,14 @@ void ZConnectionSocket::WriteAll(std::string_view bytes) {
 
 void ZConnectionSocket::WriteStreamThenClose(std::unique_ptr<platform::TStream> stream) {
   if (!SendStreamThenDrop(std::move(stream))) Close();
+}
+
+void ZConnectionSocket::WriteStream(std::unique_ptr<platform::TStream> stream) {
+  if (!SendStream(std::move(stream))) Close();
+}
+
+void ZConnectionSocket::AwaitReadable() {
+  net::WSAAsyncSelect(SocketHandle(), GetHandle(), net::CM_SOCKETMESSAGE, net::FD_READ | net::FD_CLOSE);
 }
 
 void ZConnectionSocket::AwaitWritable() {

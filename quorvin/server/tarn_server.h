@@ -28,8 +28,9 @@ class ZCustomWebDispatcher : public web::TCustomWebDispatcher {
   using TCustomWebDispatcher::TCustomWebDispatcher;
 };
 
-// The listening socket of a TSvrModule. Serves at most kMaxConnections at a time; further
-// clients wait until a connection ends.
+// The listening socket of a TSvrModule. Serves at most the module's MaxConnections at a time:
+// at the bound an idle kept connection gives up its place, and further clients wait in the
+// backlog until a connection ends.
 class ZServerSocket final : public net::TServerSocket, public ListenerConfig {
  public:
   // `owner` is the module the listener belongs to.
@@ -64,8 +65,11 @@ class ZConnectionSocket final : public net::TServerClientWinSocket, public HttpC
   int ReadSome(char* into, int max) override { return ReceiveBuf(into, max); }
   void WriteAll(std::string_view bytes) override;
   void WriteStreamThenClose(std::unique_ptr<platform::TStream> stream) override;
+  void WriteStream(std::unique_ptr<platform::TStream> stream) override;
   void CloseNow() override { Close(); }
   void AwaitWritable() override;
+  void AwaitReadable() override;
+  void LimitSend(std::chrono::seconds limit) override { SetSendTimeout(limit); }
   std::string LocalHostName() const override { return LocalHost(); }
 };
 

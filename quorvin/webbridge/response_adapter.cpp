@@ -1,5 +1,7 @@
 #include "quorvin/webbridge/response_adapter.h"
 
+#include <algorithm>
+
 #include "quorvin/platform/core/text.h"
 #include "quorvin/webbridge/http_status.h"
 
@@ -95,11 +97,25 @@ void ZResponse::SendResponse() {
     add("Content-Version", StringVariables[9]);
     add("Content-Encoding", StringVariables[7]);
     add("Content-type", StringVariables[8]);
+    // On a connection that may stay open the answer says so, unless the action said it.
+    const std::string_view option = request_.ConnectionSocket.ConnectionOption();
+    const bool own = std::any_of(CustomHeaders().begin(), CustomHeaders().end(),
+                                 [](const web::THeaderField& f) {
+                                   return platform::SameText(f.name, "connection");
+                                 });
+    if (!option.empty() && !own) head += "Connection: " + std::string(option) + "\r\n";
   }
-  platform::TStream* stream = ContentStream();
-  // The length line counts what is written: the content text and the whole content stream.
-  std::int64_t length = static_cast<std::int64_t>(ContentText.size());
-  if (stream != nullptr) length += stream->Size();
+  // The length line counts what is written: the content text and what the content stream
+  // gives when read from its start, which a stream that ends early makes less than its size.
+  // On a connection that stays open the next answer starts right after this one's last byte.
+  std::string streamed;
+  if (platform::TStream* stream = ContentStream()) {
+    stream->SetPosition(0);
+    char piece[8192];
+    for (std::int64_t n; (n = stream->Read(piece, sizeof piece)) > 0;)
+      streamed.append(piece, static_cast<std::size_t>(n));
+  }
+  const std::size_t length = ContentText.size() + streamed.size();
   head += "Content-Length: " + std::to_string(length) + "\r\n\r\n";
 
   platform::TMemoryStream& body = request_.GetBody();
@@ -108,13 +124,25 @@ void ZResponse::SendResponse() {
   // An answer whose head a value could split is not composed at all; the server answers the
   // request with an error page instead.
   if (refused_) return;
+  body.Reserve(static_cast<std::int64_t>(head.size() + length));
   body.WriteText(head);
   body.WriteText(ContentText);
-  if (stream != nullptr) {
-    stream->SetPosition(0);
-    char piece[8192];
-    for (std::int64_t n; (n = stream->Read(piece, sizeof piece)) > 0;) body.WriteBuffer(piece, n);
+  body.WriteText(streamed);
+}
+
+bool ZResponse::AsksToClose() const {
+  for (const web::THeaderField& f : CustomHeaders()) {
+    if (!platform::SameText(f.name, "connection")) continue;
+    // A list of options: "close" among them ends the connection.
+    std::string_view rest = f.value;
+    while (!rest.empty()) {
+      const auto comma = rest.find(',');
+      if (platform::SameText(platform::Trim(rest.substr(0, comma)), "close")) return true;
+      if (comma == std::string_view::npos) break;
+      rest.remove_prefix(comma + 1);
+    }
   }
+  return false;
 }
 
 void ZResponse::SendStream(platform::TStream& stream) {

@@ -34,6 +34,8 @@ class ZResponse : public web::TWebResponse {
   // True when the last SendResponse refused the answer: a value meant for the head held a CR
   // or LF, which would have let it write header lines of its own. Nothing of it was composed.
   bool Refused() const { return refused_; }
+  // True when the web action's own "Connection" header asks to close the connection.
+  bool AsksToClose() const;
 
   std::array<std::string, 12> StringVariables;
   std::int32_t ContentLengthVariable = 0;

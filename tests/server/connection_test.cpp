@@ -91,12 +91,20 @@ class GrowingFileConnection final : public server::HttpConnection {
       sent.append(piece, static_cast<std::size_t>(n));
   }
 
+  void WriteStream(std::unique_ptr<platform::TStream> stream) override {
+    WriteStreamThenClose(std::move(stream));
+  }
+
   void CloseNow() override {}
 
   void AwaitWritable() override {
     std::ofstream(file_, std::ios::app) << "-and-more-written-after-the-heading";
     OnWrites();
   }
+
+  void AwaitReadable() override {}
+
+  void LimitSend(std::chrono::seconds) override {}
 
   std::string LocalHostName() const override { return {}; }
 

@@ -15,6 +15,10 @@ class FakeListener final : public server::ListenerConfig {
     SetRoot(root);
     DefaultFile = std::move(default_file);
   }
+  // What connections take from the listener; a test sets what it needs.
+  server::ConnectionLimits limits;
+  server::ConnectionLimits Limits() const override { return limits; }
+
   bool Listening() const override { return false; }
   void StartListening() override {}
   void StopListening() override {}
@@ -22,20 +26,21 @@ class FakeListener final : public server::ListenerConfig {
   int ListenPort() const override { return 0; }
 };
 
-// The protocol core over an imaginary socket: Deliver() hands it bytes as one read, and what it
-// sends is collected in Sent().
+// The protocol core over an imaginary socket that takes every byte at once: Deliver() hands it
+// bytes as one read, and what it sends is collected in Sent(). The events the connection asks
+// for (write readiness, data-arrived again on a kept connection) follow at once.
 class FakeConnection final : public server::HttpConnection {
  public:
   explicit FakeConnection(FakeListener& listener) : HttpConnection(listener) {}
 
-  // One data-arrived event that reads exactly `bytes`.
+  // One data-arrived event that reads exactly `bytes`, then the events it leads to.
   void Deliver(std::string_view bytes) {
     pending_.emplace_back(bytes);
     OnReads();
-    if (awaiting_write_ && !closed_) OnWrites();
+    Pump();
   }
   // The request complete: write readiness was asked for.
-  bool AwaitingWrite() const { return awaiting_write_; }
+  bool AwaitingWrite() const { return asked_write_; }
   bool Closed() const { return closed_; }
 
   const std::string& Sent() const { return sent_; }
@@ -51,19 +56,40 @@ class FakeConnection final : public server::HttpConnection {
     return n;
   }
   void WriteAll(std::string_view bytes) override { sent_ += bytes; }
-  void WriteStreamThenClose(std::unique_ptr<platform::TStream> stream) override {
+  void WriteStream(std::unique_ptr<platform::TStream> stream) override {
     char piece[4096];
     for (std::int64_t n; (n = stream->Read(piece, sizeof piece)) > 0;) sent_.append(piece, static_cast<std::size_t>(n));
+  }
+  void WriteStreamThenClose(std::unique_ptr<platform::TStream> stream) override {
+    WriteStream(std::move(stream));
     closed_ = true;
   }
   void CloseNow() override { closed_ = true; }
-  void AwaitWritable() override { awaiting_write_ = true; }
+  void AwaitWritable() override { asked_write_ = write_due_ = true; }
+  void AwaitReadable() override { read_due_ = true; }
+  void LimitSend(std::chrono::seconds) override {}
   std::string LocalHostName() const override { return "testhost"; }
 
  private:
+  void Pump() {
+    for (int turn = 0; turn < 10000 && !closed_; ++turn) {
+      if (write_due_) {
+        write_due_ = false;
+        OnWrites();
+      } else if (read_due_) {
+        read_due_ = false;
+        OnReads();
+      } else {
+        return;
+      }
+    }
+  }
+
   std::deque<std::string> pending_;
   std::string sent_;
-  bool awaiting_write_ = false;
+  bool asked_write_ = false;
+  bool write_due_ = false;
+  bool read_due_ = false;
   bool closed_ = false;
 };
 

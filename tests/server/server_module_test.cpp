@@ -24,31 +24,6 @@ class ServerModule : public ::testing::Test {
   TempDir root;
 };
 
-TEST_F(ServerModule, EleventhClientWaitsForAFreeSlot) {
-  if (!kFirstBinding) GTEST_SKIP() << "the second binding has no connection limit";
-  ServerForm server(root.Str());
-  std::vector<std::unique_ptr<RawClient>> idle;
-  for (int i = 0; i < 10; ++i) idle.push_back(std::make_unique<RawClient>(server.Port()));
-  ASSERT_TRUE(App().RunUntil([&] { return server.Listener().ConnectionCount == 10; }, 5s));
-
-  std::atomic<bool> done{false};
-  Exchange eleventh;
-  std::thread t([&] {
-    RawClient c(server.Port());
-    c.Send("GET /page.htm HTTP/1.0\r\n\r\n");
-    eleventh.answer = c.ReadAll(&eleventh.closed);
-    done = true;
-  });
-  App().RunFor(300ms);
-  EXPECT_FALSE(done.load());  // neither dropped nor served while ten are busy
-  EXPECT_EQ(server.Listener().ConnectionCount, 10);
-
-  idle.front()->Reset();  // one slot frees
-  EXPECT_TRUE(App().RunUntil([&] { return done.load(); }, 5s));
-  t.join();
-  EXPECT_EQ(ParseAnswer(eleventh.answer).body, "<html>page</html>");
-}
-
 TEST_F(ServerModule, LifetimeTimerClosesAnIdleConnection) {
   if (!kFirstBinding) GTEST_SKIP() << "the second binding has no lifetime timer";
   ServerForm server(root.Str(), {{"Timeout", 1}});

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
 #include <memory>
+#include <thread>
 #include <regex>
 #include <string>
 
@@ -52,6 +55,20 @@ inline std::string BlankDates(const std::string& answer) {
   return std::regex_replace(answer, date, "$1: *\r\n");
 }
 
+// Runs `client` on a thread of its own while this thread runs the loop; true when it ended
+// within `limit` (its sockets give up after their own timeouts in any case).
+inline bool WithClient(const std::function<void()>& client,
+                       std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+  std::atomic<bool> done{false};
+  std::thread t([&] {
+    client();
+    done = true;
+  });
+  const bool ended = net::Application::Instance().RunUntil([&] { return done.load(); }, limit);
+  t.join();
+  return ended;
+}
+
 // A main form with one server module on `root`, loaded as a form file would be.
 class ServerForm {
  public:
@@ -67,6 +84,11 @@ class ServerForm {
   server::ListenerConfig& Listener() { return *module_->ListenerSettings(); }
   int Port() { return Listener().ListenPort(); }
   Exchange Get(std::string_view request) { return Fetch(Port(), request); }
+  // The connections the binding holds now.
+  int LiveConnections() {
+    if (kFirstBinding) return Listener().ConnectionCount;
+    return dynamic_cast<net::TCustomBasicServerSocket&>(Listener()).ConnectionCount();
+  }
 
  private:
   std::unique_ptr<platform::TComponent> form_;

@@ -43,6 +43,10 @@ bool RawClient::Send(std::string_view bytes) {
   return true;
 }
 
+void RawClient::SetReceiveBuffer(int bytes) {
+  ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
 void RawClient::ShutdownWrite() { ::shutdown(fd_, SHUT_WR); }
 
 std::string RawClient::ReadAll(bool* closed) {
@@ -57,6 +61,32 @@ std::string RawClient::ReadAll(bool* closed) {
     if (closed != nullptr) *closed = (n == 0 || errno == ECONNRESET);
     return out;
   }
+}
+
+std::string RawClient::ReadAnswer(bool head) {
+  char buf[65536];
+  const auto fill = [&] {
+    const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    if (n <= 0) return false;
+    buffered_.append(buf, static_cast<std::size_t>(n));
+    return true;
+  };
+  std::size_t end;
+  while ((end = buffered_.find("\r\n\r\n")) == std::string::npos) {
+    if (!fill()) return {};
+  }
+  std::size_t length = 0;
+  if (!head) {
+    const std::string length_text = ParseAnswer(buffered_.substr(0, end + 4)).Header("Content-Length");
+    length = length_text.empty() ? 0 : std::stoul(length_text);
+  }
+  while (buffered_.size() < end + 4 + length) {
+    if (!fill()) break;
+  }
+  const std::size_t size = std::min(buffered_.size(), end + 4 + length);
+  std::string answer = buffered_.substr(0, size);
+  buffered_.erase(0, size);
+  return answer;
 }
 
 void RawClient::Reset() {

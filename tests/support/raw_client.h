@@ -17,15 +17,22 @@ class RawClient {
   RawClient& operator=(const RawClient&) = delete;
 
   bool Connected() const { return fd_ >= 0; }
+  // A receive buffer of about `bytes`: a client that reads nothing then holds up a large answer.
+  void SetReceiveBuffer(int bytes);
   bool Send(std::string_view bytes);
   void ShutdownWrite();
   // Everything until the server closes (or the timeout); `closed` tells which.
   std::string ReadAll(bool* closed = nullptr);
+  // One answer of a connection that stays open: its heading and as many bytes as its
+  // Content-Length says (none without one, or for HEAD when `head`). Empty on a timeout or a
+  // close before the heading ended.
+  std::string ReadAnswer(bool head = false);
   // Closes with a reset instead of an orderly close.
   void Reset();
 
  private:
   int fd_ = -1;
+  std::string buffered_;  // bytes read past the last answer: the start of the next
 };
 
 // Sends `pieces` one after the other (each its own send) from a second thread and reads the

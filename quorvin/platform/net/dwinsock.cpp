@@ -132,6 +132,10 @@ bool TStreamSocket::SendStreamQueued(std::unique_ptr<platform::TStream>& stream,
   return d.socket->QueueStream(stream, close_after);
 }
 
+void TStreamSocket::SetSendTimeout(std::chrono::milliseconds limit) {
+  if (impl_->socket) impl_->socket->SetSendTimeout(limit);
+}
+
 const platform::TStream* TStreamSocket::QueuedStream() const {
   return impl_->socket ? impl_->socket->QueuedStream() : nullptr;
 }
@@ -219,6 +223,7 @@ struct TCustomBasicServerSocket::Impl final : detail::StreamSocketSink {
   }
 
   bool Accept(int fd) {
+    if (!self.CanAccept()) return false;  // waits in the listener until a connection ends
     offered = fd;
     offered_taken = false;
     std::unique_ptr<TStreamSocket> made;
@@ -257,6 +262,12 @@ struct TCustomBasicServerSocket::Impl final : detail::StreamSocketSink {
       connections[index]->impl_->index = index;
     }
     connections.pop_back();
+    // A client kept waiting by CanAccept may have its turn now.
+    if (listener && listener->HasWaiting()) {
+      Reactor::Instance().Post([weak = std::weak_ptr<char>(alive), this] {
+        if (!weak.expired() && listener) listener->Resume();
+      });
+    }
   }
 
   TCustomBasicServerSocket& self;

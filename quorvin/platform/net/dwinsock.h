@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -110,6 +111,10 @@ class TStreamSocket {
   bool SendStreamQueued(std::unique_ptr<platform::TStream>& stream, bool close_after);
   // The stream SendStreamQueued is sending; nullptr when none is pending.
   const platform::TStream* QueuedStream() const;
+  // Queued output that waits this long for the peer to take a byte is given up: the
+  // connection fails (OnError with opSend and ETIMEDOUT) and closes. Zero, the default: it
+  // waits for ever.
+  void SetSendTimeout(std::chrono::milliseconds limit);
 
   TSocket SocketHandle() const;
 
@@ -190,6 +195,13 @@ class TCustomBasicServerSocket : public TSockCtrl {
 
   int ConnectionCount() const;
   TStreamSocket* Connections(int index) const;
+
+ protected:
+  // Asked before each accept: false leaves the client waiting in the backlog, and the listener
+  // asks again when one of its connections has ended. Every client is accepted by default.
+  virtual bool CanAccept() { return true; }
+
+ public:
 
   // Every connection's events: sender is this listener.
   platform::TEvent<TStreamSocketEvent> OnAccept, OnRead, OnWrite, OnDisconnect;

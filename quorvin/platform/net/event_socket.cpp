@@ -100,7 +100,11 @@ EventSocket* SocketWindow::Find(int fd) const {
 // --- EventSocket: life --------------------------------------------------------------------
 
 EventSocket::EventSocket(int fd, SocketWindow& window, EventSocketClient* client, Blocking blocking)
-    : fd_(fd), window_(window), client_(client), close_limit_([this] { CloseDescriptor(); }) {
+    : fd_(fd),
+      window_(window),
+      client_(client),
+      close_limit_([this] { CloseDescriptor(); }),
+      send_stall_([this] { SendStalled(); }) {
   if (fd >= 0 && blocking == Blocking::kSwitch) {
     // A receive or send must never wait in the loop's thread.
     int on = 1;
@@ -494,6 +498,7 @@ bool EventSocket::QueueBytes(const void* data, std::size_t count) {
     out_.AddBytes(p, count);
     out_ready_ = false;
     write_waited_ = true;
+    if (send_limit_.count() > 0) send_stall_.After(send_limit_);
     ArmWrite();
     return true;
   }
@@ -565,6 +570,8 @@ void EventSocket::Flush() {
     case SendQueue::Step::kBlocked:
       write_waited_ = true;
       out_ready_ = false;
+      // Flushed again only when the peer has made room: every wait starts the limit anew.
+      if (send_limit_.count() > 0) send_stall_.After(send_limit_);
       ArmWrite();
       return;
     case SendQueue::Step::kDropped:
@@ -577,6 +584,7 @@ void EventSocket::Flush() {
     case SendQueue::Step::kDone:
       break;
   }
+  send_stall_.Cancel();
   if (state_ == State::kOpen) out_.Uncork(fd_);
   if (state_ == State::kDraining) {
     FinishClose();
@@ -658,12 +666,24 @@ void EventSocket::Linger() {
   CloseDescriptor();
 }
 
+void EventSocket::SetSendTimeout(std::chrono::milliseconds limit) {
+  send_limit_ = limit;
+  if (limit.count() <= 0) send_stall_.Cancel();
+}
+
+void EventSocket::SendStalled() {
+  if (out_.Empty() || state_ == State::kClosed) return;
+  auto self = shared_from_this();
+  Fail(SocketOp::kSend, ETIMEDOUT);
+}
+
 void EventSocket::CloseDescriptor() {
   if (state_ == State::kClosed && fd_ < 0) return;
   state_ = State::kClosed;
   client_ = nullptr;
   window_.Unregister(fd_, this);
   close_limit_.Cancel();
+  send_stall_.Cancel();
   out_.Clear();
   if (fd_ >= 0) {
     // Closing takes the descriptor out of the epoll set; only our own record goes here.

@@ -116,6 +116,9 @@ class EventSocket final : public std::enable_shared_from_this<EventSocket>, publ
   int SendSome(const void* data, std::size_t count, int& error);
 
   bool OutputPending() const { return !out_.Empty(); }
+  // Queued output that waits this long for the peer to take a byte fails the socket with
+  // ETIMEDOUT (SocketFailed with kSend); zero: it may wait for ever.
+  void SetSendTimeout(std::chrono::milliseconds limit);
   // The stream QueueStream took, until its last byte has left; nullptr when none.
   const platform::TStream* QueuedStream() const { return out_.PendingStream(); }
 
@@ -160,12 +163,15 @@ class EventSocket final : public std::enable_shared_from_this<EventSocket>, publ
   void FinishClose();
   void Linger();
   void CloseDescriptor();
+  void SendStalled();
 
   int fd_;
   SocketWindow& window_;
   EventSocketClient* client_;
   std::shared_ptr<EventSocket> hold_;  // itself, while it waits for readiness
   platform::Deadline close_limit_;     // a close that waits for the peer or the queue
+  platform::Deadline send_stall_;      // queued output the peer takes nothing of
+  std::chrono::milliseconds send_limit_{0};
   State state_ = State::kOpen;
   long mask_ = 0;
   SendQueue out_;

@@ -128,6 +128,10 @@ void TCustomWinSocket::Close() {
   if (impl_->CloseSocket() && impl_->on_closed) impl_->on_closed();
 }
 
+void TCustomWinSocket::SetSendTimeout(std::chrono::milliseconds limit) {
+  if (impl_->socket) impl_->socket->SetSendTimeout(limit);
+}
+
 HWND TCustomWinSocket::GetHandle() const {
   return &Window();
 }

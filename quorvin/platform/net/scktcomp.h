@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -78,6 +79,11 @@ class TCustomWinSocket {
   // cut off and everything still pending dropped. The layer destroys a server-side socket
   // after the event being handled.
   void Close();
+
+  // Output queued by SendBuf and the stream sends that waits this long for the peer to take a
+  // byte is given up: the socket fails (OnErrorEvent with eeSend and ETIMEDOUT) and closes.
+  // Zero, the default: it waits for ever.
+  void SetSendTimeout(std::chrono::milliseconds limit);
 
   // The layer's notification window, for WSAAsyncSelect.
   HWND GetHandle() const;
