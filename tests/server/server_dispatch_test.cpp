@@ -15,15 +15,16 @@ using web::TWebResponse;
 // A form with a dispatcher whose actions the test writes, and a server module on `root`.
 class DispatchForm {
  public:
-  DispatchForm(const std::string& root, platform::THandlerRegistry& handlers, const platform::Json& actions) {
+  DispatchForm(const std::string& root, platform::THandlerRegistry& handlers, const platform::Json& actions,
+               platform::Json extra = platform::Json::object()) {
     web::TWebDispatcher::Class();
+    platform::Json props = {{"ServerRoot", root}, {"ServerPort", 0}};
+    for (auto& [k, v] : extra.items()) props[k] = v;
     platform::Json doc = {
         {"form", "Main"},
         {"components",
          {{{"class", "TWebDispatcher"}, {"name", "Web"}, {"properties", {{"Actions", actions}}}},
-          {{"class", ModuleClass()},
-           {"name", "Server"},
-           {"properties", {{"ServerRoot", root}, {"ServerPort", 0}}}}}}};
+          {{"class", ModuleClass()}, {"name", "Server"}, {"properties", props}}}}};
     platform::FormOptions options;
     options.handlers = &handlers;
     form_ = platform::LoadFormText(doc.dump(), "test form", options);
@@ -63,6 +64,10 @@ class ServerDispatch : public ::testing::Test {
     }));
     handlers.Add<web::THTTPMethodEvent>("ThrowValue", Handler([](platform::TComponent*, TWebRequest&, TWebResponse&, bool&) {
       throw 42;  // not an exception class at all
+    }));
+    handlers.Add<web::THTTPMethodEvent>("Last", Handler([](platform::TComponent*, TWebRequest&, TWebResponse& rs, bool&) {
+      rs.SetCustomHeader("Connection", "close");
+      rs.SetContent("last");
     }));
     handlers.Add<web::THTTPMethodEvent>("Inject", Handler([](platform::TComponent*, TWebRequest& rq, TWebResponse& rs, bool&) {
       rs.SetCustomHeader("X-Echo", rq.QueryFields().Values("v"));
@@ -114,6 +119,30 @@ TEST_F(ServerDispatch, UnansweredQueryNeverEchoesTheRequestBody) {
   const std::string raw = f.Raw("POST /docs/?x=1 HTTP/1.0\r\nContent-Length: 11\r\n\r\nsecret-body");
   EXPECT_EQ(raw.find("secret-body"), std::string::npos);
   EXPECT_EQ(ParseAnswer(raw).status_line, "HTTP/1.0 405 Method Not Allowed");
+}
+
+TEST_F(ServerDispatch, ActionsAnswerOnKeptConnectionsAndMayEndThem) {
+  DispatchForm f(root.Str(), handlers, {Action("A", "/act", "Answer"), Action("L", "/last", "Last")},
+                 {{"KeepAlive", 1}});
+  std::vector<std::string> answers;
+  bool closed = false;
+  ASSERT_TRUE(WithClient([&] {
+    RawClient c(f.Port());
+    c.Send("GET /act HTTP/1.1\r\n\r\nPOST /act HTTP/1.1\r\nContent-Length: 4\r\n\r\nbody");
+    answers.push_back(c.ReadAnswer());
+    answers.push_back(c.ReadAnswer());
+    c.Send("GET /last HTTP/1.1\r\n\r\nGET /act HTTP/1.1\r\n\r\n");
+    answers.push_back(c.ReadAll(&closed));
+  }));
+  ASSERT_EQ(answers.size(), 3u);
+  EXPECT_EQ(ParseAnswer(answers[0]).body, "answered GET /act []");
+  EXPECT_EQ(ParseAnswer(answers[0]).Header("Connection"), "keep-alive");
+  EXPECT_EQ(ParseAnswer(answers[1]).body, "answered POST /act []body");
+  // The action's own header ends the connection: the request after it is never answered.
+  EXPECT_EQ(ParseAnswer(answers[2]).body, "last");
+  EXPECT_EQ(ParseAnswer(answers[2]).Header("Connection"), "close");
+  EXPECT_EQ(answers[2].find("HTTP/1.1 200 OK", 1), std::string::npos);
+  EXPECT_TRUE(closed);
 }
 
 TEST_F(ServerDispatch, RemovedDispatcherLeavesTheFiles) {

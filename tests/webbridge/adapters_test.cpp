@@ -29,7 +29,9 @@ class FakeView final : public ConnectionView {
   }
   const platform::TStringList& RequestHeaders() const override { return headers; }
   platform::TMemoryStream& RequestBody() override { return body; }
+  std::string_view ConnectionOption() const override { return option; }
   std::string Answer() const { return std::string(body.View()); }
+  std::string option;  // what the connection will do after the answer
 };
 
 TEST(RequestAdapter, VariablesReadFromTheConnection) {
@@ -203,6 +205,61 @@ TEST(ResponseAdapterStream, SendStreamCopiesInPiecesAndSendsAll) {
   EXPECT_EQ(once, kHead + "Content-Length: 20000\r\n\r\n" + std::string(20000, 'x'));
   response.SendResponse();
   EXPECT_EQ(view.Answer(), once);
+}
+
+// A stream that says it is larger than it reads: the length must count what is sent, or the
+// next answer on a kept connection would be read as the end of this one.
+class ShortStream final : public platform::TStream {
+ public:
+  explicit ShortStream(std::string bytes) : bytes_(std::move(bytes)) {}
+  std::int64_t Read(void* buffer, std::int64_t count) override {
+    const auto n = std::min<std::int64_t>(count, static_cast<std::int64_t>(bytes_.size()) - at_);
+    if (n <= 0) return 0;
+    bytes_.copy(static_cast<char*>(buffer), static_cast<std::size_t>(n), static_cast<std::size_t>(at_));
+    at_ += n;
+    return n;
+  }
+  std::int64_t Write(const void*, std::int64_t) override { return 0; }
+  std::int64_t Seek(std::int64_t offset, platform::TSeekOrigin origin) override {
+    at_ = origin == platform::TSeekOrigin::soBeginning ? offset : at_ + offset;
+    return at_;
+  }
+  std::int64_t Size() override { return static_cast<std::int64_t>(bytes_.size()) + 100; }
+  void SetSize(std::int64_t) override {}
+
+ private:
+  std::string bytes_;
+  std::int64_t at_ = 0;
+};
+
+TEST(ResponseAdapterStream, LengthCountsWhatTheStreamGives) {
+  FakeView view;
+  ZRequest request(view);
+  ZResponse response(request);
+  response.SetContent("ab");
+  response.SetContentStream(std::make_unique<ShortStream>("12345"));
+  response.SendResponse();
+  EXPECT_TRUE(view.Answer().ends_with("Content-Length: 7\r\n\r\nab12345")) << view.Answer();
+}
+
+TEST(ResponseAdapterConnection, SaysWhatTheConnectionDoesUnlessTheActionSaidIt) {
+  FakeView view;
+  view.version = "HTTP/1.1";
+  view.option = "keep-alive";
+  ZRequest request(view);
+  ZResponse kept(request);
+  kept.SetContent("x");
+  kept.SendResponse();
+  EXPECT_EQ(view.Answer(),
+            "HTTP/1.1 200 OK\r\nContent-type: text/html\r\nConnection: keep-alive\r\n"
+            "Content-Length: 1\r\n\r\nx");
+  EXPECT_FALSE(kept.AsksToClose());
+
+  ZResponse ending(request);
+  ending.SetCustomHeader("Connection", "Upgrade, Close");
+  ending.SendResponse();
+  EXPECT_TRUE(ending.AsksToClose());
+  EXPECT_EQ(view.Answer().find("keep-alive"), std::string::npos) << "the action's header stands";
 }
 
 TEST(ResponseAdapterStream, SendStreamWithoutContentStreamMakesOne) {
