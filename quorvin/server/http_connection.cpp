@@ -103,6 +103,7 @@ void HttpConnection::FinishRequest() {
   keep_ = limits_.keep_alive && WantsToKeep() && requests_ < limits_.keep_alive_requests;
   if (!keep_) pending_.clear();
   writer_.SetConnectionOption(ConnectionOption());
+  if (limits_.keep_alive && SpeaksHttp11()) writer_.SetVersion("HTTP/1.1");
   StartResponse();
   AwaitWritable();
 }
@@ -116,6 +117,7 @@ void HttpConnection::RefuseRequest(int code) {
   pending_.clear();
   file_mode_ = true;
   writer_.SetConnectionOption(ConnectionOption());
+  if (limits_.keep_alive && SpeaksHttp11()) writer_.SetVersion("HTTP/1.1");
   writer_.WriteError(code);
   AwaitWritable();
 }
@@ -123,6 +125,21 @@ void HttpConnection::RefuseRequest(int code) {
 std::string_view HttpConnection::ConnectionOption() const {
   if (!limits_.keep_alive) return {};
   return keep_ ? "keep-alive" : "close";
+}
+
+// The minor version of an "HTTP/1.x" request; none for any other text. The letters count:
+// "http/1.1" is no version.
+std::optional<std::int64_t> HttpConnection::MinorVersion() const {
+  const std::string& version = reader_.Version();
+  constexpr std::string_view kOne = "HTTP/1.";
+  if (version.size() <= kOne.size() || version.compare(0, kOne.size(), kOne) != 0) return {};
+  const std::string_view digits = std::string_view(version).substr(kOne.size());
+  return web::AllDigits(digits) ? platform::ParseDecimal(digits) : std::nullopt;
+}
+
+bool HttpConnection::SpeaksHttp11() const {
+  const auto minor = MinorVersion();
+  return minor && *minor >= 1;
 }
 
 bool HttpConnection::WantsToKeep() const {
@@ -136,15 +153,8 @@ bool HttpConnection::WantsToKeep() const {
   }
   if (close) return false;
   // HTTP/1.1 and later minor versions keep the connection unless asked not to; HTTP/1.0 only
-  // when asked to. The version's letters count: "http/1.1" is no version.
-  const std::string& version = reader_.Version();
-  constexpr std::string_view kOne = "HTTP/1.";
-  if (version.size() > kOne.size() && version.compare(0, kOne.size(), kOne) == 0) {
-    const std::string_view digits = std::string_view(version).substr(kOne.size());
-    const auto minor = web::AllDigits(digits) ? platform::ParseDecimal(digits) : std::nullopt;
-    if (minor) return *minor >= 1 || keep_alive;
-  }
-  return false;
+  // when asked to.
+  return SpeaksHttp11() || (MinorVersion() && keep_alive);
 }
 
 void HttpConnection::StartResponse() {
@@ -296,6 +306,7 @@ void HttpConnection::OnWrites() {
 void HttpConnection::NextRequest() {
   reader_ = RequestReader(ReaderOptions{limits_.keep_alive});
   writer_.Reset();
+  writer_.SetVersion("HTTP/1.0");
   translated_path_.clear();
   file_stream_.reset();
   file_start_ = 0;

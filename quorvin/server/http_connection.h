@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -85,6 +86,8 @@ class HttpConnection : public webbridge::ConnectionView,
   void FinishRequest();
   void RefuseRequest(int code);
   bool WantsToKeep() const;
+  std::optional<std::int64_t> MinorVersion() const;
+  bool SpeaksHttp11() const;
   void StartResponse();
   bool Dispatch();
   void AnswerTarget(TargetUse use);

@@ -159,7 +159,8 @@ void ResponseWriter::WriteHeader(std::string_view name, std::int64_t value) {
 }
 
 void ResponseWriter::WriteStatuss(std::string_view status_text) {
-  WriteString("HTTP/1.0 ");
+  WriteString(version_);
+  WriteString(" ");
   WriteString(status_text);
   WriteString("\r\n");
   const std::string host = server_name_();

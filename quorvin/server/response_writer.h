@@ -77,8 +77,8 @@ class ResponseWriter {
   // name ": " text CR LF
   void WriteHeaders(std::string_view name, std::string_view text);
   void WriteHeader(std::string_view name, std::int64_t value);
-  // The status line "HTTP/1.0 " + `status_text`, then the Server and Date headers. The heading
-  // is left open for more headers and its blank line.
+  // The status line (the version, a space, `status_text`), then the Server and Date headers.
+  // The heading is left open for more headers and its blank line.
   void WriteStatuss(std::string_view status_text);
   void WriteStatus(int code);
   // The Content-type of the file at `path`, when its extension has one.
@@ -99,6 +99,9 @@ class ResponseWriter {
   // "Connection: " and `option` ("keep-alive" or "close"), and every answer that has a body, or
   // none where one could follow, tells its length so that the next answer can follow it.
   void SetConnectionOption(std::string_view option) { connection_option_ = option; }
+  // The protocol version of the status lines: "HTTP/1.0" unless set. A server that keeps
+  // connections answers an HTTP/1.1 request as HTTP/1.1, so that its client goes on with 1.1.
+  void SetVersion(std::string_view version) { version_ = version; }
 
   // Starts over for the next answer on the same connection, and gives the buffer back.
   void Reset();
@@ -113,6 +116,7 @@ class ResponseWriter {
   std::int32_t buffer_length_ = 0;
   std::int32_t status_code_ = 0;
   std::string_view connection_option_;
+  std::string_view version_ = "HTTP/1.0";
 };
 
 }  // namespace quorvin::server

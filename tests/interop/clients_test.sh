@@ -33,12 +33,13 @@ done
 # HEAD: the file's heading, its length and no body.
 for f in index.htm style.css logo.svg; do
   curl -sS -I "$base/$f" | tr -d '\r' > "$work/head.txt"
-  expect "curl HEAD /$f status line" "HTTP/1.0 200 OK" "$(head -n 1 "$work/head.txt")"
+  # curl and wget speak HTTP/1.1, and quorvin-serve, keeping connections, answers in kind.
+  expect "curl HEAD /$f status line" "HTTP/1.1 200 OK" "$(head -n 1 "$work/head.txt")"
   expect "curl HEAD /$f Content-Length" "$(stat -c %s "$site/$f")" \
     "$(sed -n 's/^[Cc]ontent-[Ll]ength: //p' "$work/head.txt")"
   expect_grep "curl HEAD /$f Last-Modified" '^Last-Modified: [A-Z][a-z]{2}, ' "$work/head.txt"
   wget -q -S --spider "$base/$f" 2> "$work/spider.txt" || fail "wget --spider /$f exited $?"
-  expect_grep "wget HEAD /$f status" '^ *HTTP/1.0 200 OK' "$work/spider.txt"
+  expect_grep "wget HEAD /$f status" '^ *HTTP/1.1 200 OK' "$work/spider.txt"
   expect_grep "wget HEAD /$f length" "^ *Content-Length: $(stat -c %s "$site/$f")" "$work/spider.txt"
 done
 # The same HEAD on a raw connection: the answer ends with its heading.
@@ -57,7 +58,7 @@ for pair in "missing.htm 404" "docs/nothing/here.htm 404" ".private.htm 403" "do
   rc=0
   wget -q -S --content-on-error -O "$work/werr.out" "$base/$f" 2> "$work/werr.txt" || rc=$?
   expect "wget GET /$f exit code (8: the server answered an error)" 8 "$rc"
-  expect_grep "wget GET /$f status" "^ *HTTP/1.0 $code " "$work/werr.txt"
+  expect_grep "wget GET /$f status" "^ *HTTP/1.1 $code " "$work/werr.txt"
   expect_grep "wget GET /$f page" "ERROR : $code " "$work/werr.out"
 done
 
@@ -68,7 +69,7 @@ curl -sS -L -o "$work/follow.out" "$base/docs"
 expect_file "curl -L /docs" "$site/docs/index.htm" "$work/follow.out"
 rc=0
 wget -S --max-redirect=0 -O /dev/null "$base/docs" 2> "$work/w301.txt" || rc=$?
-expect_grep "wget GET /docs status" '^ *HTTP/1.0 301 Moved Permanently' "$work/w301.txt"
+expect_grep "wget GET /docs status" '^ *HTTP/1.1 301 Moved Permanently' "$work/w301.txt"
 expect_grep "wget GET /docs Location" '^ *Location: (/docs/|http://127\.0\.0\.1:[0-9]+/docs/)' "$work/w301.txt"
 wget -q -O "$work/wfollow.out" "$base/docs"
 expect_file "wget GET /docs (following)" "$site/docs/index.htm" "$work/wfollow.out"

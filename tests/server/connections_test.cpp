@@ -47,7 +47,7 @@ TEST_F(Connections, AKeptConnectionAnswersEveryRequestInTurn) {
     EXPECT_EQ(a.body, "<html>page</html>");
     EXPECT_EQ(a.Header("Connection"), "keep-alive");
   }
-  EXPECT_EQ(ParseAnswer(answers[2]).status_line, "HTTP/1.0 404 Not Found");
+  EXPECT_EQ(ParseAnswer(answers[2]).status_line, "HTTP/1.1 404 Not Found");
   EXPECT_EQ(ParseAnswer(answers[3]).body, "<html>docs</html>");
   EXPECT_EQ(ParseAnswer(answers[3]).Header("Connection"), "close");
   EXPECT_TRUE(closed);
@@ -140,13 +140,13 @@ INSTANTIATE_TEST_SUITE_P(
     , PhaseDeadline,
     ::testing::Values(
         StallCase{"HeadThatNeverEnds", "HeaderTimeout", "GET /page.htm HTTP/1.1\r\nHost: a\r\n",
-                  "HTTP/1.0 408 Request Timeout"},
+                  "HTTP/1.1 408 Request Timeout"},
         StallCase{"NothingAtAll", "HeaderTimeout", "", "HTTP/1.0 408 Request Timeout"},
         StallCase{"BodyThatStops", "BodyTimeout",
                   "POST /page.htm HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc",
-                  "HTTP/1.0 408 Request Timeout"},
+                  "HTTP/1.1 408 Request Timeout"},
         StallCase{"KeptConnectionNotUsedAgain", "KeepAliveTimeout",
-                  "GET /missing HTTP/1.1\r\n\r\n", "HTTP/1.0 404 Not Found"}),
+                  "GET /missing HTTP/1.1\r\n\r\n", "HTTP/1.1 404 Not Found"}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
 TEST_F(Connections, AnAnswerThePeerTakesNothingOfEnds) {

@@ -89,9 +89,12 @@ TEST_P(KeepAlive, AnswersInOrderAndKeepsOnlyWhatAsksToBeKept) {
   EXPECT_EQ(conn.Closed(), c.closed);
 }
 
-const Answer kPage{"HTTP/1.0 200 OK", "keep-alive", "<html>page</html>"};
-const Answer kPageLast{"HTTP/1.0 200 OK", "close", "<html>page</html>"};
-const Answer kDocs{"HTTP/1.0 200 OK", "keep-alive", "<html>docs</html>"};
+// An HTTP/1.1 request is answered as HTTP/1.1 once connections may be kept.
+const Answer kPage{"HTTP/1.1 200 OK", "keep-alive", "<html>page</html>"};
+const Answer kPageLast{"HTTP/1.1 200 OK", "close", "<html>page</html>"};
+const Answer kPage10{"HTTP/1.0 200 OK", "keep-alive", "<html>page</html>"};
+const Answer kPage10Last{"HTTP/1.0 200 OK", "close", "<html>page</html>"};
+const Answer kDocs{"HTTP/1.1 200 OK", "keep-alive", "<html>docs</html>"};
 std::string Page(const std::string& status) {
   return "<BODY TEXT=\"#000000\" BGCOLOR=\"#FFFFFF\" LINK=\"#FFFF80\" VLINK=\"#C0C0C0\" "
          "ALINK=\"#80FFFF\"><B><FONT SIZE=+3>ERROR : " +
@@ -106,32 +109,32 @@ INSTANTIATE_TEST_SUITE_P(
                  {kGetPage11, "GET /docs/ HTTP/1.1\r\nHost: a\r\n\r\n"},
                  {kPage, kDocs},
                  false},
-        KeepCase{"Http10WithoutAskingCloses", {"GET /page.htm HTTP/1.0\r\n\r\n"}, {kPageLast}, true},
+        KeepCase{"Http10WithoutAskingCloses", {"GET /page.htm HTTP/1.0\r\n\r\n"}, {kPage10Last}, true},
         KeepCase{"Http10AskingForKeepAlive",
                  {"GET /page.htm HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n", kGetPage11},
-                 {kPage, kPage},
+                 {kPage10, kPage},
                  false},
         KeepCase{"Http11AskingToClose",
                  {"GET /page.htm HTTP/1.1\r\nConnection: TE, close\r\n\r\n", kGetPage11},
                  {kPageLast},
                  true},
-        KeepCase{"VersionlessRequestCloses", {"GET /page.htm\r\n\r\n"}, {kPageLast}, true},
+        KeepCase{"VersionlessRequestCloses", {"GET /page.htm\r\n\r\n"}, {kPage10Last}, true},
         KeepCase{"LaterMinorVersionKeeps", {"GET /page.htm HTTP/1.9\r\n\r\n"}, {kPage}, false},
         KeepCase{"PipelinedInOneRead",
                  {kGetPage11 + "GET /missing HTTP/1.1\r\n\r\n" + "GET /docs/ HTTP/1.1\r\n\r\n"},
-                 {kPage, {"HTTP/1.0 404 Not Found", "keep-alive", kNotFoundPage}, kDocs},
+                 {kPage, {"HTTP/1.1 404 Not Found", "keep-alive", kNotFoundPage}, kDocs},
                  false},
         KeepCase{"BodyThenTheNextRequest",
                  {"POST /page.htm HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc" + kGetPage11},
-                 {{"HTTP/1.0 405 Method Not Allowed", "keep-alive", Page("405 Method Not Allowed")}, kPage},
+                 {{"HTTP/1.1 405 Method Not Allowed", "keep-alive", Page("405 Method Not Allowed")}, kPage},
                  false},
         KeepCase{"FolderRedirectIsKept",
                  {"GET /docs HTTP/1.1\r\n\r\n" + kGetPage11},
-                 {{"HTTP/1.0 301 Moved Permanently", "keep-alive", ""}, kPage},
+                 {{"HTTP/1.1 301 Moved Permanently", "keep-alive", ""}, kPage},
                  false},
         KeepCase{"RefusedRequestEndsTheConnection",
                  {"GET /page.htm HTTP/1.1\r\nContent-Length: 1x\r\n\r\n" + kGetPage11},
-                 {{"HTTP/1.0 400 Bad Request", "close", Page("400 Bad Request")}},
+                 {{"HTTP/1.1 400 Bad Request", "close", Page("400 Bad Request")}},
                  true},
         KeepCase{"CapOfRequestsClosesTheLast",
                  {kGetPage11 + kGetPage11 + kGetPage11},
@@ -176,7 +179,7 @@ TEST(KeepAliveAnswers, PipelinedRequestsReadTheSameWhereverTheReadsSplit) {
   }
   // The HEAD answer announces the file's length and sends none of it.
   EXPECT_NE(whole.find("Content-Length: 17\r\nLast-Modified: "), std::string::npos);
-  EXPECT_EQ(whole.find("<html>page</html>HTTP/1.0 200 OK"), whole.find("<html>page</html>"));
+  EXPECT_EQ(whole.find("<html>page</html>HTTP/1.1 200 OK"), whole.find("<html>page</html>"));
 }
 
 // Off, an HTTP/1.1 request is answered exactly as a one-request server answers it, and what
@@ -201,7 +204,7 @@ TEST(ConnectionDeadlines, AHeadThatDoesNotArriveGets408) {
   conn.Deliver("GET /page.htm HTTP/1.1\r\nHost: a\r\n");
   ASSERT_TRUE(net::Application::Instance().RunUntil([&] { return conn.AwaitingWrite(); }, 10s));
   conn.Deliver("");  // the write readiness the connection asked for
-  EXPECT_TRUE(conn.Sent().starts_with("HTTP/1.0 408 Request Timeout\r\n")) << conn.Sent();
+  EXPECT_TRUE(conn.Sent().starts_with("HTTP/1.1 408 Request Timeout\r\n")) << conn.Sent();
   EXPECT_TRUE(conn.Closed());
 }
 
@@ -212,7 +215,7 @@ TEST(ConnectionDeadlines, AStalledBodyGets408) {
   conn.Deliver("POST /x HTTP/1.1\r\nContent-Length: 10\r\n\r\nabc");
   ASSERT_TRUE(net::Application::Instance().RunUntil([&] { return conn.AwaitingWrite(); }, 10s));
   conn.Deliver("");
-  EXPECT_TRUE(conn.Sent().starts_with("HTTP/1.0 408 Request Timeout\r\n")) << conn.Sent();
+  EXPECT_TRUE(conn.Sent().starts_with("HTTP/1.1 408 Request Timeout\r\n")) << conn.Sent();
 }
 
 TEST(ConnectionDeadlines, AnIdleKeptConnectionClosesWithoutAWord) {
