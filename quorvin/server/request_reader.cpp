@@ -14,6 +14,8 @@ namespace {
 // "413 Request Entity Too Large", so such a body is a bad request like any other.
 constexpr int kBodyTooLargeStatus = 400;
 
+constexpr std::string_view kHttp11 = "HTTP/1.1";
+
 bool IsBlank(char c) {
   return c == ' ' || c == '\t';
 }
@@ -123,8 +125,9 @@ int RequestReader::StartBody() {
     if (const int status = Http11Framing(); status != 0) return status;
   }
   req_state_ = chunked_ || BodySent() ? ZReqtype::REQ_BODY : ZReqtype::REQ_DONE;
-  // A client that asks whether to send its body waits for the answer only while one is due.
-  if (options_.http11_bodies && (chunked_ || content_length_ > 0)) {
+  // A client that asks whether to send its body waits for the answer only while one is due. An
+  // HTTP/1.0 client knows no 100 Continue: its expectation is ignored.
+  if (options_.http11_bodies && version_ == kHttp11 && (chunked_ || content_length_ > 0)) {
     for (int i = 0; i < headers_.Count(); ++i) {
       expects_continue_ =
           expects_continue_ || (platform::SameText(headers_.Names(i), "expect") &&
@@ -152,7 +155,8 @@ int RequestReader::Http11Framing() {
   // Only chunked is decoded; any other coding, chunked applied twice, or a list of codings
   // (even one another party would reduce to chunked) leaves the body's end unknown. A request
   // with both a length and chunks ends in two places, which is how one request hides another.
-  if (encodings > 1 || !chunked_ || has_length) return 400;
+  // An HTTP/1.0 party before us may know no chunks and pass them on as the next request's bytes.
+  if (encodings > 1 || !chunked_ || has_length || version_ != kHttp11) return 400;
   return 0;
 }
 

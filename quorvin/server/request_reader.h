@@ -35,8 +35,8 @@ struct ReaderOptions {
 
 // Reads one request from its bytes: the request line, the header lines, and its body. It knows
 // neither sockets nor files, so the bytes may come split wherever they happen to be, and a test
-// or a fuzzer feeds it directly. A connection reads its next request with a fresh reader, which
-// holds no memory until bytes arrive (Reset() makes this one fresh).
+// or a fuzzer feeds it directly. A connection reads its next request after Reset(); a reader
+// holds no body stream until a body arrives, so an idle connection's reader costs little.
 class RequestReader {
  public:
   explicit RequestReader(ReaderOptions options = {});
@@ -57,8 +57,8 @@ class RequestReader {
   bool HeadComplete() const { return head_complete_; }
 
   // True while the client waits for "100 Continue" before it sends the body: with
-  // http11_bodies, the head is complete and says "Expect: 100-continue", and a body it
-  // announces (by length or chunks) is still to come. The connection sends 100 Continue once.
+  // http11_bodies, an HTTP/1.1 request's complete head says "Expect: 100-continue", and a body
+  // it announces (by length or chunks) is still to come. The connection sends 100 Continue once.
   bool ExpectsContinue() const;
 
   // The status code whose error page answers a refused request; 0 while nothing is refused.

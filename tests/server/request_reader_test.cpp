@@ -432,6 +432,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "POST / HTTP/1.1\r\nHost: h\r\n\tTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
                     400},
         RefusalCase{"BlankBeforeColonOfAnyName", "GET / HTTP/1.1\r\nHost : h\r\n\r\n", 400},
+        RefusalCase{"EncodingInHttp10Request",
+                    "POST / HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 400},
         RefusalCase{"LengthsDisagree",
                     "POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab", 400},
         RefusalCase{"TrailingBlankAccepted", Chunked("0\r\n\r\n", "chunked "), 0},
@@ -475,6 +477,8 @@ INSTANTIATE_TEST_SUITE_P(
                      "POST / HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 5\r\n"
                      "Transfer-Encoding: chunked\r\n\r\n",
                      false},
+        ContinueCase{"Http10Request", kHttp11,
+                     "POST / HTTP/1.0\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\n", false},
         ContinueCase{"WithoutOption",
                      {},
                      "POST / HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\n",
