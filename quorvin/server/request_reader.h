@@ -23,26 +23,43 @@ constexpr int kMaxHeaderLines = 100;                 // header lines in one requ
 constexpr std::size_t kMaxHeaderBytes = 64 * 1024;   // all header lines together
 constexpr std::int32_t kMaxBody = 16 * 1024 * 1024;  // the largest request body accepted
 
-// Reads one request from its bytes: the request line, the header lines, and the body that a
-// Content-Length announces. It knows neither sockets nor files, so the bytes may come split
-// wherever they happen to be, and a test or a fuzzer feeds it directly.
+// How a reader reads a request's body.
 struct ReaderOptions {
+  // Off, only a Content-Length announces a body, and Transfer-Encoding and Expect are headers
+  // like any other: what an HTTP/1.0 connection that closes after each answer needs. On, the
+  // reader also decodes a chunked body, says when a client waits for 100 Continue, and refuses
+  // a request whose framing two parties could read differently: a connection that reads the
+  // next request from the bytes after this one must know exactly where this one ends.
   bool http11_bodies = false;
 };
 
+// Reads one request from its bytes: the request line, the header lines, and its body. It knows
+// neither sockets nor files, so the bytes may come split wherever they happen to be, and a test
+// or a fuzzer feeds it directly. A connection reads its next request after Reset(); a reader
+// holds no body stream until a body arrives, so an idle connection's reader costs little.
 class RequestReader {
  public:
   explicit RequestReader(ReaderOptions options = {});
-  bool HeadComplete() const {
-    return req_state_ == ZReqtype::REQ_BODY || req_state_ == ZReqtype::REQ_DONE;
-  }
-  bool ExpectsContinue() const { return false; }
 
-  // Reads as much of the request as `bytes` holds. Returns kNeedMore (all bytes taken; call
-  // again with the next ones), kDone (`used` bytes belong to this request; the rest is the next
-  // one's) or kRefused (RefusalStatus() says which error page). Keeps no pointer into `bytes`.
-  // A request that is done or refused takes no more bytes, and Feed says so again.
+  // Reads as much of the request as `bytes` holds. Returns kNeedMore (all bytes taken, `used`
+  // is their count; call again with the next ones), kDone (the first `used` bytes end this
+  // request; the rest is the next one's) or kRefused (RefusalStatus() says which error page;
+  // `used` is 0, as nothing after a refusal is read as a request). Keeps no pointer into
+  // `bytes`. A request that is done or refused takes no more bytes, and Feed says so again.
   ReadResult Feed(std::string_view bytes, std::size_t& used);
+
+  // Makes the reader a fresh one with the same options, to read the next request of the
+  // connection; gives back the memory the last request held.
+  void Reset();
+
+  // True once the blank line that ends the head has been read, also when the request was then
+  // refused for its framing; false for a request refused within its head.
+  bool HeadComplete() const { return head_complete_; }
+
+  // True while the client waits for "100 Continue" before it sends the body: with
+  // http11_bodies, an HTTP/1.1 request's complete head says "Expect: 100-continue", and a body
+  // it announces (by length or chunks) is still to come. The connection sends 100 Continue once.
+  bool ExpectsContinue() const;
 
   // The status code whose error page answers a refused request; 0 while nothing is refused.
   int RefusalStatus() const { return refusal_status_; }
@@ -68,27 +85,41 @@ class RequestReader {
   // One "name=value" entry per header line with a colon: names lower-cased, values as sent.
   const platform::TStringList& Headers() const { return headers_; }
 
-  // The body's announced length; 0 when the request announces none.
+  // The body's announced length; 0 when the request announces none. For a chunked body, the
+  // bytes decoded so far: its whole length once the request is done.
   std::int32_t ContentLength() const { return content_length_; }
 
-  // The body received so far; valid until TakeBody hands it over.
-  platform::TMemoryStream& Body() { return *body_; }
+  // The body received so far (an empty stream before any arrived). After TakeBody, a new empty
+  // one.
+  platform::TMemoryStream& Body();
 
-  // Hands the body over; the reader holds none afterwards.
+  // Hands the body over; the reader holds none afterwards. Null when no body was received and
+  // nothing asked for one.
   std::unique_ptr<platform::TMemoryStream> TakeBody() { return std::move(body_); }
 
  private:
+  ReadResult ReadHead(std::string_view bytes, std::size_t& pos);
   void ProcessLine();
   void ReadRequestLine(std::string_view line);
+  int StartBody();
+  int Http11Framing();
   bool ValidLength() const;
   bool BodySent();
   void AddToBody(std::string_view bytes, std::size_t& pos);
+  ReadResult ReadChunks(std::string_view bytes, std::size_t& pos);
+  ReadResult ReadTrailers(std::string_view bytes, std::size_t& pos);
+  void AppendBody(std::string_view bytes);
   ReadResult Refuse(int status);
 
+  ReaderOptions options_;
   web::HeadReader head_;
   ZReqtype req_state_ = ZReqtype::REQ_REQUEST;
   int refusal_status_ = 0;
   int header_lines_ = 0;
+  bool head_complete_ = false;
+  bool chunked_ = false;
+  bool expects_continue_ = false;
+  web::ChunkReader chunks_{kMaxBody};
   std::string method_;
   std::string url_;
   std::string version_;
@@ -97,6 +128,8 @@ class RequestReader {
   bool has_query_ = false;
   platform::TStringList headers_;
   std::int32_t content_length_ = 0;
+  std::int64_t body_received_ = 0;
+  // Made when the first body byte arrives, or when a caller asks for the body.
   std::unique_ptr<platform::TMemoryStream> body_;
 };
 

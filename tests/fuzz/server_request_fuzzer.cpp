@@ -4,13 +4,16 @@
 //
 // Input: a flags byte, a count byte c (0-15), c piece lengths (1-256 each), then the bytes the
 // peer sends. Flags: bit 0 puts a web dispatcher on the form; bits 1-2 pick the default
-// document; bit 3 lets the peer close after its last byte.
+// document; bit 3 lets the peer close after its last byte; bit 4 has the reader alone read
+// HTTP/1.1 bodies and, as a kept connection would, request after request from the bytes.
 //
-// After every input: the reader reads the same request whether the bytes come in the pieces or
-// all at once, takes every byte it is given until the request is over, and stays within its
-// limits; no secret (the canary outside the root, a dot-file's content) is in the answer; a
-// request body is never sent back as the answer unless a web action wrote one; a complete
-// request is answered and the connection closed; and the sanitizers see no fault.
+// After every input: the reader reads the same requests whether the bytes come in the pieces or
+// all at once, each ending at the same byte; takes every byte it is given until the request is
+// over; stays within its limits; holds a whole body as long as the length it reports; and
+// reads no request framed both by a length and by chunks; no secret (the canary outside the root, a
+// dot-file's content) is in the answer; a request body is never sent back as the answer unless a
+// web action wrote one; a complete request is answered and the connection closed; and the
+// sanitizers see no fault.
 #include <algorithm>
 #include <cstdint>
 #include <deque>
@@ -19,8 +22,11 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "quorvin/platform/core/form.h"
+#include "quorvin/platform/core/text.h"
 #include "quorvin/platform/web/web_dispatcher.h"
 #include "quorvin/server/http_connection.h"
 #include "quorvin/server/request_reader.h"
@@ -186,38 +192,124 @@ class FuzzConnection final : public HttpConnection {
   bool sent_file_ = false;
 };
 
+// What the reader made of one request, and the byte of the input where it ended.
+struct Reading {
+  server::ReadResult result;
+  int refusal;
+  std::size_t end;  // 0 for a refused request: nothing after a refusal is read
+  server::ZReqtype state;
+  bool head_complete;
+  bool expects_continue;
+  std::string method, version, url, raw_path, query;
+  bool has_query;
+  std::string headers;
+  std::int32_t content_length;
+  std::string body;
+};
+
+Reading Take(server::RequestReader& r, server::ReadResult result, std::size_t end) {
+  return {result,
+          r.RefusalStatus(),
+          result == server::ReadResult::kRefused ? 0 : end,
+          r.ReqState(),
+          r.HeadComplete(),
+          r.ExpectsContinue(),
+          r.Method(),
+          r.Version(),
+          r.URL(),
+          r.RawPath(),
+          r.Query(),
+          r.HasQuery(),
+          r.Headers().Text(),
+          r.ContentLength(),
+          std::string(r.Body().View())};
+}
+
+// The reader fed piece after piece. With HTTP/1.1 bodies it goes on as a kept connection does:
+// the bytes after a complete request are the next one's, read after Reset.
+class Reads {
+ public:
+  explicit Reads(server::ReaderOptions options) : reader_(options), keep_(options.http11_bodies) {}
+
+  void Feed(std::string_view piece) {
+    using server::ReadResult;
+    while (!over_) {
+      std::size_t used = 0;
+      result_ = reader_.Feed(piece, used);
+      Check(used <= piece.size(), "the reader used more bytes than it was given");
+      if (result_ == ReadResult::kNeedMore) {
+        Check(used == piece.size(), "the reader asked for more without taking every byte");
+      }
+      offset_ += used;
+      CheckLimits();
+      if (result_ == ReadResult::kNeedMore) return;
+      readings_.push_back(Take(reader_, result_, offset_));
+      piece.remove_prefix(used);
+      if (!keep_ || result_ == ReadResult::kRefused) {
+        over_ = true;
+        return;
+      }
+      // A fresh reader needs at least a line end to finish a request: this one took none.
+      Check(offset_ > start_, "a request of no bytes");
+      start_ = offset_;
+      reader_.Reset();
+      result_ = ReadResult::kNeedMore;
+      if (piece.empty()) return;
+    }
+  }
+
+  // The readings of the requests that ended, then of the one still being read.
+  std::vector<Reading> Finish() {
+    if (!over_) readings_.push_back(Take(reader_, result_, offset_));
+    return std::move(readings_);
+  }
+
+ private:
+  void CheckLimits() {
+    Check(reader_.Headers().Count() <= server::kMaxHeaderLines, "more header lines than the limit");
+    const auto body = static_cast<std::int64_t>(reader_.Body().View().size());
+    Check(body <= server::kMaxBody && body <= std::max(0, reader_.ContentLength()),
+          "a body beyond its limit or its reported length");
+    if (result_ != server::ReadResult::kDone) return;
+    Check(body == reader_.ContentLength(), "a complete body shorter than its reported length");
+    if (!keep_) return;
+    // A request that a length and chunks both frame ends in two places: one may hide another.
+    int encodings = 0;
+    bool length = false;
+    for (int i = 0; i < reader_.Headers().Count(); ++i) {
+      encodings += platform::SameText(reader_.Headers().Names(i), "transfer-encoding") ? 1 : 0;
+      length = length || platform::SameText(reader_.Headers().Names(i), "content-length");
+    }
+    Check(encodings == 0 || (encodings == 1 && !length), "a request read with two framings",
+          reader_.Headers().Text());
+  }
+
+  server::RequestReader reader_;
+  bool keep_;
+  server::ReadResult result_ = server::ReadResult::kNeedMore;
+  std::vector<Reading> readings_;
+  std::size_t offset_ = 0;
+  std::size_t start_ = 0;
+  bool over_ = false;
+};
+
 // The reader alone, fed the pieces: it takes every byte until the request is over, stays within
 // its limits, and reads what it reads from all the bytes at once.
-void ReadAlone(std::string_view request, const std::size_t* lengths, int cuts) {
-  using server::ReadResult;
-  server::RequestReader whole;
-  std::size_t whole_used = 0;
-  const ReadResult whole_result = whole.Feed(request, whole_used);
+void ReadAlone(std::string_view request, const std::size_t* lengths, int cuts,
+               server::ReaderOptions options) {
+  Reads whole(options);
+  whole.Feed(request);
+  const std::vector<Reading> expected = whole.Finish();
 
-  server::RequestReader pieces;
-  ReadResult result = ReadResult::kNeedMore;
-  std::size_t used_total = 0;
-  const auto feed = [&](std::string_view piece) {
-    if (result != ReadResult::kNeedMore) return;
-    std::size_t used = 0;
-    result = pieces.Feed(piece, used);
-    Check(used <= piece.size(), "the reader used more bytes than it was given");
-    if (result == ReadResult::kNeedMore) {
-      Check(used == piece.size(), "the reader asked for more without taking every byte");
-    }
-    used_total += used;
-    Check(pieces.Headers().Count() <= server::kMaxHeaderLines, "more header lines than the limit");
-    const auto body = static_cast<std::int64_t>(pieces.Body().View().size());
-    Check(body <= server::kMaxBody && body <= std::max(0, pieces.ContentLength()),
-          "a body beyond its limit or its announced length");
-  };
+  Reads pieces(options);
   std::string_view rest = request;
   for (int i = 0; i < cuts && !rest.empty(); ++i) {
     const std::size_t n = std::min(lengths[i], rest.size());
-    feed(rest.substr(0, n));
+    pieces.Feed(rest.substr(0, n));
     rest.remove_prefix(n);
   }
-  feed(rest);
+  pieces.Feed(rest);
+  const std::vector<Reading> got = pieces.Finish();
 
   // Where the reads split must change nothing.
   const auto same = [request](bool ok, std::string_view what) {
@@ -225,16 +317,23 @@ void ReadAlone(std::string_view request, const std::size_t* lengths, int cuts) {
       Finding(std::string("cut into pieces, the request reads with another ") + std::string(what),
               request);
   };
-  same(result == whole_result, "result");
-  same(pieces.RefusalStatus() == whole.RefusalStatus(), "refusal");
-  same(result == ReadResult::kRefused || used_total == whole_used, "length");
-  same(pieces.ReqState() == whole.ReqState(), "state");
-  same(pieces.Method() == whole.Method() && pieces.Version() == whole.Version(), "request line");
-  same(pieces.URL() == whole.URL() && pieces.RawPath() == whole.RawPath(), "path");
-  same(pieces.Query() == whole.Query() && pieces.HasQuery() == whole.HasQuery(), "query");
-  same(pieces.Headers().Text() == whole.Headers().Text(), "header list");
-  same(pieces.ContentLength() == whole.ContentLength(), "Content-Length");
-  same(pieces.Body().View() == whole.Body().View(), "body");
+  same(got.size() == expected.size(), "number of requests");
+  for (std::size_t i = 0; i < got.size() && i < expected.size(); ++i) {
+    const Reading& a = got[i];
+    const Reading& b = expected[i];
+    same(a.result == b.result, "result");
+    same(a.refusal == b.refusal, "refusal");
+    same(a.end == b.end, "length");
+    same(a.state == b.state, "state");
+    same(a.head_complete == b.head_complete && a.expects_continue == b.expects_continue,
+         "progress");
+    same(a.method == b.method && a.version == b.version, "request line");
+    same(a.url == b.url && a.raw_path == b.raw_path, "path");
+    same(a.query == b.query && a.has_query == b.has_query, "query");
+    same(a.headers == b.headers, "header list");
+    same(a.content_length == b.content_length, "Content-Length");
+    same(a.body == b.body, "body");
+  }
 }
 
 const char* DefaultFile(int choice) {
@@ -253,7 +352,7 @@ int ServerRequestOne(const std::uint8_t* data, std::size_t size) {
   for (int i = 0; i < cuts; ++i) lengths[i] = std::size_t{in.Byte()} + 1;
   const std::string_view request = in.Rest();
 
-  ReadAlone(request, lengths, cuts);
+  ReadAlone(request, lengths, cuts, {.http11_bodies = (flags & 16) != 0});
 
   quorvin::testing::FakeListener listener(site.root, DefaultFile(flags >> 1));
   if ((flags & 1) != 0) listener.Module = &DispatchForm::Instance().Module();

@@ -1,5 +1,7 @@
 #include "quorvin/server/request_reader.h"
 
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -9,9 +11,13 @@
 namespace quorvin::server {
 namespace {
 
+constexpr ReaderOptions kHttp11{.http11_bodies = true};
+
 // The reader fed `bytes` in one piece.
 struct Fed {
-  explicit Fed(std::string_view bytes) { result = reader.Feed(bytes, used); }
+  explicit Fed(std::string_view bytes, ReaderOptions options = {}) : reader(options) {
+    result = reader.Feed(bytes, used);
+  }
 
   RequestReader reader;
   ReadResult result;
@@ -96,27 +102,35 @@ std::string Reading(RequestReader& r, ReadResult result, std::size_t used) {
   return s;
 }
 
+// Feeds `req` whole, then in two pieces cut at every position, and expects the same reading
+// each time; returns the reading of the whole.
+std::string ExpectSameWhereverSplit(const std::string& req, ReaderOptions options) {
+  Fed whole(req, options);
+  const std::string expected = Reading(whole.reader, whole.result, whole.used);
+  for (std::size_t cut = 1; cut < req.size(); ++cut) {
+    SCOPED_TRACE(req.substr(0, cut) + "|" + req.substr(cut));
+    RequestReader r(options);
+    std::size_t used = 0;
+    ReadResult result = r.Feed(std::string_view(req).substr(0, cut), used);
+    std::size_t total = used;
+    if (result == ReadResult::kNeedMore) {
+      EXPECT_EQ(used, cut);  // all of it taken
+      result = r.Feed(std::string_view(req).substr(cut), used);
+      total += used;
+    }
+    EXPECT_EQ(Reading(r, result, total), expected);
+  }
+  return expected;
+}
+
 TEST(RequestReader, SameResultWhereverTheReadsSplit) {
   const std::string requests[] = {
       "POST /f?q=1 HTTP/1.0\r\nContent-Length:5\r\nX-A: b\r\n\r\nhello",
       "GET /a%20b HTTP/1.0\nHost: h\r\n\nnext request",
       "POST / HTTP/1.0\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\nabc"};
   for (const std::string& req : requests) {
-    Fed whole(req);
-    const std::string expected = Reading(whole.reader, whole.result, whole.used);
-    for (std::size_t cut = 1; cut < req.size(); ++cut) {
-      SCOPED_TRACE(req.substr(0, cut) + "|" + req.substr(cut));
-      RequestReader r;
-      std::size_t used = 0;
-      ReadResult result = r.Feed(std::string_view(req).substr(0, cut), used);
-      std::size_t total = used;
-      if (result == ReadResult::kNeedMore) {
-        EXPECT_EQ(used, cut);  // all of it taken
-        result = r.Feed(std::string_view(req).substr(cut), used);
-        total += used;
-      }
-      EXPECT_EQ(Reading(r, result, total), expected);
-    }
+    // Without chunks or an encoding, reading HTTP/1.1 bodies reads the same request.
+    EXPECT_EQ(ExpectSameWhereverSplit(req, {}), ExpectSameWhereverSplit(req, kHttp11));
   }
 }
 
@@ -164,8 +178,18 @@ INSTANTIATE_TEST_SUITE_P(
                  ReadResult::kDone, "", 19},
         BodyCase{"ZeroLengthCompletesAtBlankLine",
                  "POST /x HTTP/1.0\r\nContent-Length: 0\r\n\r\nnext", ReadResult::kDone, "", 39},
-        BodyCase{"BlankLineFirstCompletes", "\r\nGET / HTTP/1.0\r\n\r\n", ReadResult::kDone, "",
-                 2}),
+        BodyCase{"BlankLineFirstCompletes", "\r\nGET / HTTP/1.0\r\n\r\n", ReadResult::kDone, "", 2},
+        // Without http11_bodies, Transfer-Encoding is a header like any other.
+        BodyCase{"ChunksNotReadWithoutOption",
+                 "POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+                 ReadResult::kDone, "", 48},
+        BodyCase{"LengthReadDespiteEncodingWithoutOption",
+                 "POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Length: 5\r\n\r\n"
+                 "5\r\nhello\r\n0\r\n\r\n",
+                 ReadResult::kDone, "5\r\nhe", 72},
+        BodyCase{"BlankBeforeColonKeptWithoutOption",
+                 "POST /x HTTP/1.1\r\nTransfer-Encoding : chunked\r\nContent-Length: 2\r\n\r\nab",
+                 ReadResult::kDone, "ab", 70}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
 TEST(RequestReader, TakesNothingOnceDone) {
@@ -253,6 +277,309 @@ INSTANTIATE_TEST_SUITE_P(
         LimitCase{"LengthAtLimitAccepted", "POST / HTTP/1.0\r\nContent-Length: 16777216\r\n\r\n",
                   false}),
     [](const auto& tc) { return std::string(tc.param.name); });
+
+// A request whose body comes in chunks, as `framing` frames it.
+std::string Chunked(std::string_view framing, std::string_view encoding = "chunked") {
+  return "POST /f HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: " + std::string(encoding) + "\r\n\r\n" +
+         std::string(framing);
+}
+
+constexpr std::string_view kNextRequest = "GET /next HTTP/1.1\r\n\r\n";
+
+struct ChunkedCase {
+  const char* name;
+  std::string request;
+  std::string body;  // decoded
+};
+
+class ChunkedBody : public ::testing::TestWithParam<ChunkedCase> {};
+
+TEST_P(ChunkedBody, DecodedWhereverTheReadsSplit) {
+  // The next request follows at once: the chunked one must end exactly where its framing does.
+  const std::string bytes = GetParam().request + std::string(kNextRequest);
+  Fed f(bytes, kHttp11);
+  ASSERT_EQ(f.result, ReadResult::kDone);
+  EXPECT_EQ(f.used, GetParam().request.size());
+  EXPECT_EQ(f.reader.Body().View(), GetParam().body);
+  EXPECT_EQ(f.reader.ContentLength(), static_cast<std::int32_t>(GetParam().body.size()));
+  EXPECT_EQ(f.reader.Headers().Count(), 2);  // trailers are not headers
+  ExpectSameWhereverSplit(bytes, kHttp11);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , ChunkedBody,
+    ::testing::Values(
+        ChunkedCase{"SeveralChunks", Chunked("5\r\nhello\r\n1\r\n \r\n5\r\nworld\r\n0\r\n\r\n"),
+                    "hello world"},
+        ChunkedCase{"ExtensionsIgnored",
+                    Chunked("5;a=b\r\nhello\r\n6 ; c=\"d;e\"\r\n world\r\n0;f\r\n\r\n"),
+                    "hello world"},
+        ChunkedCase{"BlanksAfterSize", Chunked("5 \t\r\nhello\r\n0 \r\n\r\n"), "hello"},
+        ChunkedCase{"HexOfEitherCaseAndLeadingZeros",
+                    Chunked("0a\r\n0123456789\r\n00B\r\nabcdefghijk\r\n000\r\n\r\n"),
+                    "0123456789abcdefghijk"},
+        ChunkedCase{"DataHoldsLineEnds", Chunked("4\r\n\r\n\r\n\r\n3\r\n0\r\n\r\n0\r\n\r\n"),
+                    "\r\n\r\n0\r\n"},
+        ChunkedCase{"DataHoldsNul", Chunked(std::string("3\r\na\0b\r\n0\r\n\r\n", 13)),
+                    std::string("a\0b", 3)},
+        ChunkedCase{"TrailersDropped", Chunked("5\r\nhello\r\n0\r\nX-Sum: 1\r\nNo colon\r\n\r\n"),
+                    "hello"},
+        ChunkedCase{"BareLineFeeds", Chunked("5\nhello\n0\nX-Sum: 1\n\n"), "hello"},
+        ChunkedCase{"NoChunks", Chunked("0\r\n\r\n"), ""},
+        ChunkedCase{"EncodingOfAnyCaseWithBlanks", Chunked("2\r\nok\r\n0\r\n\r\n", " ChunKed \t"),
+                    "ok"}),
+    [](const auto& tc) { return std::string(tc.param.name); });
+
+struct RefusalCase {
+  const char* name;
+  std::string request;
+  int status;  // 0: not refused
+};
+
+// A chunked request whose head holds `lines` header lines of `size` characters besides its
+// Transfer-Encoding, and whose last chunk is followed by `trailers`.
+std::string WithTrailers(int lines, const std::string& trailers, std::size_t size = 4) {
+  std::string s = "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n";
+  for (int i = 0; i < lines; ++i) s += "X: " + Line(size - 3) + "\r\n";
+  return s + "\r\n0\r\n" + trailers + "\r\n";
+}
+
+// What is left of the 64 KiB of header lines after "Transfer-Encoding: chunked" and eight lines
+// of 8000 characters.
+constexpr std::size_t kTrailerRoom = 64 * 1024 - 26 - 8 * 8000;
+
+class Http11Refusals : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(Http11Refusals, RefuseWhatCouldBeReadTwoWays) {
+  // In pieces of at most 8192 bytes, as a connection reads them.
+  const std::string& req = GetParam().request;
+  RequestReader r(kHttp11);
+  ReadResult result = ReadResult::kNeedMore;
+  for (std::size_t at = 0; at < req.size() && result == ReadResult::kNeedMore; at += 8192) {
+    std::size_t used = 0;
+    result = r.Feed(std::string_view(req).substr(at, 8192), used);
+  }
+  EXPECT_EQ(result == ReadResult::kRefused, GetParam().status != 0);
+  EXPECT_EQ(r.RefusalStatus(), GetParam().status);
+  EXPECT_TRUE(r.HeadComplete());  // each is refused, if at all, after its head
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Framing, Http11Refusals,
+    ::testing::Values(
+        RefusalCase{"SizeNotHex", Chunked("5x\r\nhello\r\n0\r\n\r\n"), 400},
+        RefusalCase{"SizeWithHexPrefix", Chunked("0x5\r\nhello\r\n0\r\n\r\n"), 400},
+        RefusalCase{"SizeSigned", Chunked("+5\r\nhello\r\n0\r\n\r\n"), 400},
+        RefusalCase{"SizeMissing", Chunked(";a=b\r\nhello\r\n0\r\n\r\n"), 400},
+        RefusalCase{"SizeLineEmpty", Chunked("\r\n5\r\nhello\r\n0\r\n\r\n"), 400},
+        RefusalCase{"BlankBeforeSize", Chunked(" 5\r\nhello\r\n0\r\n\r\n"), 400},
+        RefusalCase{"BlankInsideSize", Chunked("5 5\r\nhello\r\n0\r\n\r\n"), 400},
+        RefusalCase{"BareCarriageReturnInSizeLine", Chunked("5\rhello\r\n0\r\n\r\n"), 400},
+        RefusalCase{"BareCarriageReturnInExtension", Chunked("5;a\rb\r\nhello\r\n0\r\n\r\n"), 400},
+        RefusalCase{"NoLineEndAfterData", Chunked("5\r\nhelloX\r\n0\r\n\r\n"), 400},
+        RefusalCase{"BareCarriageReturnAfterData", Chunked("5\r\nhello\r0\r\n\r\n"), 400},
+        RefusalCase{"SizeLargerThanData", Chunked("7\r\nhello\r\n0\r\n\r\n"), 400},
+        RefusalCase{"SizeLineOf1024Accepted",
+                    Chunked("5;" + std::string(1022, 'a') + "\r\nhello\r\n0\r\n\r\n"), 0},
+        RefusalCase{"SizeLineOf1025Refused",
+                    Chunked("5;" + std::string(1023, 'a') + "\r\nhello\r\n0\r\n\r\n"), 400},
+        RefusalCase{"ManyLeadingZerosAccepted",
+                    Chunked(std::string(1000, '0') + "5\r\nhello\r\n0\r\n\r\n"), 0},
+        // Over the body limit by the size line alone: no test need send 16 MiB.
+        RefusalCase{"SizeOf16MiBAccepted", Chunked("1000000\r\n"), 0},
+        RefusalCase{"SizeOver16MiBRefused", Chunked("1000001\r\n"), 400},
+        RefusalCase{"SizeOverflowingRefused", Chunked("10000000000000005\r\nhello\r\n"), 400},
+        RefusalCase{"HundredLinesWithTrailersAccepted", WithTrailers(49, HeaderLines(50)), 0},
+        RefusalCase{"HundredAndOneLinesWithTrailersRefused", WithTrailers(49, HeaderLines(51)),
+                    400},
+        RefusalCase{"HeaderBytesWithTrailersAt64KiBAccepted",
+                    WithTrailers(8, "T: " + Line(kTrailerRoom - 3) + "\r\n", 8000), 0},
+        RefusalCase{"HeaderBytesWithTrailersOver64KiBRefused",
+                    WithTrailers(8, "T: " + Line(kTrailerRoom - 2) + "\r\n", 8000), 400},
+        RefusalCase{"TrailerLineOf8193Refused", Chunked("0\r\nX: " + Line(8190) + "\r\n\r\n"),
+                    400}),
+    [](const auto& tc) { return std::string(tc.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(
+    Smuggling, Http11Refusals,
+    ::testing::Values(
+        RefusalCase{"LengthThenEncoding",
+                    "POST / HTTP/1.1\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n"
+                    "0\r\n\r\n",
+                    400},
+        RefusalCase{"EncodingThenZeroLength",
+                    "POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Length: 0\r\n\r\n",
+                    400},
+        RefusalCase{"GzipThenChunked", Chunked("0\r\n\r\n", "gzip, chunked"), 400},
+        RefusalCase{"ChunkedTwiceInOneHeader", Chunked("0\r\n\r\n", "chunked, chunked"), 400},
+        RefusalCase{"ChunkedInTwoHeaders",
+                    Chunked("0\r\n\r\n", "chunked\r\nTransfer-Encoding: chunked"), 400},
+        RefusalCase{"GzipHeaderThenChunkedHeader",
+                    Chunked("0\r\n\r\n", "gzip\r\nTransfer-Encoding: chunked"), 400},
+        RefusalCase{"Identity", Chunked("", "identity"), 400},
+        RefusalCase{"PrefixedChunked", Chunked("0\r\n\r\n", "xchunked"), 400},
+        RefusalCase{"ChunkedWithParameter", Chunked("0\r\n\r\n", "chunked;q=1"), 400},
+        RefusalCase{"ChunkedThenVerticalTab", Chunked("0\r\n\r\n", "chunked\v"), 400},
+        RefusalCase{"EmptyEncoding", Chunked("0\r\n\r\n", ""), 400},
+        RefusalCase{"EncodingFoldedOntoNextLine", Chunked("0\r\n\r\n", "\r\n chunked"), 400},
+        // Another party may trim a blank around a name and read chunks where this reader would
+        // read none, so any name with blanks around it is refused.
+        RefusalCase{"BlankBeforeColon",
+                    "POST / HTTP/1.1\r\nTransfer-Encoding : chunked\r\nContent-Length: 3\r\n\r\n"
+                    "0\r\n\r\n",
+                    400},
+        RefusalCase{"BlankBeforeName",
+                    "POST / HTTP/1.1\r\nHost: h\r\n\tTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+                    400},
+        RefusalCase{"BlankBeforeColonOfAnyName", "GET / HTTP/1.1\r\nHost : h\r\n\r\n", 400},
+        RefusalCase{"EncodingInHttp10Request",
+                    "POST / HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n", 400},
+        RefusalCase{"LengthsDisagree",
+                    "POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab", 400},
+        RefusalCase{"TrailingBlankAccepted", Chunked("0\r\n\r\n", "chunked "), 0},
+        RefusalCase{"OtherNameIsAnotherHeader",
+                    "POST / HTTP/1.1\r\nTransfer_Encoding: chunked\r\nContent-Length: 3\r\n\r\nabc",
+                    0}),
+    [](const auto& tc) { return std::string(tc.param.name); });
+
+struct ContinueCase {
+  const char* name;
+  ReaderOptions options;
+  std::string head;  // a whole head, without its body
+  bool expects;
+};
+
+class ExpectContinue : public ::testing::TestWithParam<ContinueCase> {};
+
+TEST_P(ExpectContinue, OnlyWhileTheBodyIsDue) {
+  Fed f(GetParam().head, GetParam().options);
+  EXPECT_TRUE(f.reader.HeadComplete());
+  EXPECT_EQ(f.reader.ExpectsContinue(), GetParam().expects);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , ExpectContinue,
+    ::testing::Values(
+        ContinueCase{"LengthAnnounced", kHttp11,
+                     "POST / HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\n", true},
+        ContinueCase{"ChunksAnnounced", kHttp11, Chunked("", "chunked\r\nExpect: 100-Continue"),
+                     true},
+        ContinueCase{"BodyAlreadyWhole", kHttp11,
+                     "POST / HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 2\r\n\r\nab",
+                     false},
+        ContinueCase{"ZeroLength", kHttp11,
+                     "POST / HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 0\r\n\r\n", false},
+        ContinueCase{"NoBody", kHttp11, "GET / HTTP/1.1\r\nExpect: 100-continue\r\n\r\n", false},
+        ContinueCase{"OtherExpectation", kHttp11,
+                     "POST / HTTP/1.1\r\nExpect: 100-continued\r\nContent-Length: 5\r\n\r\n",
+                     false},
+        ContinueCase{"Refused", kHttp11,
+                     "POST / HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 5\r\n"
+                     "Transfer-Encoding: chunked\r\n\r\n",
+                     false},
+        ContinueCase{"Http10Request", kHttp11,
+                     "POST / HTTP/1.0\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\n", false},
+        ContinueCase{"WithoutOption",
+                     {},
+                     "POST / HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\n",
+                     false}),
+    [](const auto& tc) { return std::string(tc.param.name); });
+
+TEST(RequestReader, ExpectsContinueFromHeadToLastChunk) {
+  RequestReader r(kHttp11);
+  std::size_t used = 0;
+  const std::string head = Chunked("", "chunked\r\nExpect: 100-continue");
+  r.Feed(std::string_view(head).substr(0, head.size() - 1), used);
+  EXPECT_FALSE(r.HeadComplete());
+  EXPECT_FALSE(r.ExpectsContinue());
+  r.Feed(std::string_view(head).substr(head.size() - 1), used);
+  EXPECT_TRUE(r.HeadComplete());
+  EXPECT_TRUE(r.ExpectsContinue());
+  for (std::string_view part : {"5\r\nhello\r\n", "0\r\nX-Sum: 1\r\n"}) {
+    EXPECT_EQ(r.Feed(part, used), ReadResult::kNeedMore);
+    EXPECT_TRUE(r.ExpectsContinue()) << part;
+  }
+  EXPECT_EQ(r.Feed("\r\n", used), ReadResult::kDone);
+  EXPECT_FALSE(r.ExpectsContinue());
+  EXPECT_TRUE(r.HeadComplete());
+}
+
+TEST(RequestReader, ChunkedBodyHandedOverOnce) {
+  Fed f(Chunked("5\r\nhello\r\n0\r\n\r\n"), kHttp11);
+  const std::unique_ptr<platform::TMemoryStream> body = f.reader.TakeBody();
+  ASSERT_NE(body, nullptr);
+  EXPECT_EQ(body->View(), "hello");
+  EXPECT_EQ(f.reader.Body().View(), "");
+  EXPECT_EQ(f.reader.ContentLength(), 5);
+}
+
+// A connection that reads request after request from the same bytes, as a kept connection
+// does: each reading ends with the offset where its request ended.
+class Pipeline {
+ public:
+  void Deliver(std::string_view bytes) {
+    while (!bytes.empty() && !refused_) {
+      std::size_t used = 0;
+      const ReadResult result = reader_.Feed(bytes, used);
+      ASSERT_LE(used, bytes.size());
+      offset_ += used;
+      bytes.remove_prefix(used);
+      if (result == ReadResult::kNeedMore) {
+        ASSERT_TRUE(bytes.empty()) << "asked for more without taking every byte";
+        return;
+      }
+      readings_.push_back(Reading(reader_, result, 0) + "@" + std::to_string(offset_));
+      refused_ = result == ReadResult::kRefused;
+      reader_.Reset();
+    }
+  }
+
+  const std::vector<std::string>& Readings() const { return readings_; }
+
+ private:
+  RequestReader reader_{kHttp11};
+  std::vector<std::string> readings_;
+  std::size_t offset_ = 0;
+  bool refused_ = false;
+};
+
+TEST(RequestReader, PipelinedRequestsEndExactlyWhereTheirBytesDo) {
+  const std::string get = "GET /a HTTP/1.1\r\nHost: h\r\n\r\n";
+  const std::string chunked = Chunked("3\r\nabc\r\n2;x\r\nde\r\n0\r\nX-Sum: 5\r\n\r\n");
+  const std::string sized =
+      "POST /b HTTP/1.1\r\nContent-Length: 4\r\nExpect: 100-continue\r\n\r\nfghi";
+  const std::string last = "GET /c HTTP/1.1\n\n";
+  const std::vector<std::vector<std::string>> streams = {
+      {get, sized}, {get, chunked, last}, {chunked, sized, chunked, get}};
+  for (const std::vector<std::string>& requests : streams) {
+    // Each request reads as it would alone on a fresh reader, ending where its bytes do.
+    std::string bytes;
+    std::vector<std::string> expected;
+    for (const std::string& request : requests) {
+      bytes += request;
+      Fed alone(request, kHttp11);
+      expected.push_back(Reading(alone.reader, alone.result, 0) + "@" +
+                         std::to_string(bytes.size()));
+    }
+    SCOPED_TRACE(bytes);
+    Pipeline whole;
+    whole.Deliver(bytes);
+    EXPECT_EQ(whole.Readings(), expected);
+    for (std::size_t cut = 1; cut < bytes.size(); ++cut) {
+      SCOPED_TRACE(cut);
+      Pipeline split;
+      split.Deliver(std::string_view(bytes).substr(0, cut));
+      split.Deliver(std::string_view(bytes).substr(cut));
+      EXPECT_EQ(split.Readings(), expected);
+    }
+    Pipeline bytewise;
+    for (char c : bytes) bytewise.Deliver(std::string_view(&c, 1));
+    EXPECT_EQ(bytewise.Readings(), expected);
+  }
+  Fed chunked_alone(chunked, kHttp11);
+  EXPECT_TRUE(Reading(chunked_alone.reader, chunked_alone.result, 0)
+                  .starts_with("1|0|3|POST|/f|HTTP/1.1||/f|5|abcde|"));
+}
 
 }  // namespace
 }  // namespace quorvin::server

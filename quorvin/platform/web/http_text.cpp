@@ -16,6 +16,13 @@ std::optional<std::int64_t> Count(std::string_view s) {
   return v && *v >= 0 ? v : std::nullopt;
 }
 
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 }  // namespace
 
 LineResult HeadReader::GetLine(std::string_view bytes, std::size_t& pos) {
@@ -51,6 +58,85 @@ LineResult HeadReader::GetLine(std::string_view bytes, std::size_t& pos) {
 bool HeadReader::CountHeader(int header_lines) {
   header_bytes_ += line_.size();
   return header_lines <= limits_.max_header_lines && header_bytes_ <= limits_.max_header_bytes;
+}
+
+ChunkResult ChunkReader::Read(std::string_view bytes, std::size_t& pos, std::string_view& data) {
+  while (pos < bytes.size()) {
+    switch (phase_) {
+      case Phase::kData: {
+        // The data goes over as it stands, in one run per call: no copy, no scan.
+        const auto take = static_cast<std::size_t>(
+            std::min<std::int64_t>(chunk_left_, static_cast<std::int64_t>(bytes.size() - pos)));
+        data = bytes.substr(pos, take);
+        pos += take;
+        chunk_left_ -= static_cast<std::int64_t>(take);
+        body_size_ += static_cast<std::int64_t>(take);
+        if (chunk_left_ == 0) phase_ = Phase::kDataEnd;
+        return ChunkResult::kData;
+      }
+      case Phase::kLast:
+        return ChunkResult::kLastChunk;
+      case Phase::kDataEnd: {
+        // Data not followed by its line end is data of another length than the size said.
+        const char c = bytes[pos++];
+        if (c == '\r') {
+          phase_ = Phase::kDataLf;
+        } else if (c == '\n') {
+          phase_ = Phase::kSize;
+        } else {
+          return ChunkResult::kMalformed;
+        }
+        break;
+      }
+      case Phase::kDataLf:
+        if (bytes[pos++] != '\n') return ChunkResult::kMalformed;
+        phase_ = Phase::kSize;
+        break;
+      case Phase::kSizeEnd:
+        if (bytes[pos++] != '\n') return ChunkResult::kMalformed;
+        EndSizeLine();
+        break;
+      case Phase::kSize:
+      case Phase::kSizeBlanks:
+      case Phase::kExtension: {
+        const char c = bytes[pos++];
+        if (c == '\r' || c == '\n') {
+          if (!has_digit_) return ChunkResult::kMalformed;
+          if (c == '\r') {
+            phase_ = Phase::kSizeEnd;
+          } else {
+            EndSizeLine();
+          }
+          break;
+        }
+        if (++line_length_ > kMaxChunkSizeLine) return ChunkResult::kMalformed;
+        if (phase_ == Phase::kExtension) break;
+        const bool blank = c == ' ' || c == '\t';
+        const int digit = HexDigit(c);
+        if (phase_ == Phase::kSize && digit >= 0) {
+          // Refused as soon as the digits say too much: a size never grows past the room left,
+          // so it cannot overflow however many digits follow.
+          chunk_left_ = chunk_left_ * 16 + digit;
+          if (chunk_left_ > max_body_ - body_size_) return ChunkResult::kTooLarge;
+          has_digit_ = true;
+        } else if (has_digit_ && c == ';') {
+          phase_ = Phase::kExtension;
+        } else if (has_digit_ && blank) {
+          phase_ = Phase::kSizeBlanks;
+        } else {
+          return ChunkResult::kMalformed;
+        }
+        break;
+      }
+    }
+  }
+  return phase_ == Phase::kLast ? ChunkResult::kLastChunk : ChunkResult::kNeedMore;
+}
+
+void ChunkReader::EndSizeLine() {
+  phase_ = chunk_left_ == 0 ? Phase::kLast : Phase::kData;
+  line_length_ = 0;
+  has_digit_ = false;
 }
 
 bool SplitStartLine(std::string_view line, StartLine& parts) {

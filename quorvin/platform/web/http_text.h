@@ -54,6 +54,58 @@ class HeadReader {
   std::size_t header_bytes_ = 0;
 };
 
+// The longest chunk-size line read, its extensions included and its line end not: a size needs
+// a few hex digits, and extensions are ignored, so a longer line is a peer holding memory.
+constexpr std::size_t kMaxChunkSizeLine = 1024;
+
+// Outcome of reading a chunked body's framing.
+enum class ChunkResult { kNeedMore, kData, kLastChunk, kMalformed, kTooLarge };
+
+// The framing of a chunked body as its bytes arrive, in pieces of any size: each chunk's size
+// line (hex digits, then optional blanks and ";" extensions, which are ignored), its data, and
+// the line end after the data, up to the size line of the last chunk ("0"). The trailer lines
+// that follow are header lines, for the caller to read against its head's limits. A line ends
+// with CR LF or a bare LF; a CR anywhere else in the framing is malformed, as some other party
+// could take it for a line end and read the chunks differently. Keeps no pointer into the bytes
+// it is given.
+class ChunkReader {
+ public:
+  // `max_body`: the most data bytes all chunks together may carry (below 2^59, so that a size
+  // being read fits its 64 bits).
+  explicit ChunkReader(std::int64_t max_body) : max_body_(max_body) {}
+
+  // Reads from `bytes` at `pos` on and moves `pos` past what it took. kData: `data` is the next
+  // run of the body's bytes, a view into `bytes`; call again for what follows. kLastChunk: the
+  // last chunk's size line has been read, and the trailer lines start at `pos`. kNeedMore: every
+  // byte was taken. kMalformed: the framing is not that of a chunked body. kTooLarge: the chunks
+  // carry more than `max_body` bytes, said before their data is read.
+  ChunkResult Read(std::string_view bytes, std::size_t& pos, std::string_view& data);
+
+  // The data bytes of the chunks read so far.
+  std::int64_t BodySize() const { return body_size_; }
+
+ private:
+  enum class Phase : std::uint8_t {
+    kSize,
+    kSizeBlanks,
+    kExtension,
+    kSizeEnd,
+    kData,
+    kDataEnd,
+    kDataLf,
+    kLast
+  };
+
+  void EndSizeLine();
+
+  std::int64_t max_body_;
+  std::int64_t body_size_ = 0;
+  std::int64_t chunk_left_ = 0;  // while reading a size line: the size so far
+  std::size_t line_length_ = 0;
+  bool has_digit_ = false;
+  Phase phase_ = Phase::kSize;
+};
+
 // The parts of a start line ("GET /a HTTP/1.0", "HTTP/1.0 200 OK").
 struct StartLine {
   std::string_view first;   // up to the first space

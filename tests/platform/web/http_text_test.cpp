@@ -116,6 +116,35 @@ INSTANTIATE_TEST_SUITE_P(
         StartLineCase{"NoSpace", "GET/a\tHTTP/1.0", false, "", "", std::nullopt}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
+// The framing `bytes` holds, read by a reader that takes at most `max_body` data bytes: the
+// outcome that stopped it, the data it gave, and where it stopped.
+struct Chunks {
+  Chunks(std::string_view bytes, std::int64_t max_body) : reader(max_body) {
+    std::string_view data;
+    while ((result = reader.Read(bytes, pos, data)) == ChunkResult::kData) body += data;
+  }
+
+  ChunkReader reader;
+  ChunkResult result;
+  std::string body;
+  std::size_t pos = 0;
+};
+
+TEST(ChunkReader, LimitHoldsAcrossChunks) {
+  Chunks at_limit("5\r\nhello\r\n5\r\nworld\r\n0\r\nTrailer: x\r\n", 10);
+  EXPECT_EQ(at_limit.result, ChunkResult::kLastChunk);
+  EXPECT_EQ(at_limit.body, "helloworld");
+  EXPECT_EQ(at_limit.pos, 23u);  // the trailer lines are the caller's
+  EXPECT_EQ(at_limit.reader.BodySize(), 10);
+
+  // Refused at the size line, before any of the chunk's data arrives.
+  Chunks over("5\r\nhello\r\n6\r\n", 10);
+  EXPECT_EQ(over.result, ChunkResult::kTooLarge);
+  EXPECT_EQ(over.body, "hello");
+  EXPECT_EQ(Chunks("a\r\n", 10).result, ChunkResult::kNeedMore);
+  EXPECT_EQ(Chunks("b\r\n", 10).result, ChunkResult::kTooLarge);
+}
+
 TEST(HeaderEntry, NameLowerCasedValueTrimmed) {
   const std::pair<std::string_view, std::string_view> cases[] = {
       {"Content-Type: Text/HTML", "content-type=Text/HTML"},
