@@ -304,7 +304,7 @@ void HttpConnection::OnWrites() {
 }
 
 void HttpConnection::NextRequest() {
-  reader_ = RequestReader(ReaderOptions{limits_.keep_alive});
+  reader_.Reset();
   writer_.Reset();
   writer_.SetVersion("HTTP/1.0");
   translated_path_.clear();

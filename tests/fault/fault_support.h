@@ -75,7 +75,8 @@ struct Reply {
   double seconds = 0;   // from the last byte sent to the close
 
   int Status() const {  // the status code of the answer, 0 when there is none
-    return answer.rfind("HTTP/1.0 ", 0) == 0 ? std::atoi(answer.c_str() + 9) : 0;
+    const bool status_line = answer.rfind("HTTP/1.0 ", 0) == 0 || answer.rfind("HTTP/1.1 ", 0) == 0;
+    return status_line ? std::atoi(answer.c_str() + 9) : 0;
   }
 };
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Persistent connections against quorvin-serve (keep-alive is its default): curl fetching several
-# URLs over one connection, ab -k and wrk reusing their connections without an error, and
-# --no-keep-alive closing after every answer again.
+# URLs over one connection, ab -k and wrk reusing their connections without an error, chunked and
+# 100-continue request bodies, and --no-keep-alive closing after every answer again.
 # Usage: keep_alive_test.sh BIN-DIR BINDING
 bin=$1
 binding=$2
@@ -41,6 +41,19 @@ if command -v wrk > /dev/null; then
   grep -Eq '^ +[0-9]+ requests in' "$work/wrk.txt" || fail "wrk: no requests: $(cat "$work/wrk.txt")"
   passed=$((passed + 1))
 fi
+stop_serve
+
+# Request bodies as curl sends them on a kept connection: chunked, and after Expect:
+# 100-continue; the web action sees every byte.
+start_serve
+head -c 300000 /dev/urandom | base64 -w 0 > "$work/big.txt"
+curl -sS -H 'Transfer-Encoding: chunked' -H 'Content-Type: text/plain' --data-binary @"$work/big.txt" \
+  -o "$work/echo-chunked.out" "$base/echo"
+expect "chunked POST /echo body" "25=$(cat "$work/big.txt")" "$(grep '^25=' "$work/echo-chunked.out")"
+curl -sS -v -H 'Expect: 100-continue' -H 'Content-Type: text/plain' --data-binary @"$work/big.txt" \
+  -o "$work/echo-expect.out" "$base/echo" 2> "$work/expect.log"
+expect_grep "curl heard 100 Continue" '^< HTTP/1.1 100 Continue' "$work/expect.log"
+expect "Expect POST /echo body" "25=$(cat "$work/big.txt")" "$(grep '^25=' "$work/echo-expect.out")"
 stop_serve
 
 # Turned off, every answer ends its connection again.

@@ -128,6 +128,18 @@ INSTANTIATE_TEST_SUITE_P(
                  {"POST /page.htm HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc" + kGetPage11},
                  {{"HTTP/1.1 405 Method Not Allowed", "keep-alive", Page("405 Method Not Allowed")}, kPage},
                  false},
+        KeepCase{"ChunkedBodyThenTheNextRequest",
+                 {"POST /page.htm HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n"
+                  "0\r\n\r\n" +
+                  kGetPage11},
+                 {{"HTTP/1.1 405 Method Not Allowed", "keep-alive", Page("405 Method Not Allowed")}, kPage},
+                 false},
+        KeepCase{"SmugglingAttemptEndsTheConnection",
+                 {"POST /page.htm HTTP/1.1\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n"
+                  "0\r\n\r\n" +
+                  kGetPage11},
+                 {{"HTTP/1.1 400 Bad Request", "close", Page("400 Bad Request")}},
+                 true},
         KeepCase{"FolderRedirectIsKept",
                  {"GET /docs HTTP/1.1\r\n\r\n" + kGetPage11},
                  {{"HTTP/1.1 301 Moved Permanently", "keep-alive", ""}, kPage},
@@ -194,6 +206,22 @@ TEST(KeepAliveAnswers, OffAnswersAsAlwaysAndCloses) {
             "HTTP/1.0 200 OK\r\nServer: testhost\r\nDate: *\r\nContent-type: text/html\r\n"
             "Content-Length: 17\r\nLast-Modified: *\r\n\r\n<html>page</html>");
   EXPECT_TRUE(conn.Closed());
+}
+
+TEST(KeepAliveAnswers, ContinueGoesOutBeforeTheBodyAndNotForARefusedRequest) {
+  KeepAliveFixture f;
+  FakeConnection conn(f.listener);
+  conn.Deliver("POST /page.htm HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 3\r\n\r\n");
+  EXPECT_EQ(conn.Sent(), "HTTP/1.1 100 Continue\r\n\r\n");
+  conn.Deliver("abc");
+  const std::vector<Answer> answers = SplitAnswers(conn.Sent());
+  ASSERT_EQ(answers.size(), 2u) << conn.Sent();
+  EXPECT_EQ(answers[1].status_line, "HTTP/1.1 405 Method Not Allowed");
+
+  FakeConnection refused(f.listener);
+  refused.Deliver("POST /page.htm HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 99999999999\r\n\r\n");
+  EXPECT_TRUE(refused.Sent().starts_with("HTTP/1.1 400 Bad Request\r\n")) << refused.Sent();
+  EXPECT_TRUE(refused.Closed());
 }
 
 // The deadlines run on the program's loop.
