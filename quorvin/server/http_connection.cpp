@@ -320,11 +320,14 @@ void HttpConnection::NextRequest() {
     Server.AddIdle(*this);
     idle_listed_ = true;
     ArmDeadline(limits_.keep_alive_seconds);
-  } else {
-    phase_ = Phase::kReading;
-    ArmDeadline(limits_.header_seconds);
+    AwaitReadable();
+    return;
   }
+  phase_ = Phase::kReading;
+  ArmDeadline(limits_.header_seconds);
   AwaitReadable();
+  // The next request has begun already: it is read now, not when more bytes arrive.
+  OnReads();
 }
 
 void HttpConnection::LeaveIdle() {

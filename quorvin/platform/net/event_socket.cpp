@@ -410,13 +410,14 @@ void EventSocket::Select(long events) {
     }
   }
   if ((events & FD_READ) != 0 && (before & FD_READ) == 0) {
-    // Data that arrived while nobody listened raised its edge then: look once from the loop.
-    Loop().Post([self = shared_from_this()] {
-      if (self->state_ == State::kOpen && !self->failed_ && self->client_ != nullptr &&
-          (self->mask_ & FD_READ) != 0) {
-        self->DispatchRead();
-      }
-    });
+    // Data that arrived while nobody listened raised its edge then, which was recorded: the
+    // wait for input ends from the loop when there was one, else the next edge ends it. (The
+    // wait may be armed already, for the peer's close.)
+    if (!read_wait_) {
+      ArmRead();
+    } else if (in_ready_ || hup_seen_ || err_seen_) {
+      PostCompleted();
+    }
   }
 }
 

@@ -254,6 +254,45 @@ TEST(WriteNotification, StopsDataArrivedAndComesOnceWhileIdleThenThePeersResetEn
   EXPECT_EQ(ends, (std::vector<std::string>{"Error", "Disconnect"}));
 }
 
+// A connection that answered and waits for the peer's next request selects data-arrived again:
+// what came meanwhile is reported at once, and what comes later when it comes.
+TEST(WriteNotification, ReadSelectedAgainReportsWhatArrivedMeanwhileAndLater) {
+  int live = 0;
+  std::string got;
+  int writes = 0;
+  TStreamSocket* held = nullptr;
+  auto server = Listening(live, [&](TBasicServerSocket& s) {
+    s.OnRead = [&](TComponent*, TStreamSocket* c) {
+      char buffer[64];
+      const int n = c->Recv(buffer, sizeof buffer);
+      if (n <= 0) return;
+      got.append(buffer, static_cast<std::size_t>(n));
+      EXPECT_EQ(SelectWrite(*c), 0);
+    };
+    s.OnWrite = [&](TComponent*, TStreamSocket* c) {
+      ++writes;
+      held = c;
+    };
+  });
+  RawClient client(server->LocalPort());
+  client.Send("one");
+  ASSERT_TRUE(Await([&] { return writes == 1; }));
+  client.Send("two");  // arrives while only write readiness is selected
+  RunFor(50ms);
+  EXPECT_EQ(got, "one");
+  ASSERT_NE(held, nullptr);
+  EXPECT_EQ(WSAAsyncSelect(held->SocketHandle(), held->Owner()->GetHandle(), DW_SOCKETMESSAGE,
+                           FD_READ | FD_CLOSE),
+            0);
+  EXPECT_TRUE(Await([&] { return got == "onetwo"; }));
+  ASSERT_TRUE(Await([&] { return writes == 2; }));
+  EXPECT_EQ(WSAAsyncSelect(held->SocketHandle(), held->Owner()->GetHandle(), DW_SOCKETMESSAGE,
+                           FD_READ | FD_CLOSE),
+            0);
+  client.Send("three");  // arrives while data-arrived is selected and nothing was waiting
+  EXPECT_TRUE(Await([&] { return got == "onetwothree"; }));
+}
+
 TEST(WriteNotification, ThePeersOrderlyCloseEndsAnIdleConnection) {
   int live = 0;
   int disconnects = 0;
