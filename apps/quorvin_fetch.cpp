@@ -1,7 +1,8 @@
-// quorvin-fetch: fetches one URL over HTTP/1.0 with the Quorvin client component and writes
-// the body to standard output or a file.
+// quorvin-fetch: fetches one URL over HTTP/1.0 (http:// or https://) with the Quorvin client
+// component and writes the body to standard output or a file.
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include "quorvin/platform/core/stream.h"
 #include "quorvin/platform/core/text.h"
 #include "quorvin/platform/net/application.h"
+#include "quorvin/platform/net/tls.h"
 
 namespace {
 
@@ -27,7 +29,8 @@ using namespace quorvin;
 constexpr const char* kUsage =
     "usage: quorvin-fetch [-X METHOD] [-H 'Name: value']... [-d DATA | --data-file FILE]\n"
     "                     [--protocol-version V] [-i] [-o FILE] [--progress]\n"
-    "                     [--binding scktcomp|dwinsock] [--timeout SECONDS] URL\n";
+    "                     [--binding scktcomp|dwinsock] [--timeout SECONDS]\n"
+    "                     [--cacert FILE] [-k | --insecure] URL\n";
 
 struct Options {
   std::optional<std::string> method;  // GET, or POST when a body is given
@@ -40,10 +43,13 @@ struct Options {
   bool progress = false;
   std::string binding = "scktcomp";
   int timeout = 30;
+  std::optional<std::string> cacert;  // trusted CAs for https, in place of the system's
+  bool insecure = false;              // https without checking the certificate
   std::string url;
 };
 
 struct Target {
+  bool https = false;
   std::string host;
   int port = 80;
   std::string path;  // path and query, as sent
@@ -92,6 +98,10 @@ Options Parse(int argc, char** argv) {
       const auto t = platform::ParseDecimal32(value());
       if (!t || *t < 1 || *t > 86400) Usage("--timeout takes whole seconds from 1 to 86400");
       o.timeout = *t;
+    } else if (arg == "--cacert") {
+      o.cacert = value();
+    } else if (arg == "-k" || arg == "--insecure") {
+      o.insecure = true;
     } else if (arg == "-h" || arg == "--help") {
       std::fputs(kUsage, stdout);
       std::exit(0);
@@ -109,14 +119,20 @@ Options Parse(int argc, char** argv) {
   return o;
 }
 
-// http://host[:port]/path[?query]
+// http://host[:port]/path[?query], or https://
 std::optional<Target> ParseUrl(std::string_view url) {
-  constexpr std::string_view kScheme = "http://";
-  if (!platform::StartsWithText(url, kScheme)) return std::nullopt;
-  url.remove_prefix(kScheme.size());
+  Target t;
+  if (platform::StartsWithText(url, "https://")) {
+    t.https = true;
+    t.port = 443;
+    url.remove_prefix(8);
+  } else if (platform::StartsWithText(url, "http://")) {
+    url.remove_prefix(7);
+  } else {
+    return std::nullopt;
+  }
   const auto slash = url.find_first_of("/?");
   std::string_view authority = url.substr(0, slash);
-  Target t;
   t.path = slash == std::string_view::npos ? "/" : std::string(url.substr(slash));
   if (t.path.front() == '?') t.path.insert(0, "/");
   if (authority.empty() || authority.find('@') != std::string_view::npos) return std::nullopt;
@@ -190,7 +206,13 @@ int Run(const Options& o, const Target* target) {
     }
   }
   // Servers with several sites tell them apart by the Host header.
-  if (!host_given) http.AddCustomHeader("Host", target->host + (target->port != 80 ? ":" + std::to_string(target->port) : ""));
+  const int default_port = target->https ? 443 : 80;
+  if (!host_given) {
+    http.AddCustomHeader("Host", target->host + (target->port != default_port ? ":" + std::to_string(target->port) : ""));
+  }
+  http.Tls.enabled = target->https;
+  http.Tls.verify = !o.insecure;
+  if (o.cacert) http.Tls.ca_file = *o.cacert;
   if (o.data) http.SetStringVariable(client::kContent, *o.data);
   if (o.data_file) {
     try {
@@ -261,7 +283,7 @@ int Run(const Options& o, const Target* target) {
   const auto socket_failed = [&](int code) {
     if (!finished && !failed) {
       error = std::string("cannot reach ") + target->host + ":" + std::to_string(target->port) + ": " +
-              std::strerror(code);
+              net::ErrorText(code);
       failed = true;
     }
   };
@@ -303,6 +325,8 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   const Options o = Parse(argc, argv);
   const auto target = ParseUrl(o.url);
-  if (!target) Fail("not a URL of the form http://host[:port]/path: " + o.url, 2);
+  if (!target) Fail("not a URL of the form http[s]://host[:port]/path: " + o.url, 2);
+  if (o.cacert && ::access(o.cacert->c_str(), R_OK) != 0)
+    Fail("cannot read the CA file " + *o.cacert + ": " + std::strerror(errno), 2);
   return o.binding == "dwinsock" ? Run<client::TOrbHTTPDwClient>(o, &*target) : Run<client::TOrbHTTPClient>(o, &*target);
 }

@@ -17,6 +17,7 @@
 #include "quorvin/platform/core/form_file.h"
 #include "quorvin/platform/core/text.h"
 #include "quorvin/platform/net/application.h"
+#include "quorvin/platform/net/tls.h"
 #include "quorvin/platform/net/reactor.h"
 #include "quorvin/platform/web/web_dispatcher.h"
 #include "quorvin/server/tarn_dw_server.h"
@@ -33,7 +34,7 @@ constexpr const char* kUsage =
     "                     [--no-dispatcher] [--max-connections N] [--header-timeout SECONDS]\n"
     "                     [--body-timeout SECONDS] [--send-timeout SECONDS]\n"
     "                     [--keep-alive | --no-keep-alive] [--keep-alive-timeout SECONDS]\n"
-    "                     [--keep-alive-requests N]\n";
+    "                     [--keep-alive-requests N] [--tls-cert FILE --tls-key FILE]\n";
 
 struct Options {
   std::optional<std::string> form;
@@ -53,6 +54,8 @@ struct Options {
   bool keep_alive = true;
   int keep_alive_timeout = 5;
   int keep_alive_requests = 100;
+  std::string tls_cert;  // HTTPS: the certificate chain and its key (PEM)
+  std::string tls_key;
 };
 
 [[noreturn]] void Fail(const std::string& message) {
@@ -98,6 +101,8 @@ Options Parse(int argc, char** argv) {
       o.keep_alive_timeout = IntOption(arg, value(), 0, 2'000'000);
     else if (arg == "--keep-alive-requests")
       o.keep_alive_requests = IntOption(arg, value(), 1, 1'000'000);
+    else if (arg == "--tls-cert") o.tls_cert = std::string(value());
+    else if (arg == "--tls-key") o.tls_key = std::string(value());
     else if (arg == "-h" || arg == "--help") {
       std::fputs(kUsage, stdout);
       std::exit(0);
@@ -106,6 +111,7 @@ Options Parse(int argc, char** argv) {
     }
   }
   if (o.binding != "scktcomp" && o.binding != "dwinsock") Fail("--binding is scktcomp or dwinsock");
+  if (o.tls_cert.empty() != o.tls_key.empty()) Fail("--tls-cert and --tls-key go together");
   return o;
 }
 
@@ -127,7 +133,9 @@ std::string FormFromOptions(const Options& o) {
                    {"SendTimeout", o.send_timeout},
                    {"KeepAlive", o.keep_alive ? 1 : 0},
                    {"KeepAliveTimeout", o.keep_alive_timeout},
-                   {"KeepAliveRequests", o.keep_alive_requests}}}};
+                   {"KeepAliveRequests", o.keep_alive_requests},
+                   {"TLSCertificate", o.tls_cert},
+                   {"TLSKey", o.tls_key}}}};
   Json components = Json::array();
   if (o.dispatcher) {
     components.push_back({{"class", "TWebDispatcher"},
@@ -219,6 +227,12 @@ int main(int argc, char** argv) {
   auto& app = net::Application::Instance();
   StopOnSignals stop(app);
   std::signal(SIGPIPE, SIG_IGN);
+  if (listener->Tls) {
+    std::printf("HTTPS: %s\n", listener->Tls->KernelTls()
+                                  ? "kernel TLS offered; files leave with SSL_sendfile"
+                                  : "no kernel TLS here; files are encrypted as they are read, "
+                                    "in 16 KiB records");
+  }
   std::printf("Listening on port %d\n", listener->ListenPort());
   std::fflush(stdout);
   app.Run();

@@ -80,6 +80,17 @@ platform::ClassBuilder<T>& PublishRequestProperties(platform::ClassBuilder<T>& b
   text("Content", kContent);
   text("Connection", kConnection);
   text("MIMEVersion", kMIMEVersion);
+  // HTTPS: UseTLS speaks TLS to the server, whose certificate is checked against TLSCAFile (the
+  // system's CAs when empty) and the host name unless TLSVerify is 0.
+  b.Integer(
+      "UseTLS", [](const T& c) -> std::int64_t { return c.Tls.enabled ? 1 : 0; },
+      [](T& c, std::int64_t v) { c.Tls.enabled = v != 0; }, 0);
+  b.Text(
+      "TLSCAFile", [](const T& c) { return c.Tls.ca_file; },
+      [](T& c, const std::string& v) { c.Tls.ca_file = v; }, std::string());
+  b.Integer(
+      "TLSVerify", [](const T& c) -> std::int64_t { return c.Tls.verify ? 1 : 0; },
+      [](T& c, std::int64_t v) { c.Tls.verify = v != 0; }, 1);
   b.Event("OnStreamReady", &T::OnStreamReady);
   b.Event("OnProgress", &T::OnProgress);
   return b;

@@ -8,6 +8,7 @@
 #include "quorvin/platform/core/message_box.h"
 #include "quorvin/platform/core/text.h"
 #include "quorvin/platform/host/file_system.h"
+#include "quorvin/platform/net/tls.h"
 #include "quorvin/platform/web/web_dispatcher.h"
 
 namespace quorvin::server {
@@ -149,8 +150,20 @@ void ServerModule::ReadState(platform::TReader& reader) {
       if (auto* d = dynamic_cast<web::TCustomWebDispatcher*>(Owner()->Components(i))) Dispatcher = d;
     }
   }
+  std::shared_ptr<net::TlsContext> tls;
+  if (!TLSCertificate.empty() || !TLSKey.empty()) {
+    // Never plain text in place of the HTTPS asked for: without a usable certificate and key
+    // there is no listener.
+    try {
+      tls = net::TlsContext::Server(TLSCertificate, TLSKey);
+    } catch (const std::exception& e) {
+      platform::ShowMessageBox(std::string("Error Initializing TLS : ") + e.what(), kMessageTitle);
+      return;
+    }
+  }
   try {
     CreateListener();
+    ListenerSettings()->Tls = std::move(tls);
     OpenListener();
   } catch (const std::exception&) {
     platform::ShowMessageBox("Error Initializing Socket : " + std::to_string(ServerPort), kMessageTitle);

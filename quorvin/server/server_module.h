@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,6 +11,10 @@
 
 namespace quorvin::web {
 class TCustomWebDispatcher;
+}
+
+namespace quorvin::net {
+class TlsContext;
 }
 
 namespace quorvin::server {
@@ -39,6 +44,8 @@ class ListenerConfig {
   std::string Root;         // checked document root, as given (no separator added)
   std::int32_t ConnectionCount = 0;
   std::int32_t MaxRequest = 0;  // kept; nothing limits by it
+  // With a context every connection speaks TLS (HTTPS) from its first byte.
+  std::shared_ptr<net::TlsContext> Tls;
 
   // The bound on simultaneous connections, from the module (MaxConnections).
   virtual std::int32_t ConnectionBound() const;
@@ -115,12 +122,17 @@ class ServerModule : public platform::TComponent {
   std::int32_t KeepAlive = 0;
   std::int32_t KeepAliveTimeout = 5;
   std::int32_t KeepAliveRequests = 100;
+  // HTTPS: a PEM certificate chain (the server's certificate first) and its private key. With
+  // both set the listener speaks TLS only; a file that cannot be used leaves it closed.
+  std::string TLSCertificate;
+  std::string TLSKey;
 
   static constexpr std::int32_t kDefaultMaxConnections = 512;
 
   void Notification(platform::TComponent* component, platform::TOperation operation) override;
   // Reads the stored properties, picks the dispatcher and opens the listener; a listener that
-  // cannot open is reported in a message box and the program goes on without it.
+  // cannot open (or a TLS certificate or key that cannot be used) is reported in a message box
+  // and the program goes on without it.
   void ReadState(platform::TReader& reader) override;
 
   // Operations for the program; each reaches the running listener.
@@ -163,6 +175,7 @@ class ServerModule : public platform::TComponent {
         [](T& c, std::int64_t v) { c.KeepAlive = v != 0 ? 1 : 0; }, 0);
     count("KeepAliveTimeout", &T::KeepAliveTimeout, 5, 0);
     count("KeepAliveRequests", &T::KeepAliveRequests, 100, 1);
+    builder.Text("TLSCertificate", &T::TLSCertificate).Text("TLSKey", &T::TLSKey);
     return builder;
   }
 

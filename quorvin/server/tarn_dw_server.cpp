@@ -44,7 +44,9 @@ void ZDwServerSocket::OnWrites(platform::TComponent* /*sender*/, net::TStreamSoc
 }
 
 ZDwConnectionSocket::ZDwConnectionSocket(net::TSocket handle, net::TCustomBasicServerSocket* owner)
-    : TStreamSocket(handle, owner), HttpConnection(dynamic_cast<ZDwServerSocket&>(*owner)) {}
+    : TStreamSocket(handle, owner), HttpConnection(dynamic_cast<ZDwServerSocket&>(*owner)) {
+  if (Server.Tls) StartTls(Server.Tls);
+}
 
 ZDwConnectionSocket::~ZDwConnectionSocket() = default;
 

@@ -35,6 +35,7 @@ void ZServerSocket::ZOnGetSocket(net::TServerSocket* /*sender*/, net::TSocket so
 
 ZConnectionSocket::ZConnectionSocket(net::TSocket socket, ZServerSocket* server)
     : TServerClientWinSocket(socket, &server->Socket()), HttpConnection(*server) {
+  if (server->Tls) StartTls(server->Tls);
   OldSocketEvent = OnSocketEvent;
   OnSocketEvent = [this](TCustomWinSocket* sender, TCustomWinSocket* s, net::TSocketEvent event) {
     OnEvents(sender, s, event);

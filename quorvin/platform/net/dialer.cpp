@@ -10,6 +10,7 @@ void Dialer::Dial(const std::string& host, bool numeric_only, int port, long eve
   Cancel();
   steps_ = std::move(steps);
   events_ = events;
+  host_ = host;
   lookup_ = std::make_unique<EndpointLookup>(
       host, numeric_only, port,
       [this](int code, const asio::ip::tcp::endpoint& endpoint) { Found(code, endpoint); });
@@ -25,12 +26,22 @@ void Dialer::Found(int code, const asio::ip::tcp::endpoint& endpoint) {
   // from here, whatever happens to the members.
   const Steps steps = std::move(steps_);
   const long events = events_;
+  const std::string host = host_;
   lookup_.reset();
   if (code != 0) {
     steps.failed(SocketOp::kLookup, code);
     return;
   }
   if (steps.connecting && !steps.connecting()) return;
+  std::shared_ptr<TlsContext> tls;
+  if (steps.tls.enabled) {
+    try {
+      tls = TlsContext::Client(steps.tls);
+    } catch (const ETlsError&) {
+      steps.failed(SocketOp::kConnect, kTlsNotTrusted);
+      return;
+    }
+  }
   EventSocket* socket = nullptr;
   try {
     socket = steps.adopt(EventSocket::OpenHandle(endpoint.protocol().family()));
@@ -41,6 +52,14 @@ void Dialer::Found(int code, const asio::ip::tcp::endpoint& endpoint) {
   if (socket == nullptr) {
     steps.failed(SocketOp::kConnect, ECONNABORTED);
     return;
+  }
+  if (tls) {
+    try {
+      socket->UseTls(std::move(tls), host);
+    } catch (const ETlsError&) {
+      steps.failed(SocketOp::kConnect, kTlsHandshakeFailed);
+      return;
+    }
   }
   socket->BeginConnect(endpoint, events);
 }

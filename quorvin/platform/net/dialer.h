@@ -28,6 +28,9 @@ class Dialer {
     // The lookup failed (kLookup, with the lookup's code), or no connection could be made
     // for the address (kConnect, with an errno value).
     std::function<void(SocketOp op, int code)> failed;
+    // TLS for the connection: the handshake follows the connect, and `connecting`'s
+    // SocketConnected waits for it. The certificate must name the host dialed.
+    TlsClientSettings tls;
   };
 
   Dialer() = default;
@@ -44,6 +47,7 @@ class Dialer {
   void Found(int code, const asio::ip::tcp::endpoint& endpoint);
 
   std::unique_ptr<EndpointLookup> lookup_;
+  std::string host_;
   Steps steps_;
   long events_ = 0;
 };

@@ -136,6 +136,14 @@ void TStreamSocket::SetSendTimeout(std::chrono::milliseconds limit) {
   if (impl_->socket) impl_->socket->SetSendTimeout(limit);
 }
 
+void TStreamSocket::StartTls(std::shared_ptr<TlsContext> context) {
+  if (impl_->socket) impl_->socket->UseTls(std::move(context));
+}
+
+bool TStreamSocket::Secure() const {
+  return impl_->socket && impl_->socket->Tls() != nullptr;
+}
+
 const platform::TStream* TStreamSocket::QueuedStream() const {
   return impl_->socket ? impl_->socket->QueuedStream() : nullptr;
 }
@@ -399,6 +407,7 @@ class TCustomClientSocket::Sink final : public detail::StreamSocketSink {
       Error(nullptr, OpOf(op), code);
     };
     // Address takes only numeric addresses.
+    steps.tls = c.Tls;
     c.dialer_->Dial(c.Address.empty() ? c.Host : c.Address, !c.Address.empty(), c.Port(),
                    FD_READ | FD_WRITE | FD_CLOSE, std::move(steps));
   }

@@ -10,6 +10,7 @@
 #include "quorvin/platform/core/component.h"
 #include "quorvin/platform/core/events.h"
 #include "quorvin/platform/core/stream.h"
+#include "quorvin/platform/net/tls.h"
 #include "quorvin/platform/net/notify.h"
 
 // The second event-socket layer: a listener that makes one connection object of a class of the
@@ -115,6 +116,12 @@ class TStreamSocket {
   // connection fails (OnError with opSend and ETIMEDOUT) and closes. Zero, the default: it
   // waits for ever.
   void SetSendTimeout(std::chrono::milliseconds limit);
+  // Speaks TLS with `context` (a server's) from here on: for a listener's connection, made
+  // just now, before anything is read. The handshake runs on readiness; seRead comes with
+  // the first decrypted bytes, and what is sent before the handshake's end waits for it.
+  void StartTls(std::shared_ptr<TlsContext> context);
+  // The connection speaks TLS.
+  bool Secure() const;
 
   TSocket SocketHandle() const;
 
@@ -246,6 +253,9 @@ class TCustomClientSocket : public TSockCtrl {
 
   std::string Address;  // numeric address; takes precedence over Host
   std::string Host;
+  // TLS for the next connections: with it enabled, OnConnect follows the handshake, and a
+  // handshake or certificate that fails is an opConnect error with a TLS code (ErrorText).
+  TlsClientSettings Tls;
 
   platform::TEvent<TStreamSocketEvent> OnConnect, OnDisconnect, OnRead, OnWrite;
   platform::TEvent<TStreamSocketErrorEvent> OnError;

@@ -104,7 +104,8 @@ EventSocket::EventSocket(int fd, SocketWindow& window, EventSocketClient* client
       window_(window),
       client_(client),
       close_limit_([this] { CloseDescriptor(); }),
-      send_stall_([this] { SendStalled(); }) {
+      send_stall_([this] { SendStalled(); }),
+      plain_(fd) {
   if (fd >= 0 && blocking == Blocking::kSwitch) {
     // A receive or send must never wait in the loop's thread.
     int on = 1;
@@ -131,6 +132,77 @@ int EventSocket::OpenHandle(int family) {
   const int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   return fd;
+}
+
+void EventSocket::UseTls(std::shared_ptr<TlsContext> context, const std::string& host) {
+  if (state_ == State::kClosed || tls_) return;
+  const bool server = context->IsServer();
+  tls_ = std::make_unique<TlsSession>(std::move(context), fd_, host);
+  if (!server) return;  // the handshake follows the connect
+  handshaking_ = true;
+  Hold();
+  // The client speaks first; its hello may be here already, announced by an edge that came
+  // before anyone asked.
+  Loop().Post([self = shared_from_this()] { self->DriveHandshake(); });
+}
+
+// The handshake moves on each time the socket is ready for what it waits for: an edge ends
+// each wait, as the waits of reads and sends end.
+void EventSocket::DriveHandshake() {
+  if (!handshaking_ || state_ != State::kOpen || failed_) return;
+  auto self = shared_from_this();
+  int error = 0;
+  switch (tls_->Handshake(error)) {
+    case TlsSession::Step::kWantRead:
+      in_ready_ = false;
+      Hold();
+      return;
+    case TlsSession::Step::kWantWrite:
+      out_ready_ = false;
+      Hold();
+      return;
+    case TlsSession::Step::kFailed:
+      handshaking_ = false;
+      if (error == kTlsPlainHttp) {
+        // The plain-text answer is on its way: the connection ends as after any answer (the
+        // close lets the request drain, so that no reset overtakes the answer).
+        out_.Clear();
+        if (client_ != nullptr) {
+          ReportEnded();
+        } else {
+          FinishClose();
+        }
+        return;
+      }
+      Fail(tls_->Server() ? SocketOp::kReceive : SocketOp::kConnect, error);
+      return;
+    case TlsSession::Step::kDone:
+      handshaking_ = false;
+      HandshakeDone();
+      return;
+  }
+}
+
+void EventSocket::HandshakeDone() {
+  if (!tls_->Server()) {
+    // The connection the client waited for.
+    FinishConnect(0);
+  } else {
+    if (!out_.Empty()) Flush();
+    if (state_ == State::kOpen && !failed_ && read_wait_ && InputKnown()) PostCompleted();
+  }
+  // The handshake's own hold ends unless a wait took it over.
+  if (state_ == State::kOpen && !read_wait_ && !write_wait_ && !completion_posted_ && hold_)
+    Loop().Post([held = std::move(hold_)] {});
+}
+
+bool EventSocket::InputKnown() const {
+  return in_ready_ || hup_seen_ || err_seen_ || (tls_ && !handshaking_ && tls_->HasPending());
+}
+
+Wire& EventSocket::Out() {
+  if (tls_) return *tls_;
+  return plain_;
 }
 
 void EventSocket::Start(long events) {
@@ -201,10 +273,20 @@ void EventSocket::Fail(SocketOp op, int code) {
 }
 
 void EventSocket::FinishConnect(int code) {
-  if (state_ != State::kConnecting) return;
-  state_ = State::kOpen;
-  if (code != 0) {
-    Fail(SocketOp::kConnect, code);
+  if (state_ == State::kConnecting) {
+    state_ = State::kOpen;
+    if (code != 0) {
+      Fail(SocketOp::kConnect, code);
+      return;
+    }
+    if (tls_) {
+      // Connected, but the client hears of it once the handshake is done.
+      handshaking_ = true;
+      Hold();
+      DriveHandshake();
+      return;
+    }
+  } else if (!tls_ || handshaking_ || state_ != State::kOpen) {
     return;
   }
   auto self = shared_from_this();
@@ -225,7 +307,7 @@ void EventSocket::ArmRead() {
   if (read_wait_ || state_ == State::kClosed) return;
   read_wait_ = true;
   Hold();
-  if (in_ready_ || hup_seen_ || err_seen_) PostCompleted();
+  if (InputKnown()) PostCompleted();
 }
 
 void EventSocket::ArmWrite() {
@@ -249,12 +331,17 @@ void EventSocket::Ready(std::uint32_t events) {
   if ((events & kOutputEvents) != 0) out_ready_ = true;
   if ((events & (EPOLLRDHUP | EPOLLHUP)) != 0) hup_seen_ = true;
   if ((events & EPOLLERR) != 0) err_seen_ = true;
+  if (handshaking_) {
+    DriveHandshake();
+    return;
+  }
   Completed();
 }
 
 // Ends the waits that readiness has answered: the write wait first, as a connect finishes
 // before anything is read.
 void EventSocket::Completed() {
+  if (handshaking_) return;
   auto self = shared_from_this();
   if (write_wait_ && out_ready_) {
     write_wait_ = false;
@@ -415,7 +502,7 @@ void EventSocket::Select(long events) {
     // wait may be armed already, for the peer's close.)
     if (!read_wait_) {
       ArmRead();
-    } else if (in_ready_ || hup_seen_ || err_seen_) {
+    } else if (InputKnown()) {
       PostCompleted();
     }
   }
@@ -426,12 +513,15 @@ void EventSocket::Select(long events) {
 int EventSocket::Receive(void* buffer, int count, int& error) {
   error = 0;
   if (state_ != State::kOpen || failed_) return 0;
+  if (handshaking_) return count < 0 ? 0 : -1;  // nothing to read before the handshake
   if (count < 0) {
+    if (tls_) return tls_->Available();
     int waiting = 0;
     return ::ioctl(fd_, FIONREAD, &waiting) == 0 ? waiting : 0;
   }
   ++reads_;
   if (count == 0) return 0;
+  if (tls_) return ReceiveTls(static_cast<char*>(buffer), count, error);
   for (;;) {
     const ssize_t n = ::recv(fd_, buffer, static_cast<std::size_t>(count), 0);
     if (n > 0) {
@@ -470,26 +560,56 @@ int EventSocket::Receive(void* buffer, int count, int& error) {
   }
 }
 
+// A session's read goes on until the buffer is full or the socket is empty: only the second
+// proves the input empty, as a short receive does on a plain socket.
+int EventSocket::ReceiveTls(char* buffer, int count, int& error) {
+  const TlsSession::ReadResult r = tls_->Read(buffer, count);
+  if (r.error != 0 && r.bytes == 0) {
+    error = r.error;
+    failed_ = true;
+    return -1;
+  }
+  if (r.drained && !tls_->HasPending()) {
+    read_drained_ = true;
+    in_ready_ = false;
+  }
+  if (r.bytes > 0) return r.bytes;  // an end or a failure behind them is found by the next read
+  if (r.ended) {
+    read_drained_ = true;
+    in_ready_ = false;
+    if (!eof_seen_) {
+      eof_seen_ = true;
+      if (depth_ == 0) {
+        Loop().Post([self = shared_from_this()] {
+          if (self->state_ == State::kOpen && !self->failed_) self->ReportEnded();
+        });
+      }
+    }
+    return 0;
+  }
+  return -1;
+}
+
 // --- EventSocket: sending -----------------------------------------------------------------
 
 bool EventSocket::QueueBytes(const void* data, std::size_t count) {
   if (state_ != State::kOpen || failed_ || out_.DropQueued()) return false;
   if (count == 0) return true;
   const char* p = static_cast<const char*>(data);
-  if (out_.Empty() && depth_ == 0) {
+  if (out_.Empty() && depth_ == 0 && !handshaking_) {
     // Nothing ahead and no event to gather with: straight to the kernel, and only what it
     // does not take is copied.
     while (count > 0) {
-      const ssize_t n = ::send(fd_, p, count, MSG_NOSIGNAL);
+      int code = 0;
+      const ssize_t n = Out().Send(p, count, false, code);
       if (n > 0) {
         p += n;
         count -= static_cast<std::size_t>(n);
         continue;
       }
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && !WouldBlock(errno)) {
+      if (n < 0 && !WouldBlock(code)) {
         auto self = shared_from_this();
-        Fail(SocketOp::kSend, errno);
+        Fail(SocketOp::kSend, code);
         return true;  // taken: the failure went to the error handler
       }
       break;
@@ -530,41 +650,40 @@ int EventSocket::SendSome(const void* data, std::size_t count, int& error) {
     error = ENOTCONN;
     return -1;
   }
-  if (!out_.Empty()) {
+  if (!out_.Empty() || handshaking_) {
     // Queued output goes first; the owner hears when the socket can take more.
     write_waited_ = true;
     return 0;
   }
-  for (;;) {
-    const ssize_t n = ::send(fd_, data, count, MSG_NOSIGNAL);
-    if (n >= 0) {
-      if (static_cast<std::size_t>(n) < count) {
-        write_waited_ = true;
-        out_ready_ = false;
-        ArmWrite();
-      }
-      return static_cast<int>(n);
-    }
-    if (errno == EINTR) continue;
-    if (WouldBlock(errno)) {
+  int code = 0;
+  const ssize_t n = Out().Send(static_cast<const char*>(data), count, false, code);
+  if (n >= 0) {
+    if (static_cast<std::size_t>(n) < count) {
       write_waited_ = true;
       out_ready_ = false;
       ArmWrite();
-      return 0;
     }
-    error = errno;
-    failed_ = true;
-    return -1;
+    return static_cast<int>(n);
   }
+  if (WouldBlock(code)) {
+    write_waited_ = true;
+    out_ready_ = false;
+    ArmWrite();
+    return 0;
+  }
+  error = code;
+  failed_ = true;
+  return -1;
 }
 
 void EventSocket::Flush() {
   flush_pending_ = false;
   if (failed_ || (state_ != State::kOpen && state_ != State::kDraining)) return;
+  if (handshaking_) return;  // the handshake's end sends what waits
   // Failures and the end of a drop reach the owner, which may let go.
   auto self = shared_from_this();
   int error = 0;
-  switch (out_.Flush(fd_, error)) {
+  switch (out_.Flush(Out(), error)) {
     case SendQueue::Step::kFailed:
       Fail(SocketOp::kSend, error);
       return;
@@ -618,7 +737,8 @@ void EventSocket::Close(bool abort) {
   }
   // A stream cut off in the middle must not be followed by anything: the peer would take
   // later bytes for the stream's. Closing while a stream goes out is how a transfer is stopped.
-  if (abort || failed_ || out_.StreamPending()) {
+  // Nothing can be sent before a handshake has finished.
+  if (abort || failed_ || out_.StreamPending() || handshaking_) {
     CloseDescriptor();
     return;
   }
@@ -632,6 +752,7 @@ void EventSocket::Close(bool abort) {
 }
 
 void EventSocket::FinishClose() {
+  if (tls_ && !failed_) tls_->Shutdown();
   // Input that was never read makes the kernel answer the close with a reset, and a reset can
   // destroy the answer still on its way to the peer. When an edge announced input that no
   // receive has taken, shut down our side instead, let the peer's input drain, and close once
@@ -686,6 +807,8 @@ void EventSocket::CloseDescriptor() {
   close_limit_.Cancel();
   send_stall_.Cancel();
   out_.Clear();
+  handshaking_ = false;
+  tls_.reset();
   if (fd_ >= 0) {
     // Closing takes the descriptor out of the epoll set; only our own record goes here.
     Loop().Forget(fd_, this, false);

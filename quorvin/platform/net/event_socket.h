@@ -16,6 +16,7 @@
 #include "quorvin/platform/net/notify.h"
 #include "quorvin/platform/net/reactor.h"
 #include "quorvin/platform/net/send_queue.h"
+#include "quorvin/platform/net/tls.h"
 
 // The connected socket that both event-socket layers stand on: non-blocking, watched by the
 // reactor on edges from the moment it is made (one registration for its whole life), reporting
@@ -91,6 +92,15 @@ class EventSocket final : public std::enable_shared_from_this<EventSocket>, publ
 
   int Handle() const { return fd_; }
 
+  // Speaks TLS from here on, with a session of `context`. A server's socket (taken connected,
+  // nothing read yet) shakes hands at once; a client's once its connect has succeeded, and
+  // reports SocketConnected only when the handshake is done (`host` is the name the server's
+  // certificate must carry). Until then nothing is read and queued output waits; a failed
+  // handshake is reported as SocketFailed (kReceive on a server, kConnect on a client) with a
+  // TLS code. Throws ETlsError when no session can be made.
+  void UseTls(std::shared_ptr<TlsContext> context, const std::string& host = {});
+  const TlsSession* Tls() const { return tls_.get(); }
+
   bool IsOpen() const { return state_ == State::kOpen; }
 
   // Runs `fn` as an event of this socket: exceptions are shown, not thrown, and what the
@@ -164,6 +174,11 @@ class EventSocket final : public std::enable_shared_from_this<EventSocket>, publ
   void Linger();
   void CloseDescriptor();
   void SendStalled();
+  void DriveHandshake();
+  void HandshakeDone();
+  bool InputKnown() const;
+  int ReceiveTls(char* buffer, int count, int& error);
+  Wire& Out();
 
   int fd_;
   SocketWindow& window_;
@@ -175,6 +190,9 @@ class EventSocket final : public std::enable_shared_from_this<EventSocket>, publ
   State state_ = State::kOpen;
   long mask_ = 0;
   SendQueue out_;
+  PlainWire plain_;
+  std::unique_ptr<TlsSession> tls_;
+  bool handshaking_ = false;
   int depth_ = 0;  // events of this socket being handled now
   int reads_ = 0;  // receives in the current data-arrived event
   bool read_wait_ = false;

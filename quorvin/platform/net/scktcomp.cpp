@@ -132,6 +132,14 @@ void TCustomWinSocket::SetSendTimeout(std::chrono::milliseconds limit) {
   if (impl_->socket) impl_->socket->SetSendTimeout(limit);
 }
 
+void TCustomWinSocket::StartTls(std::shared_ptr<TlsContext> context) {
+  if (impl_->socket) impl_->socket->UseTls(std::move(context));
+}
+
+bool TCustomWinSocket::Secure() const {
+  return impl_->socket && impl_->socket->Tls() != nullptr;
+}
+
 HWND TCustomWinSocket::GetHandle() const {
   return &Window();
 }
@@ -435,6 +443,7 @@ class TClientSocket::ClientWinSocket final : public TCustomWinSocket {
     steps.failed = [this, generation](SocketOp op, int code) {
       if (Current(generation)) Failed(ErrorEventOf(op), code);
     };
+    steps.tls = c.Tls;
     dialer_.Dial(c.Address.empty() ? c.Host : c.Address, !c.Address.empty(), port,
                  FD_READ | FD_WRITE | FD_CLOSE, std::move(steps));
   }

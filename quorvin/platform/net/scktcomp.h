@@ -13,6 +13,7 @@
 #include "quorvin/platform/core/events.h"
 #include "quorvin/platform/core/stream.h"
 #include "quorvin/platform/net/notify.h"
+#include "quorvin/platform/net/tls.h"
 
 // The first event-socket layer. Sockets are non-blocking and report what happens to them as
 // events on the program's event loop: data arrived, write ready, connected, closed, errors.
@@ -84,6 +85,12 @@ class TCustomWinSocket {
   // byte is given up: the socket fails (OnErrorEvent with eeSend and ETIMEDOUT) and closes.
   // Zero, the default: it waits for ever.
   void SetSendTimeout(std::chrono::milliseconds limit);
+  // Speaks TLS with `context` (a server's) from here on: for a listener's connection, made
+  // just now, before anything is read. The handshake runs on readiness; seRead comes with
+  // the first decrypted bytes, and what is sent before the handshake's end waits for it.
+  void StartTls(std::shared_ptr<TlsContext> context);
+  // The connection speaks TLS.
+  bool Secure() const;
 
   // The layer's notification window, for WSAAsyncSelect.
   HWND GetHandle() const;
@@ -214,6 +221,9 @@ class TClientSocket : public TComponent {
   std::string Service;  // a service name or number, used when Port is 0
   // Kept for form files; the socket is event-driven either way.
   TClientType ClientType = TClientType::ctNonBlocking;
+  // TLS for the next connections: with it enabled, OnConnect follows the handshake, and a
+  // handshake or certificate that fails is an eeConnect error with a TLS code (ErrorText).
+  TlsClientSettings Tls;
 
   TCustomWinSocket& Socket();
 

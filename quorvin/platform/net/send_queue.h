@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -10,11 +12,37 @@
 
 namespace quorvin::net::detail {
 
+// Where queued output goes: the socket itself, or a TLS session on it.
+class Wire {
+ public:
+  virtual ~Wire() = default;
+  // Sends from `data`: the number of bytes taken (fewer than `count` only when the socket is
+  // full), or -1 with `error` set (EAGAIN: nothing could be taken now). `more`: more bytes
+  // follow at once.
+  virtual ssize_t Send(const char* data, std::size_t count, bool more, int& error) = 0;
+  // Sends up to `count` bytes of `file` from `at`, advancing it, as sendfile(2) does: 0 at the
+  // file's end, -1 with `error` set (EINVAL: files must be read and sent as bytes instead).
+  virtual ssize_t SendFile(int file, off_t& at, std::size_t count, int& error) = 0;
+  // Whether small pieces are better joined before they are sent (each send makes a record).
+  virtual bool Gathers() const { return false; }
+};
+
+// The socket itself: send(2) with MSG_MORE, and sendfile(2).
+class PlainWire final : public Wire {
+ public:
+  explicit PlainWire(int fd) : fd_(fd) {}
+  ssize_t Send(const char* data, std::size_t count, bool more, int& error) override;
+  ssize_t SendFile(int file, off_t& at, std::size_t count, int& error) override;
+
+ private:
+  int fd_;
+};
+
 // What a socket has yet to send, oldest first: runs of bytes, and at most one stream at a time.
 // Files leave with sendfile(2) straight from their pages, memory streams straight from their
 // block, any other stream in pieces read as they are needed; nothing is read whole into memory.
 // Bytes followed by more in the queue go with MSG_MORE, so that a heading and the file behind
-// it share packets. The queue knows no socket of its own: Flush is given the descriptor.
+// it share packets. The queue knows no socket of its own: Flush is given the wire.
 class SendQueue {
  public:
   enum class Step {
@@ -34,7 +62,7 @@ class SendQueue {
   // Takes `stream` from its position to its end (a file's limit, when it has one).
   void AddStream(std::unique_ptr<platform::TStream> stream, bool drop);
   // Sends from the front until a step other than progress ends it.
-  Step Flush(int fd, int& error);
+  Step Flush(Wire& wire, int& error);
   void Clear();
 
   // The last bytes went with MSG_MORE and nothing followed them (an empty stream after a
@@ -56,12 +84,15 @@ class SendQueue {
   };
 
   // Sends data[done..size), advancing `done`.
-  Step SendSpan(int fd, const char* data, std::size_t size, std::size_t& done, bool more,
+  Step SendSpan(Wire& wire, const char* data, std::size_t size, std::size_t& done, bool more,
                 int& error);
-  Step SendBytes(int fd, Item& item, bool more, int& error);
-  Step SendFile(int fd, Item& item, int& error);
-  Step SendMemory(int fd, Item& item, bool more, int& error);
-  Step SendRead(int fd, Item& item, bool more, int& error);
+  Step SendBytes(Wire& wire, Item& item, bool more, int& error);
+  Step SendFile(Wire& wire, Item& item, int& error);
+  Step SendMemory(Wire& wire, Item& item, bool more, int& error);
+  Step SendRead(Wire& wire, Item& item, bool more, int& error);
+  // For a wire that gathers: the first piece of the stream behind a short run of bytes joins
+  // those bytes, so that a heading and a small body leave as one record.
+  void Gather(int& error);
 
   // Rarely more than a heading and a stream: a vector that takes the front off beats a deque,
   // which allocates twice before the first item.
