@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
@@ -14,6 +16,8 @@
 #include "quorvin/client/orb_http_dw_client.h"
 #include "quorvin/platform/core/form.h"
 #include "quorvin/platform/net/application.h"
+#include "quorvin/platform/net/tls.h"
+#include "tls_support.h"
 
 // The suite runs once per socket layer: the build compiles it twice, naming the layer.
 #ifndef QUORVIN_TEST_BINDING
@@ -278,6 +282,89 @@ TEST(ClientComponent, CutShortAnswerIsReportedAndTheBodyUntilCloseDelivered) {
     EXPECT_EQ(failure.empty(), !cut);
     EXPECT_EQ(client.ResState, TOrbHTTPResponseType::RES_REQUEST);
   }
+}
+
+// HTTPS: the handshake comes before OnConnect, the certificate is checked against the CAs and
+// the host dialed, and a failed check delivers nothing of the answer.
+struct TlsCase {
+  const char* name;
+  bool self_signed;  // the server's certificate is its own issuer
+  bool other_name;   // the server's certificate names other.example only
+  bool verify;
+  bool by_address;   // dial 127.0.0.1 (the certificate names it) instead of localhost
+  int error;         // the TLS code OnError reports; 0: the answer arrives
+};
+
+class ClientTls : public ::testing::TestWithParam<TlsCase> {};
+
+TEST_P(ClientTls, VerifiesTheServerAndDeliversTheAnswer) {
+  const TlsCase& c = GetParam();
+  const auto& pki = quorvin::testing::TestPki::Get();
+  // A body of many records, so that the reader and progress see it arrive in pieces.
+  std::string content(200 * 1024, 'x');
+  for (std::size_t i = 0; i < content.size(); i += 97) content[i] = static_cast<char>('a' + i % 26);
+  quorvin::testing::TlsServer server(c.self_signed ? pki.self_cert : c.other_name ? pki.other_cert : pki.cert,
+                                     c.self_signed ? pki.self_key : c.other_name ? pki.other_key : pki.key,
+                                     "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(content.size()) +
+                                         "\r\n\r\n" + content);
+  Client client(nullptr);
+  client.SetDesignDefaults();
+  client.SetStringVariable(kMethod, "GET");
+  client.SetStringVariable(kURL, "/secure");
+  client.Tls.enabled = true;
+  client.Tls.verify = c.verify;
+  client.Tls.ca_file = pki.ca;
+  Aim(client, server.Port());
+  if (!c.by_address) {
+    client.Address.clear();
+    client.Host = "localhost";
+  }
+  std::string body;
+  int error = 0;
+  std::int32_t last_progress = 0;
+  client.OnStreamReady = [&](auto*, platform::TMemoryStream& s) { body = std::string(s.View()); };
+  client.OnProgress = [&](platform::TComponent*, std::int32_t got, std::int32_t) { last_progress = got; };
+  client.OnError = [&](platform::TComponent*, auto*, auto op, auto&& code) {
+    if constexpr (kFirstLayer) {
+      EXPECT_EQ(op, net::TErrorEvent::eeConnect);
+    } else {
+      EXPECT_EQ(op, net::TSockErrorOp::opConnect);
+    }
+    error = code;
+    code = 0;
+  };
+  client.SetActive(true);
+  EXPECT_TRUE(App().RunUntil([&] { return !body.empty() || error != 0; }, 10s));
+  client.Close();
+  server.Join();
+  EXPECT_EQ(error, c.error) << net::ErrorText(error);
+  if (c.error == 0) {
+    EXPECT_TRUE(body == content) << body.size() << " bytes of " << content.size();
+    EXPECT_EQ(last_progress, static_cast<std::int32_t>(content.size()));
+    EXPECT_TRUE(server.request.starts_with("GET /secure HTTP/1.0\r\n")) << server.request;
+    EXPECT_EQ(server.server_name, c.by_address ? "" : "localhost") << "SNI carries names, not addresses";
+  } else {
+    EXPECT_TRUE(body.empty());
+    EXPECT_TRUE(server.request.empty()) << "nothing is sent to a server that failed the check";
+    EXPECT_FALSE(client.Active());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ClientTls,
+    ::testing::Values(TlsCase{"Trusted", false, false, true, false, 0},
+                      TlsCase{"TrustedByAddress", false, false, true, true, 0},
+                      TlsCase{"UnknownIssuer", true, false, true, false, net::kTlsUnknownIssuer},
+                      TlsCase{"NameMismatch", false, true, true, false, net::kTlsNameMismatch},
+                      TlsCase{"InsecureTakesASelfSignedServer", true, false, false, false, 0},
+                      TlsCase{"InsecureTakesAnyName", false, true, false, false, 0}),
+    [](const ::testing::TestParamInfo<TlsCase>& param_info) { return std::string(param_info.param.name); });
+
+TEST(ClientTlsErrors, TextsNameTheReason) {
+  EXPECT_NE(net::ErrorText(net::kTlsCertExpired).find("expired"), std::string::npos);
+  EXPECT_NE(net::ErrorText(net::kTlsUnknownIssuer).find("unknown issuer"), std::string::npos);
+  EXPECT_NE(net::ErrorText(net::kTlsNameMismatch).find("name mismatch"), std::string::npos);
+  EXPECT_EQ(net::ErrorText(ECONNREFUSED), std::strerror(ECONNREFUSED));
 }
 
 }  // namespace

@@ -347,11 +347,11 @@ void EventSocket::Completed() {
     write_wait_ = false;
     OnWriteReady();
   }
-  if (read_wait_ && (in_ready_ || hup_seen_ || err_seen_) && state_ != State::kClosed) {
+  if (read_wait_ && InputKnown() && state_ != State::kClosed) {
     read_wait_ = false;
     OnReadReady();
   }
-  if (!read_wait_ && !write_wait_) hold_.reset();
+  if (!read_wait_ && !write_wait_ && !handshaking_) hold_.reset();
 }
 
 // A socket waiting for readiness is kept alive by the wait, as an owner that closes it and lets
