@@ -99,6 +99,27 @@ TEST_F(Https, AnswersWithoutKeepAliveAndResumesSessions) {
   EXPECT_EQ(ParseAnswer(second).body, "<html>page</html>");
 }
 
+// The peer resets while the file is going out: the sends fail (EPIPE), the program is not
+// signalled, and the connection is gone.
+TEST_F(Https, AClientThatVanishesMidAnswerCostsNothing) {
+  ServerForm server(root.Str(), WithTls({{"KeepAlive", 1}}));
+  std::string first;
+  ASSERT_TRUE(WithClient([&] {
+    TlsClient::Options small = Trusting();
+    small.receive_buffer = 4096;  // the server's sends wait for room
+    TlsClient c(server.Port(), small);
+    c.Send("GET /big.bin HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    first = c.ReadSome(1000);
+    // Our end of data, then a reset: the server's next send finds the connection broken
+    // (EPIPE, which a write(2) would also raise as SIGPIPE).
+    c.ShutdownWrite();
+    std::this_thread::sleep_for(50ms);
+    c.Reset();
+  }));
+  EXPECT_EQ(first.rfind("HTTP/1.1 200 OK", 0), 0u) << first.substr(0, 100);
+  EXPECT_TRUE(App().RunUntil([&] { return server.LiveConnections() == 0; }, 10s));
+}
+
 TEST_F(Https, RefusesOldProtocolsAndAnswersPlainHttpInPlainText) {
   ServerForm server(root.Str(), WithTls());
   bool old_ok = true, closed = false;

@@ -80,6 +80,9 @@ TlsClient::TlsClient(int port, const Options& options) {
   tv.tv_usec = static_cast<suseconds_t>((options.timeout.count() % 1000) * 1000);
   ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  if (options.receive_buffer > 0) {
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &options.receive_buffer, sizeof options.receive_buffer);
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -162,6 +165,26 @@ std::string TlsClient::ReadAnswer() {
   std::string answer = buffered_.substr(0, size);
   buffered_.erase(0, size);
   return answer;
+}
+
+std::string TlsClient::ReadSome(std::size_t count) {
+  std::string got(count, '\0');
+  std::size_t n = 0;
+  if (!ok_ || SSL_read_ex(ssl_, got.data(), count, &n) != 1) ERR_clear_error();
+  got.resize(n);
+  return got;
+}
+
+void TlsClient::ShutdownWrite() {
+  ::shutdown(fd_, SHUT_WR);
+}
+
+void TlsClient::Reset() {
+  linger lg{1, 0};
+  ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+  ::close(fd_);
+  fd_ = -1;
+  ok_ = false;
 }
 
 bool TlsClient::Resumed() const {

@@ -44,6 +44,7 @@ class TlsClient {
     int max_version = 0;
     SSL_SESSION* session = nullptr;  // a session to resume
     bool alpn = true;                // offer "http/1.1"
+    int receive_buffer = 0;          // SO_RCVBUF before the connect; 0: the system's
     std::chrono::milliseconds timeout = std::chrono::seconds(10);
   };
 
@@ -60,6 +61,12 @@ class TlsClient {
   std::string ReadAll(bool* closed = nullptr);
   // One answer with its Content-Length's worth of body; empty on a timeout or close.
   std::string ReadAnswer();
+
+  // Reads up to `count` bytes of whatever comes.
+  std::string ReadSome(std::size_t count);
+  void ShutdownWrite();
+  // Closes with a reset, in the middle of whatever was under way.
+  void Reset();
 
   bool Resumed() const;
   std::string Protocol() const;  // "TLSv1.3", ...

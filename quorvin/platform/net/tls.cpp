@@ -2,6 +2,9 @@
 
 #include <sys/socket.h>
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -13,7 +16,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -123,6 +128,77 @@ constexpr char kPlainAnswer[] =
     "\r\n" QUORVIN_PLAIN_TEXT;
 static_assert(sizeof QUORVIN_PLAIN_TEXT - 1 == 65, "Content-Length must count the text");
 #undef QUORVIN_PLAIN_TEXT
+
+// The socket as OpenSSL's transport: send(2) with MSG_NOSIGNAL, as every other send of this
+// library, so that a peer gone away is an EPIPE failure and never a signal that ends a program
+// which left SIGPIPE alone.
+int SocketOf(BIO* bio) {
+  return static_cast<int>(reinterpret_cast<std::intptr_t>(BIO_get_data(bio)));
+}
+
+int BioWrite(BIO* bio, const char* data, int count) {
+  BIO_clear_retry_flags(bio);
+  const ssize_t n = ::send(SocketOf(bio), data, static_cast<std::size_t>(count), MSG_NOSIGNAL);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) BIO_set_retry_write(bio);
+  return static_cast<int>(n);
+}
+
+int BioRead(BIO* bio, char* data, int count) {
+  BIO_clear_retry_flags(bio);
+  const ssize_t n = ::recv(SocketOf(bio), data, static_cast<std::size_t>(count), 0);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) BIO_set_retry_read(bio);
+  return static_cast<int>(n);
+}
+
+long BioControl(BIO*, int command, long, void*) {
+  return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+BIO_METHOD* SocketMethod() {
+  static BIO_METHOD* method = [] {
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK | BIO_TYPE_DESCRIPTOR,
+                                 "quorvin socket");
+    BIO_meth_set_write(m, BioWrite);
+    BIO_meth_set_read(m, BioRead);
+    BIO_meth_set_ctrl(m, BioControl);
+    return m;
+  }();
+  return method;
+}
+
+// Kernel TLS needs OpenSSL's own socket transport, whose write(2) and sendfile(2) raise SIGPIPE
+// at a peer that is gone: the signal is held back around the calls that may write and a
+// pending one taken away, so that it never reaches the program.
+class SigpipeHeld {
+ public:
+  explicit SigpipeHeld(bool hold) : hold_(hold) {
+    if (!hold_) return;
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+  }
+  ~SigpipeHeld() {
+    if (!hold_) return;
+    sigset_t pending;
+    sigpending(&pending);
+    if (!was_pending_ && sigismember(&pending, SIGPIPE) == 1) {
+      const timespec none{};
+      sigtimedwait(&pipe_, nullptr, &none);
+    }
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  }
+  SigpipeHeld(const SigpipeHeld&) = delete;
+  SigpipeHeld& operator=(const SigpipeHeld&) = delete;
+
+ private:
+  bool hold_;
+  bool was_pending_ = false;
+  sigset_t pipe_{};
+  sigset_t old_{};
+};
 
 }  // namespace
 
@@ -278,7 +354,14 @@ TlsSession::TlsSession(std::shared_ptr<TlsContext> context, int fd, const std::s
     : context_(std::move(context)), ssl_(SSL_new(context_->Native())), fd_(fd),
       server_(context_->IsServer()) {
   if (ssl_ == nullptr) throw ETlsError("cannot make a TLS session: " + TakeOpenSslErrors());
-  SSL_set_fd(ssl_, fd);
+  if (context_->KernelTls()) {
+    SSL_set_fd(ssl_, fd);
+  } else {
+    BIO* bio = BIO_new(SocketMethod());
+    BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)));
+    BIO_set_init(bio, 1);
+    SSL_set_bio(ssl_, bio, bio);
+  }
   if (server_) {
     SSL_set_accept_state(ssl_);
     return;
@@ -330,6 +413,7 @@ TlsSession::Step TlsSession::Handshake(int& error) {
   }
   ERR_clear_error();
   errno = 0;
+  const SigpipeHeld held(context_->KernelTls());
   const int result = SSL_do_handshake(ssl_);
   if (result == 1) return Step::kDone;
   switch (ErrorOf(result, error)) {
@@ -355,6 +439,7 @@ TlsSession::Step TlsSession::Handshake(int& error) {
 }
 
 TlsSession::ReadResult TlsSession::Read(char* buffer, int count) {
+  const SigpipeHeld held(context_->KernelTls());  // a read may answer with an alert
   ReadResult r;
   while (r.bytes < count) {
     ERR_clear_error();
@@ -405,6 +490,7 @@ int TlsSession::Available() {
 }
 
 ssize_t TlsSession::Send(const char* data, std::size_t count, bool /*more*/, int& error) {
+  const SigpipeHeld held(context_->KernelTls());
   std::size_t done = 0;
   while (done < count) {
     ERR_clear_error();
@@ -438,6 +524,7 @@ ssize_t TlsSession::SendFile(int file, off_t& at, std::size_t count, int& error)
   }
   ERR_clear_error();
   errno = 0;
+  const SigpipeHeld held(true);
   const ossl_ssize_t n = SSL_sendfile(ssl_, file, at, count, 0);
   if (n >= 0) {
     at += n;
@@ -459,6 +546,7 @@ void TlsSession::Shutdown() {
   shut_ = true;
   ERR_clear_error();
   // Our close_notify only: the connection closes without waiting for the peer's.
+  const SigpipeHeld held(context_->KernelTls());
   if (SSL_is_init_finished(ssl_) == 1 && SSL_shutdown(ssl_) < 0) ERR_clear_error();
 }
 
@@ -468,7 +556,7 @@ std::string TlsSession::ServerName() const {
 }
 
 bool TlsSession::KernelSend() const {
-  return BIO_get_ktls_send(SSL_get_wbio(ssl_)) != 0;
+  return context_->KernelTls() && BIO_get_ktls_send(SSL_get_wbio(ssl_)) != 0;
 }
 
 }  // namespace detail
