@@ -167,6 +167,7 @@ void EventSocket::DriveHandshake() {
         // The plain-text answer is on its way: the connection ends as after any answer (the
         // close lets the request drain, so that no reset overtakes the answer).
         out_.Clear();
+        in_ready_ = true;  // the request looked at is unread, whatever the edges said so far
         if (client_ != nullptr) {
           ReportEnded();
         } else {
