@@ -113,11 +113,15 @@ start_python() {
 # start_nginx ROOT: Debian's nginx on ROOT with a prefix, configuration, pid, logs and temporary
 # folders of its own under $work/nginx; one process that serves by itself (no master, no user
 # switch). /echo sends the request body back. Sets `nginx_base` and `nginx_dir`.
+# start_nginx ROOT MORE: MORE, a function, writes more server blocks for the http block to its
+# standard output; it runs before every try, so it picks its ports with free_port afresh.
 start_nginx() {
-  local root=$1
+  local root=$1 more=${2:-}
   nginx_dir=$work/nginx
   mkdir -p "$nginx_dir"
   for _ in 1 2 3; do  # another program may take the free port between looking and binding
+    : > "$nginx_dir/more.conf"
+    [[ -z "$more" ]] || "$more" > "$nginx_dir/more.conf"
     nginx_try "$root" "$(free_port)" && return 0
   done
   fail "nginx did not start: $(cat "$nginx_dir/error.log")"
@@ -152,6 +156,7 @@ http {
       echo_request_body;
     }
   }
+  include $nginx_dir/more.conf;
 }
 CONF
   rm -f "$nginx_dir/nginx.pid"
