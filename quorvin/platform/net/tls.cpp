@@ -20,7 +20,6 @@
 #include <cstring>
 #include <ctime>
 #include <map>
-#include <mutex>
 #include <utility>
 
 namespace quorvin::net {
@@ -310,10 +309,9 @@ std::shared_ptr<TlsContext> TlsContext::Server(const std::string& certificate_fi
 }
 
 std::shared_ptr<TlsContext> TlsContext::Client(const TlsClientSettings& options) {
-  // Loading a CA store costs more than a connection: one context per configuration.
-  static std::mutex lock;
+  // Loading a CA store costs more than a connection: one context per configuration. (Called on
+  // the loop's thread only, as everything of the library.)
   static std::map<std::pair<bool, std::string>, std::shared_ptr<TlsContext>> made;
-  const std::lock_guard<std::mutex> guard(lock);
   auto& slot = made[{options.verify, options.ca_file}];
   if (slot) return slot;
   std::string why;
