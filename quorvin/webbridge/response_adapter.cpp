@@ -58,8 +58,10 @@ void ZResponse::SetContentStream(std::unique_ptr<platform::TStream> stream) {
 
 void ZResponse::SetStatusCode(int code) {
   if (code == ResponseStatus) return;
+  // A code no client can read as a status is answered as the failure it is.
+  if (code < 100 || code > 599) code = 500;
   ResponseStatus = code;
-  StringVariables[1] = std::string(GetHTTPStatus(code));
+  StringVariables[1] = ActionStatusText(code);
 }
 
 void ZResponse::SendResponse() {

@@ -5,6 +5,7 @@
 
 #include "quorvin/platform/core/datetime.h"
 #include "quorvin/platform/web/http_date.h"
+#include "quorvin/webbridge/http_status.h"
 #include "quorvin/webbridge/response_adapter.h"
 
 namespace quorvin::webbridge {
@@ -130,8 +131,11 @@ INSTANTIATE_TEST_SUITE_P(
                      r.SetStatusCode(404);  // the same code again keeps the text
                    },
                    "HTTP/1.0 404 Gone Fishing\r\nContent-type: text/html\r\nContent-Length: 0\r\n\r\n"},
-        AnswerCase{"UnknownStatusGivesFixedLine", "HTTP/1.0", [](ZResponse& r) { r.SetStatusCode(299); },
-                   kHead + "Content-Length: 0\r\n\r\n"},
+        // Codes the server's table lacks keep their meaning: never "200 OK" for a failure.
+        AnswerCase{"CodeOutsideTheTableKeepsItsMeaning", "HTTP/1.0", [](ZResponse& r) { r.SetStatusCode(422); },
+                   "HTTP/1.0 422 Unprocessable Content\r\nContent-type: text/html\r\nContent-Length: 0\r\n\r\n"},
+        AnswerCase{"CodeOutOfRangeIsAFailure", "HTTP/1.0", [](ZResponse& r) { r.SetStatusCode(99); },
+                   "HTTP/1.0 500 Internal Server Error\r\nContent-type: text/html\r\nContent-Length: 0\r\n\r\n"},
         AnswerCase{"NoProtocolVersion", "", [](ZResponse& r) { r.SetContent("abc"); },
                    "Content-Length: 3\r\n\r\nabc"},
         AnswerCase{"DatesAtZeroLeftOut", "HTTP/1.0",
@@ -314,6 +318,31 @@ TEST(ResponseAdapterSafety, LineBreaksInHeadValuesRefuseTheAnswer) {
     EXPECT_TRUE(response.Refused());
     EXPECT_EQ(view.Answer(), "");
   }
+}
+
+// What an action's status code becomes on the status line: the table's texts letter for letter,
+// standard reasons for the rest of 100-599, a class name for codes without one, 500 outside.
+TEST(ActionStatusText, EveryCodeKeepsItsMeaning) {
+  const std::vector<std::pair<int, std::string>> cases = {
+      {200, "200 OK"},
+      {503, "503 Service Unvailable"},
+      {412, "412 Unless True"},
+      {203, "203 Non-Authoritative Information"},
+      {402, "402 Payment Required"},
+      {413, "413 Content Too Large"},
+      {414, "414 URI Too Long"},
+      {415, "415 Unsupported Media Type"},
+      {422, "422 Unprocessable Content"},
+      {429, "429 Too Many Requests"},
+      {511, "511 Network Authentication Required"},
+      {299, "299 Success"},
+      {599, "599 Server Error"},
+      {100, "100 Continue"},
+      {99, "500 Internal Server Error"},
+      {600, "500 Internal Server Error"},
+      {-1, "500 Internal Server Error"},
+  };
+  for (const auto& [code, text] : cases) EXPECT_EQ(ActionStatusText(code), text) << code;
 }
 
 }  // namespace
