@@ -50,7 +50,8 @@ struct Options {
 
 struct Target {
   bool https = false;
-  std::string host;
+  std::string host;         // a name or an address, as dialed
+  std::string host_header;  // as the Host header writes it (an IPv6 address in brackets)
   int port = 80;
   std::string path;  // path and query, as sent
 };
@@ -136,15 +137,38 @@ std::optional<Target> ParseUrl(std::string_view url) {
   t.path = slash == std::string_view::npos ? "/" : std::string(url.substr(slash));
   if (t.path.front() == '?') t.path.insert(0, "/");
   if (authority.empty() || authority.find('@') != std::string_view::npos) return std::nullopt;
-  const auto colon = authority.rfind(':');
-  if (colon != std::string_view::npos && authority.find(']') == std::string_view::npos) {
-    const auto port = platform::ParseDecimal32(authority.substr(colon + 1));
+  std::string_view port_text;
+  bool has_port = false;
+  if (authority.front() == '[') {
+    // An IPv6 address: [::1] or [::1]:8080.
+    const auto close = authority.find(']');
+    if (close == std::string_view::npos) return std::nullopt;
+    t.host = std::string(authority.substr(1, close - 1));
+    t.host_header = std::string(authority.substr(0, close + 1));
+    const std::string_view rest = authority.substr(close + 1);
+    if (!rest.empty()) {
+      if (rest.front() != ':') return std::nullopt;
+      has_port = true;
+      port_text = rest.substr(1);
+    }
+    if (t.host.find(':') == std::string::npos) return std::nullopt;
+  } else {
+    const auto colon = authority.rfind(':');
+    if (colon != std::string_view::npos) {
+      has_port = true;
+      port_text = authority.substr(colon + 1);
+      authority = authority.substr(0, colon);
+    }
+    if (authority.empty() || authority.find(':') != std::string_view::npos) return std::nullopt;
+    t.host = std::string(authority);
+    t.host_header = t.host;
+  }
+  if (t.host.empty()) return std::nullopt;
+  if (has_port) {
+    const auto port = platform::ParseDecimal32(port_text);
     if (!port || *port < 1 || *port > 65535) return std::nullopt;
     t.port = *port;
-    authority = authority.substr(0, colon);
   }
-  if (authority.empty()) return std::nullopt;
-  t.host = std::string(authority);
   return t;
 }
 
@@ -193,10 +217,12 @@ int Run(const Options& o, const Target* target) {
   http.SetStringVariable(client::kURL, target->path);
   if (o.protocol_version) http.SetStringVariable(client::kProtocolVersion, *o.protocol_version);
   bool host_given = false;
+  bool type_given = false;
   for (const auto& [name, value] : o.headers) {
     if (platform::SameText(name, "Accept")) {
       http.SetStringVariable(client::kAccept, value);
     } else if (platform::SameText(name, "Content-Type")) {
+      type_given = true;
       http.SetStringVariable(client::kContentType, value);
     } else if (platform::SameText(name, "User-Agent")) {
       http.SetStringVariable(client::kUserAgent, value);
@@ -208,11 +234,16 @@ int Run(const Options& o, const Target* target) {
   // Servers with several sites tell them apart by the Host header.
   const int default_port = target->https ? 443 : 80;
   if (!host_given) {
-    http.AddCustomHeader("Host", target->host + (target->port != default_port ? ":" + std::to_string(target->port) : ""));
+    http.AddCustomHeader("Host", target->host_header +
+                                     (target->port != default_port ? ":" + std::to_string(target->port) : ""));
   }
   http.Tls.enabled = target->https;
   http.Tls.verify = !o.insecure;
   if (o.cacert) http.Tls.ca_file = *o.cacert;
+  // Data from -d or --data-file is a form's, as curl sends it, unless -H names another type.
+  if ((o.data || o.data_file) && !type_given) {
+    http.SetStringVariable(client::kContentType, "application/x-www-form-urlencoded");
+  }
   if (o.data) http.SetStringVariable(client::kContent, *o.data);
   if (o.data_file) {
     try {
@@ -282,8 +313,8 @@ int Run(const Options& o, const Target* target) {
   };
   const auto socket_failed = [&](int code) {
     if (!finished && !failed) {
-      error = std::string("cannot reach ") + target->host + ":" + std::to_string(target->port) + ": " +
-              net::ErrorText(code);
+      error = std::string("cannot reach ") + target->host_header + ":" + std::to_string(target->port) +
+              ": " + net::ErrorText(code);
       failed = true;
     }
   };

@@ -44,6 +44,23 @@ fi
 if "$fetch" --binding "$binding" "http://127.0.0.1:1/" 2> "$work/refused.txt"; then fail "connect to a closed port succeeded"; fi
 grep -q 'cannot reach' "$work/refused.txt" || fail "no clear message for a refused connect: $(cat "$work/refused.txt")"
 
+# Words for a failed lookup; URLs with IPv6 addresses are understood (the server listens on IPv4
+# only, so the connect is refused), malformed ones refused.
+if "$fetch" --binding "$binding" --timeout 10 "http://no-such-host.invalid/" 2> "$work/nohost.txt"; then
+  fail "a lookup of a name that cannot exist succeeded"
+fi
+grep -q 'no such host\|no name server' "$work/nohost.txt" || fail "lookup failure not in words: $(cat "$work/nohost.txt")"
+if "$fetch" --binding "$binding" "http://[::1]:1/" 2> "$work/v6.txt"; then fail "connect to [::1]:1 succeeded"; fi
+grep -q 'cannot reach \[::1\]:1: ' "$work/v6.txt" || fail "IPv6 URL not understood: $(cat "$work/v6.txt")"
+for bad in "http://[::1/" "http://host:/" "http://a:b:c/"; do
+  if "$fetch" --binding "$binding" "$bad" 2> /dev/null; then fail "malformed URL $bad accepted"; fi
+done
+# Data from -d goes as a form's, unless -H names a type.
+"$fetch" --binding "$binding" -d 'a=1' "http://127.0.0.1:$port/echo" | grep -q '^15=application/x-www-form-urlencoded$' ||
+  fail "-d did not send the form content type"
+"$fetch" --binding "$binding" -d '{}' -H 'Content-Type: application/json' "http://127.0.0.1:$port/echo" |
+  grep -q '^15=application/json$' || fail "-H Content-Type did not win over -d's"
+
 # A 10 MiB request body reaches the /echo action whole.
 head -c $((10 * 1024 * 1024)) /dev/zero | tr '\0' 'q' > "$work/post.txt"
 "$fetch" --binding "$binding" --data-file "$work/post.txt" "http://127.0.0.1:$port/echo" > "$work/echo.txt"

@@ -1,5 +1,7 @@
 #include "quorvin/platform/net/tls.h"
 
+#include "quorvin/platform/net/notify.h"
+
 #include <sys/socket.h>
 
 #include <pthread.h>
@@ -227,6 +229,17 @@ std::string ErrorText(int code) {
     case kTlsProtocol:
       text = "a TLS record could not be read";
       break;
+    // The lookup's failures, which carry the socket API's codes.
+    case WSAHOST_NOT_FOUND:
+      return "no such host";
+    case WSATRY_AGAIN:
+      return "no name server answered in time";
+    case WSANO_RECOVERY:
+      return "the name servers failed or refused the question";
+    case WSANO_DATA:
+      return "the name has no address";
+    case WSATYPE_NOT_FOUND:
+      return "no such service";
     default:
       return std::strerror(code);
   }

@@ -37,7 +37,8 @@ inline bool IsTlsError(int code) {
 }
 
 // The sentence for a failure code: a TLS code's reason (with OpenSSL's own words for the last
-// failure of this thread, when it gave some), or the system's text for an errno value.
+// failure of this thread, when it gave some), a lookup's failure ("no such host"), or the
+// system's text for an errno value.
 std::string ErrorText(int code);
 
 // A configuration that cannot be used: the message names the file and the reason.
