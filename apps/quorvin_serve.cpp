@@ -5,12 +5,18 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -34,12 +40,16 @@ constexpr const char* kUsage =
     "                     [--no-dispatcher] [--max-connections N] [--header-timeout SECONDS]\n"
     "                     [--body-timeout SECONDS] [--send-timeout SECONDS]\n"
     "                     [--keep-alive | --no-keep-alive] [--keep-alive-timeout SECONDS]\n"
-    "                     [--keep-alive-requests N] [--tls-cert FILE --tls-key FILE]\n";
+    "                     [--keep-alive-requests N] [--tls-cert FILE --tls-key FILE]\n"
+    "With --form the form's server module is used; --port and --root, when given, override\n"
+    "its ServerPort and ServerRoot.\n";
 
 struct Options {
   std::optional<std::string> form;
   std::string root = QUORVIN_SITE_DIR;
   int port = 8080;
+  bool root_given = false;
+  bool port_given = false;
   std::string default_file = "index.htm";
   int timeout = 100;
   int max_request = 60;
@@ -80,8 +90,13 @@ Options Parse(int argc, char** argv) {
       return argv[++i];
     };
     if (arg == "--form") o.form = std::string(value());
-    else if (arg == "--root") o.root = std::string(value());
-    else if (arg == "--port") o.port = IntOption(arg, value(), 0, 65535);
+    else if (arg == "--root") {
+      o.root = std::string(value());
+      o.root_given = true;
+    } else if (arg == "--port") {
+      o.port = IntOption(arg, value(), 0, 65535);
+      o.port_given = true;
+    }
     else if (arg == "--default-file") o.default_file = std::string(value());
     else if (arg == "--timeout") o.timeout = IntOption(arg, value(), 0, 2'000'000);
     else if (arg == "--max-request") o.max_request = IntOption(arg, value(), 0, 1'000'000);
@@ -112,6 +127,12 @@ Options Parse(int argc, char** argv) {
   }
   if (o.binding != "scktcomp" && o.binding != "dwinsock") Fail("--binding is scktcomp or dwinsock");
   if (o.tls_cert.empty() != o.tls_key.empty()) Fail("--tls-cert and --tls-key go together");
+  // The component serves the current folder when its stored root is missing; a root asked for
+  // on the command line must exist.
+  if (o.root_given && !std::filesystem::is_directory(o.root)) {
+    std::fprintf(stderr, "quorvin-serve: --root %s is not a folder\n", o.root.c_str());
+    std::exit(2);
+  }
   return o;
 }
 
@@ -145,6 +166,28 @@ std::string FormFromOptions(const Options& o) {
   components.push_back(module);
   Json form = {{"form", "MainForm"}, {"class", "TForm"}, {"components", components}};
   return form.dump();
+}
+
+// The form file, with --port and --root (when given) in place of its server module's own values,
+// so that the listener opens where the command line says.
+std::unique_ptr<quorvin::platform::TComponent> LoadWithOverrides(const Options& o,
+                                                                 const quorvin::platform::FormOptions& load) {
+  if (!o.port_given && !o.root_given) return quorvin::platform::LoadFormFile(*o.form, load);
+  std::ifstream in(*o.form, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot open the form file " + *o.form + ": " + std::strerror(errno));
+  std::stringstream text;
+  text << in.rdbuf();
+  Json form = Json::parse(text.str(), nullptr, false);
+  if (form.is_discarded() || !form.is_object())
+    return quorvin::platform::LoadFormText(text.str(), *o.form, load);  // its own message
+  for (Json& c : form["components"]) {
+    if (!c.is_object() || !c.contains("class")) continue;
+    const Json& kind = c["class"];
+    if (kind != "TSvrModule" && kind != "TDwSvrModule") continue;
+    if (o.port_given) c["properties"]["ServerPort"] = o.port;
+    if (o.root_given) c["properties"]["ServerRoot"] = o.root;
+  }
+  return quorvin::platform::LoadFormText(form.dump(), *o.form, load);
 }
 
 quorvin::server::ServerModule* FindServer(const quorvin::platform::TComponent& form) {
@@ -210,7 +253,7 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<platform::TComponent> form;
   try {
-    form = options.form ? platform::LoadFormFile(*options.form, load)
+    form = options.form ? LoadWithOverrides(options, load)
                         : platform::LoadFormText(FormFromOptions(options), "command line", load);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "quorvin-serve: %s\n", e.what());

@@ -85,4 +85,20 @@ pyport=$(sed -n 's/.*port \([0-9]*\).*/\1/p' "$work/py.out" | head -n 1)
 [ "$(sha256sum < "$work/py.bin")" = "$want" ] || fail "100 MiB from python3 http.server differs"
 "$fetch" --binding "$binding" -i "http://127.0.0.1:$pyport/nothing" > "$work/py404.txt" || true
 grep -q ' 404 ' "$work/py404.txt" || fail "python3's 404 not shown"
+# A root that is not a folder is refused by the program (the component alone would serve the
+# current folder); --port and --root override a form's values.
+if "$serve" --root "$work/none" --port 0 --binding "$binding" > "$work/noroot.out" 2>&1; then
+  fail "--root naming a missing folder was accepted"
+fi
+grep -q -- "--root .*none is not a folder" "$work/noroot.out" || fail "no clear message: $(cat "$work/noroot.out")"
+module=$([ "$binding" = dwinsock ] && echo TDwSvrModule || echo TSvrModule)
+printf '{"form":"F","components":[{"class":"%s","name":"S","properties":{"ServerPort":1,"ServerRoot":"/"}}]}' \
+  "$module" > "$work/form.json"
+"$serve" --form "$work/form.json" --port 0 --root "$work/root" > "$work/form.out" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do grep -q 'Listening on port' "$work/form.out" && break; sleep 0.05; done
+fport=$(sed -n 's/^Listening on port \([0-9]*\)$/\1/p' "$work/form.out")
+[ -n "$fport" ] || fail "--port did not override the form's port: $(cat "$work/form.out")"
+[ "$(curl -s "http://127.0.0.1:$fport/index.htm")" = '<html>small</html>' ] || fail "--root did not override the form's root"
+
 echo "programs ($binding): 1 passed, 0 failed"
