@@ -265,7 +265,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   server::ListenerConfig* listener = module->ListenerSettings();
-  if (listener == nullptr || !listener->Listening()) return 1;  // the message box said why
+  if (listener == nullptr || !listener->Listening()) {
+    // The message box said what failed; the module knows why.
+    if (!module->LastError().empty()) std::fprintf(stderr, "quorvin-serve: %s\n", module->LastError().c_str());
+    return 1;
+  }
 
   auto& app = net::Application::Instance();
   StopOnSignals stop(app);

@@ -157,6 +157,7 @@ void ServerModule::ReadState(platform::TReader& reader) {
     try {
       tls = net::TlsContext::Server(TLSCertificate, TLSKey);
     } catch (const std::exception& e) {
+      last_error_ = e.what();
       platform::ShowMessageBox(std::string("Error Initializing TLS : ") + e.what(), kMessageTitle);
       return;
     }
@@ -165,9 +166,16 @@ void ServerModule::ReadState(platform::TReader& reader) {
     CreateListener();
     ListenerSettings()->Tls = std::move(tls);
     OpenListener();
-  } catch (const std::exception&) {
+    last_error_.clear();
+  } catch (const std::exception& e) {
+    last_error_ = e.what();
     platform::ShowMessageBox("Error Initializing Socket : " + std::to_string(ServerPort), kMessageTitle);
   }
+}
+
+bool ServerModule::Listening() const {
+  const ListenerConfig* listener = ListenerSettings();
+  return listener != nullptr && listener->Listening();
 }
 
 bool ServerModule::SetRoot(std::string_view value) {
@@ -198,8 +206,10 @@ void ServerModule::SetPort(std::int32_t value) {
     if (listener == nullptr) return;
     listener->SettingPort(value);
     ServerPort = value;
-  } catch (const std::exception&) {
+    last_error_.clear();
+  } catch (const std::exception& e) {
     // The old port stays in the property; the listener holds the new one, closed.
+    last_error_ = e.what();
   }
 }
 

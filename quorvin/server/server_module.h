@@ -143,6 +143,10 @@ class ServerModule : public platform::TComponent {
 
   // The listener, once ReadState has made it.
   virtual ListenerConfig* ListenerSettings() const = 0;
+  // Whether the module listens now; when it does not, LastError says why (the system's reason,
+  // as "Cannot listen on port 8080: Address already in use", or the TLS file at fault).
+  bool Listening() const;
+  const std::string& LastError() const { return last_error_; }
 
   // The published properties, in the order a form file holds them.
   template <class T>
@@ -186,6 +190,9 @@ class ServerModule : public platform::TComponent {
   // Creates the listener (owned by this module) and starts it listening.
   virtual void CreateListener() = 0;
   virtual void OpenListener() = 0;
+
+ private:
+  std::string last_error_;
 };
 
 // A server module over the listener class L (which takes the module as its owner); `Self` is

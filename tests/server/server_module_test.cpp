@@ -60,6 +60,10 @@ TEST_F(ServerModule, PortInUseShowsTheMessageBox) {
   EXPECT_EQ(boxes.Shown()[0].first, "Error Initializing Socket : " + std::to_string(port));
   EXPECT_EQ(boxes.Shown()[0].second, "Quorvin Server");
   EXPECT_FALSE(server.Listener().Listening());
+  // The module says why, in the system's words.
+  EXPECT_FALSE(server.Module().Listening());
+  EXPECT_EQ(server.Module().LastError(),
+            "Cannot listen on port " + std::to_string(port) + ": Address already in use");
 }
 
 TEST_F(ServerModule, SettersReachTheRunningListener) {
