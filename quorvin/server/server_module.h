@@ -166,7 +166,13 @@ class ServerModule : public platform::TComponent {
     };
     builder.Text("ServerRoot", &T::ServerRoot)
         .Text("DefaultFile", &T::DefaultFile)
-        .template Integer<std::int32_t>("ServerPort", &T::ServerPort)
+        .Integer(
+            "ServerPort", [](const T& c) -> std::int64_t { return c.ServerPort; },
+            [](T& c, std::int64_t v) {
+              // A port the system cannot listen on is refused here, not found out later.
+              if (v < 0 || v > 65535) throw platform::PropertyError("ServerPort must be from 0 to 65535");
+              c.ServerPort = static_cast<std::int32_t>(v);
+            })
         .template Integer<std::int32_t>("MaxRequest", &T::MaxRequest)
         .template Reference<web::TCustomWebDispatcher>("Dispatcher", &T::Dispatcher, "TCustomWebDispatcher")
         .template Integer<std::int32_t>("Timeout", &T::Timeout, 100);

@@ -66,6 +66,21 @@ TEST_F(ServerModule, PortInUseShowsTheMessageBox) {
             "Cannot listen on port " + std::to_string(port) + ": Address already in use");
 }
 
+// Values the server could never use are refused at load, naming the property.
+TEST_F(ServerModule, ImpossibleValuesAreRefusedAtLoad) {
+  const std::vector<std::pair<std::string, platform::Json>> cases = {
+      {"ServerPort", 80800}, {"ServerPort", -1}, {"MaxConnections", 0}, {"HeaderTimeout", -5}};
+  for (const auto& [name, value] : cases) {
+    SCOPED_TRACE(name + "=" + value.dump());
+    try {
+      ServerForm server(root.Str(), {{name, value}});
+      ADD_FAILURE() << "loaded";
+    } catch (const platform::FormError& e) {
+      EXPECT_EQ(e.Property(), name);
+    }
+  }
+}
+
 TEST_F(ServerModule, SettersReachTheRunningListener) {
   TempDir other;
   other.Write("index.htm", "<html>other</html>");
