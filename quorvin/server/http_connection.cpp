@@ -3,6 +3,7 @@
 #include <exception>
 #include <optional>
 
+#include "quorvin/platform/core/message_box.h"
 #include "quorvin/platform/core/text.h"
 #include "quorvin/platform/web/http_text.h"
 #include "quorvin/platform/web/web_dispatcher.h"
@@ -189,8 +190,13 @@ bool HttpConnection::Dispatch() {
     sent = response.Sent();
     refused = response.Refused();
     if (sent && response.AsksToClose()) keep_ = false;
+  } catch (const std::exception& e) {
+    // A failing web action answers 500, whatever it threw; the peer never sees an exception,
+    // the program's log does.
+    LogActionFailure(e.what());
+    refused = true;
   } catch (...) {
-    // A failing web action answers 500, whatever it threw; the peer never sees an exception.
+    LogActionFailure("it threw something that is not a std::exception");
     refused = true;
   }
   if (refused) {
@@ -350,6 +356,21 @@ void HttpConnection::ArmDeadline(std::int32_t seconds) {
   } else {
     deadline_.Cancel();
   }
+}
+
+void HttpConnection::LogActionFailure(std::string_view why) const {
+  std::string line = std::string(kMessageTitle) + ": the web action for ";
+  line += reader_.Method();
+  line += ' ';
+  line += reader_.URL();
+  line += " failed: ";
+  line += why;
+  line += " (answered 500)";
+  // The request's bytes are the peer's: no control character of theirs reaches a terminal.
+  for (char& c : line) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  }
+  platform::Log(line);
 }
 
 void HttpConnection::Expire() {

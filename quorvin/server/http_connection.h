@@ -94,6 +94,8 @@ class HttpConnection : public webbridge::ConnectionView,
   void AnswerFile(TargetResolution& target);
   void NextRequest();
   void Expire();
+  // Tells the program's log that the web action for this request failed, and why.
+  void LogActionFailure(std::string_view why) const;
   void ArmDeadline(std::int32_t seconds);
   void GiveUpPlace() override;
   void LeaveIdle();

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "quorvin/platform/core/message_box.h"
+
 #include <stdexcept>
 #include <string>
 
@@ -100,9 +102,15 @@ TEST_F(ServerDispatch, SentAnswerGoesOutEvenWhenDeclined) {
 }
 
 TEST_F(ServerDispatch, FailingOrInjectingActionsGet500) {
+  std::vector<std::string> logged;
+  const platform::LogSink previous =
+      platform::SetLogSink([&](std::string_view line) { logged.emplace_back(line); });
   DispatchForm f(root.Str(), handlers,
                  {Action("T", "/throw", "Throw"), Action("V", "/value", "ThrowValue"), Action("I", "/inject", "Inject")});
   EXPECT_EQ(f.Get("GET /throw HTTP/1.0\r\n\r\n").status_line, "HTTP/1.0 500 Internal Server Error");
+  // The program hears which action failed and why; the peer only sees the 500.
+  ASSERT_EQ(logged.size(), 1u);
+  EXPECT_EQ(logged[0], "Quorvin Server: the web action for GET /throw failed: action failed (answered 500)");
   const Exchange thrown = Fetch(f.Port(), "GET /value HTTP/1.0\r\n\r\n");
   EXPECT_TRUE(thrown.closed);
   EXPECT_EQ(ParseAnswer(thrown.answer).status_line, "HTTP/1.0 500 Internal Server Error");
@@ -112,6 +120,8 @@ TEST_F(ServerDispatch, FailingOrInjectingActionsGet500) {
   EXPECT_EQ(raw.find("injected"), std::string::npos);
   // A harmless value goes through.
   EXPECT_EQ(f.Get("GET /inject?v=fine HTTP/1.0\r\n\r\n").Header("X-Echo"), "fine");
+  EXPECT_EQ(logged.size(), 2u) << "the value thrown is logged too; a refused header is not an exception";
+  platform::SetLogSink(previous);
 }
 
 TEST_F(ServerDispatch, UnansweredQueryNeverEchoesTheRequestBody) {

@@ -11,7 +11,27 @@ MessageSink& Sink() {
   return sink;
 }
 
+LogSink& Logger() {
+  static LogSink sink;
+  return sink;
+}
+
 }  // namespace
+
+void Log(std::string_view line) {
+  if (Logger()) {
+    Logger()(line);
+    return;
+  }
+  std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
+  std::fflush(stderr);
+}
+
+LogSink SetLogSink(LogSink sink) {
+  LogSink old = std::move(Logger());
+  Logger() = std::move(sink);
+  return old;
+}
 
 void ShowMessageBox(std::string_view text, std::string_view title) {
   if (Sink()) {
