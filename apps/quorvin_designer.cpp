@@ -3,6 +3,7 @@
 // placed as a designer places them.
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <string_view>
@@ -13,6 +14,7 @@
 #include "quorvin/package/tarn_reg.h"
 #include "quorvin/platform/core/form_file.h"
 #include "quorvin/platform/core/palette.h"
+#include "quorvin/platform/core/text.h"
 #include "quorvin/platform/web/web_dispatcher.h"
 
 namespace {
@@ -22,7 +24,7 @@ using namespace quorvin;
 constexpr const char* kUsage =
     "usage: quorvin-designer palette\n"
     "       quorvin-designer icon NAME -o FILE.bmp\n"
-    "       quorvin-designer new-form FILE --add CLASS[:NAME]...\n"
+    "       quorvin-designer new-form FILE [--force] --add CLASS[:NAME]...\n"
     "       quorvin-designer --version\n";
 
 int Usage(const std::string& message) {
@@ -60,8 +62,20 @@ int WriteIcon(const std::vector<std::string_view>& args) {
     }
   }
   if (name.empty() || file.empty()) return Usage("icon needs a NAME and -o FILE.bmp");
+  // The file is a Windows bitmap: a name that promises another format is refused.
+  const std::string ext = std::filesystem::path(std::string(file)).extension().string();
+  if (!platform::SameText(ext, ".bmp")) {
+    return Fail("icons are written as bitmaps: name the file .bmp, not \"" + std::string(file) + "\"");
+  }
   const auto dib = platform::FindBitmapResource(name);
-  if (dib.empty()) return Fail("no icon named \"" + std::string(name) + "\"");
+  if (dib.empty()) {
+    std::string known;
+    for (const std::string& page : platform::Palette::Instance().Pages()) {
+      for (const platform::PaletteEntry& entry : platform::Palette::Instance().Components(page))
+        known += (known.empty() ? "" : ", ") + entry.icon_name;
+    }
+    return Fail("no icon named \"" + std::string(name) + "\" (the icons: " + known + ")");
+  }
   const std::string bytes = package::BitmapFile(dib);
   std::ofstream out{std::string(file), std::ios::binary | std::ios::trunc};
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -72,9 +86,12 @@ int WriteIcon(const std::vector<std::string_view>& args) {
 
 int NewForm(const std::vector<std::string_view>& args) {
   std::string_view file;
+  bool force = false;
   std::vector<std::pair<std::string_view, std::string_view>> adds;  // class, name
   for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--add") {
+    if (args[i] == "--force") {
+      force = true;
+    } else if (args[i] == "--add") {
       if (i + 1 >= args.size()) return Usage("--add needs CLASS or CLASS:NAME");
       const std::string_view spec = args[++i];
       const auto colon = spec.find(':');
@@ -92,6 +109,9 @@ int NewForm(const std::vector<std::string_view>& args) {
     }
   }
   if (file.empty()) return Usage("new-form needs a FILE");
+  if (!force && std::filesystem::exists(std::string(file))) {
+    return Fail("\"" + std::string(file) + "\" exists: --force replaces it");
+  }
   // The web dispatcher comes from the platform's own palette; it can share a form with ours.
   web::TWebDispatcher::Class();
   try {

@@ -51,8 +51,16 @@ platform::TComponent& PlaceComponent(platform::TComponent& owner, std::string_vi
                                      std::string_view name) {
   platform::RegisterCoreClasses();
   const platform::ClassInfo* info = platform::ClassRegistry::Instance().Find(class_name);
-  if (info == nullptr)
-    throw DesignError("unknown component class \"" + std::string(class_name) + "\"");
+  if (info == nullptr) {
+    std::string known;
+    for (const std::string& n : platform::ClassRegistry::Instance().Names()) {
+      const platform::ClassInfo* c = platform::ClassRegistry::Instance().Find(n);
+      if (c == nullptr || c->create == nullptr) continue;  // not a class a form can hold
+      known += (known.empty() ? "" : ", ") + n;
+    }
+    throw DesignError("unknown component class \"" + std::string(class_name) + "\" (the classes: " +
+                      known + ")");
+  }
   const std::string chosen = name.empty() ? NewComponentName(owner, info->name) : std::string(name);
   if (!IsIdentifier(chosen)) throw DesignError("\"" + chosen + "\" is not a component name");
   if (owner.FindComponent(chosen) != nullptr) {

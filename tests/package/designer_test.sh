@@ -27,7 +27,10 @@ grep -Eq '^  TOrbHTTPClient +TORBHTTPCLIENT$' "$work/palette.txt" || fail "TOrbH
 [ "$(stat -c %s "$work/tower.bmp")" = 518 ] || fail "the bitmap file is not 518 bytes"
 file "$work/tower.bmp" | grep -q 'PC bitmap.*25 x 25 x 4' || fail "not a 25x25 4-bit bitmap: $(file "$work/tower.bmp")"
 if "$designer" icon TNOSUCHICON -o "$work/none.bmp" 2> "$work/err.txt"; then fail "an unknown icon was written"; fi
-grep -q 'no icon named' "$work/err.txt" || fail "no clear message for an unknown icon"
+grep -q 'no icon named.*(the icons: .*TSVRMODULE' "$work/err.txt" || fail "no clear message for an unknown icon: $(cat "$work/err.txt")"
+# The file is what its name says, or nothing.
+if "$designer" icon tsvrmodule -o "$work/tower.png" 2> "$work/err.txt"; then fail "a bitmap was written as .png"; fi
+[ ! -e "$work/tower.png" ] || fail "a .png file holds a bitmap"
 
 # A form designed in the site's folder.
 mkdir "$work/site"
@@ -36,6 +39,15 @@ echo '<html>designed</html>' > "$work/site/index.htm"
 grep -qx 'SvrModule1: TSvrModule' "$work/new.txt" || fail "unexpected placing: $(cat "$work/new.txt")"
 if "$designer" new-form "$work/bad.json" --add TNoSuchClass 2> "$work/err.txt"; then fail "an unknown class was placed"; fi
 [ ! -e "$work/bad.json" ] || fail "a form was written despite the error"
+grep -q '(the classes: .*TSvrModule' "$work/err.txt" || fail "the valid classes are not named: $(cat "$work/err.txt")"
+# An existing file stays unless --force.
+cp "$work/site/site.json" "$work/kept.json"
+if "$designer" new-form "$work/site/site.json" --add TSvrModule 2> "$work/err.txt"; then fail "new-form overwrote a file"; fi
+cmp -s "$work/site/site.json" "$work/kept.json" || fail "the existing form changed"
+grep -q -- '--force' "$work/err.txt" || fail "no hint at --force: $(cat "$work/err.txt")"
+"$designer" new-form "$work/forced.json" --add TSvrModule > /dev/null
+"$designer" new-form "$work/forced.json" --force --add TDwSvrModule > /dev/null || fail "--force did not replace"
+grep -q TDwSvrModule "$work/forced.json" || fail "--force did not write the new form"
 
 python3 - "$work/site/site.json" "$(cd "$work/site" && pwd -P)" <<'PY'
 import json, sys

@@ -27,6 +27,13 @@ const ClassInfo& ClassRegistry::Register(ClassInfo info) {
   return ref;
 }
 
+std::vector<std::string> ClassRegistry::Names() const {
+  std::vector<std::string> names;
+  names.reserve(by_name_.size());
+  for (const auto& entry : by_name_) names.push_back(entry.first);
+  return names;
+}
+
 const ClassInfo* ClassRegistry::Find(std::string_view name) const {
   auto it = by_name_.find(name);
   return it == by_name_.end() ? nullptr : it->second.get();

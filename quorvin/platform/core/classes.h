@@ -61,6 +61,8 @@ class ClassRegistry {
   const ClassInfo& Register(ClassInfo info);
   const ClassInfo* Find(std::string_view name) const;
   const ClassInfo* FindFor(const TComponent& component) const;
+  // The registered class names, sorted.
+  std::vector<std::string> Names() const;
 
  private:
   std::map<std::string, std::unique_ptr<ClassInfo>, std::less<>> by_name_;
