@@ -6,6 +6,7 @@
 #include "quorvin/client/orb_http_dw_client.h"
 #include "quorvin/package/icons/icons.h"
 #include "quorvin/platform/core/palette.h"
+#include "quorvin/platform/web/web_dispatcher.h"
 #include "quorvin/server/tarn_dw_server.h"
 #include "quorvin/server/tarn_server.h"
 
@@ -83,6 +84,9 @@ void Register() {
   RegisterOne(client::TOrbHTTPClient::Class());
   RegisterOne(server::TDwSvrModule::Class());
   RegisterOne(client::TOrbHTTPDwClient::Class());
+  // Forms that hold the servers hold a dispatcher with their actions: its class is known too
+  // (it stays off this page; the platform's own palette has it).
+  web::TWebDispatcher::Class();
 }
 
 // No unit does work of its own when the package loads. Nor when it unloads: the table that maps

@@ -27,7 +27,8 @@ void RegisterTarnServer();       // TSvrModule
 void RegisterOrbHTTPClient();    // TOrbHTTPClient
 void RegisterOrbHTTPDwClient();  // TOrbHTTPDwClient
 void RegisterTarnDwServer();     // TDwSvrModule
-// The package's own: TSvrModule, TOrbHTTPClient, TDwSvrModule and TOrbHTTPDwClient, in this order.
+// The package's own: TSvrModule, TOrbHTTPClient, TDwSvrModule and TOrbHTTPDwClient, in this order;
+// TWebDispatcher's class is registered too, so that any form of the package loads after this one call.
 void Register();
 
 // Start-up and shut-down of the package's units, for a program that loads and unloads the

@@ -1,5 +1,8 @@
 #include "quorvin/platform/core/form_file.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include <fstream>
 #include <limits>
 #include <set>
@@ -9,6 +12,11 @@
 #include "quorvin/platform/core/text.h"
 
 namespace quorvin::platform {
+
+// What a program that forgot to register its classes needs to read.
+constexpr const char* kRegisterHint =
+    " (a class is known once its Class() has been called; quorvin::package::Register() registers all"
+    " of the package's)";
 namespace {
 
 std::string Describe(const std::string& file, const std::string& component, const std::string& property,
@@ -117,7 +125,7 @@ std::unique_ptr<TComponent> LoadFormText(std::string_view text, const std::strin
   std::string root_class = field(doc, "class", form_name);
   if (root_class.empty()) root_class = "TForm";
   const ClassInfo* root_info = ClassRegistry::Instance().Find(root_class);
-  if (root_info == nullptr) throw FormError(source, form_name, "", "unknown class \"" + root_class + "\"");
+  if (root_info == nullptr) throw FormError(source, form_name, "", "unknown class \"" + root_class + "\"" + kRegisterHint);
 
   std::unique_ptr<TComponent> root(root_info->create(nullptr));
   root->SetName(form_name);
@@ -139,7 +147,7 @@ std::unique_ptr<TComponent> LoadFormText(std::string_view text, const std::strin
     if (name.empty()) throw FormError(source, "", "", "a component of class \"" + cls + "\" has no name");
     if (!names.insert(LowerCase(name)).second) throw FormError(source, name, "", "duplicate component name");
     const ClassInfo* info = ClassRegistry::Instance().Find(cls);
-    if (info == nullptr) throw FormError(source, name, "", "unknown class \"" + cls + "\"");
+    if (info == nullptr) throw FormError(source, name, "", "unknown class \"" + cls + "\"" + kRegisterHint);
     auto props = entry.find("properties");
     if (props != entry.end() && !props->is_object()) {
       throw FormError(source, name, "", "\"properties\" must be an object");
@@ -176,7 +184,7 @@ std::unique_ptr<TComponent> LoadFormText(std::string_view text, const std::strin
 
 std::unique_ptr<TComponent> LoadFormFile(const std::string& path, const FormOptions& options) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw FormError(path, "", "", "cannot open the form file");
+  if (!in) throw FormError(path, "", "", std::string("cannot open the form file: ") + std::strerror(errno));
   std::ostringstream text;
   text << in.rdbuf();
   return LoadFormText(text.str(), path, options);
