@@ -311,8 +311,8 @@ std::shared_ptr<TlsContext> TlsContext::Server(const std::string& certificate_fi
                     certificate_file);
   }
   SSL_CTX_set_alpn_select_cb(ctx, SelectAlpn, nullptr);
-  // Sessions resume from tickets the client keeps: nothing is stored here per client. (With
-  // the cache off altogether a TLS 1.3 server would send no tickets.)
+  // Sessions resume from tickets the client keeps: the server's side of the cache is on, its
+  // store is not, so nothing is kept here per client.
   SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_SERVER | SSL_SESS_CACHE_NO_INTERNAL);
   if (KernelTlsOffered()) {
     SSL_CTX_set_options(ctx, SSL_OP_ENABLE_KTLS);
