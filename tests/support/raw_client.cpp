@@ -65,27 +65,33 @@ std::string RawClient::ReadAll(bool* closed) {
 
 std::string RawClient::ReadAnswer(bool head) {
   char buf[65536];
-  const auto fill = [&] {
-    const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-    if (n <= 0) return false;
-    buffered_.append(buf, static_cast<std::size_t>(n));
-    return true;
-  };
+  return TakeAnswer(
+      buffered_,
+      [&] {
+        const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+        if (n <= 0) return false;
+        buffered_.append(buf, static_cast<std::size_t>(n));
+        return true;
+      },
+      head);
+}
+
+std::string TakeAnswer(std::string& buffered, const std::function<bool()>& fill, bool head) {
   std::size_t end;
-  while ((end = buffered_.find("\r\n\r\n")) == std::string::npos) {
+  while ((end = buffered.find("\r\n\r\n")) == std::string::npos) {
     if (!fill()) return {};
   }
   std::size_t length = 0;
   if (!head) {
-    const std::string length_text = ParseAnswer(buffered_.substr(0, end + 4)).Header("Content-Length");
+    const std::string length_text = ParseAnswer(buffered.substr(0, end + 4)).Header("Content-Length");
     length = length_text.empty() ? 0 : std::stoul(length_text);
   }
-  while (buffered_.size() < end + 4 + length) {
+  while (buffered.size() < end + 4 + length) {
     if (!fill()) break;
   }
-  const std::size_t size = std::min(buffered_.size(), end + 4 + length);
-  std::string answer = buffered_.substr(0, size);
-  buffered_.erase(0, size);
+  const std::size_t size = std::min(buffered.size(), end + 4 + length);
+  std::string answer = buffered.substr(0, size);
+  buffered.erase(0, size);
   return answer;
 }
 

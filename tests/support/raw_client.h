@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -56,5 +57,11 @@ struct ParsedAnswer {
   std::string Header(std::string_view name) const;  // first value, name case ignored
 };
 ParsedAnswer ParseAnswer(const std::string& answer);
+
+// Takes one answer of a kept connection off the front of `buffered`, calling `fill` (which
+// appends what arrived, false at the end or a timeout) until its heading and its
+// Content-Length's worth of body are there (no body when `head`). Empty when the heading did
+// not end.
+std::string TakeAnswer(std::string& buffered, const std::function<bool()>& fill, bool head = false);
 
 }  // namespace quorvin::testing

@@ -143,7 +143,7 @@ std::string TlsClient::ReadAll(bool* closed) {
 
 std::string TlsClient::ReadAnswer() {
   char buffer[65536];
-  const auto fill = [&] {
+  return TakeAnswer(buffered_, [&] {
     std::size_t n = 0;
     if (!ok_ || SSL_read_ex(ssl_, buffer, sizeof buffer, &n) != 1) {
       ERR_clear_error();
@@ -151,20 +151,7 @@ std::string TlsClient::ReadAnswer() {
     }
     buffered_.append(buffer, n);
     return true;
-  };
-  std::size_t end;
-  while ((end = buffered_.find("\r\n\r\n")) == std::string::npos) {
-    if (!fill()) return {};
-  }
-  const std::string length_text = ParseAnswer(buffered_.substr(0, end + 4)).Header("Content-Length");
-  const std::size_t length = length_text.empty() ? 0 : std::stoul(length_text);
-  while (buffered_.size() < end + 4 + length) {
-    if (!fill()) break;
-  }
-  const std::size_t size = std::min(buffered_.size(), end + 4 + length);
-  std::string answer = buffered_.substr(0, size);
-  buffered_.erase(0, size);
-  return answer;
+  });
 }
 
 std::string TlsClient::ReadSome(std::size_t count) {

@@ -535,20 +535,7 @@ int EventSocket::Receive(void* buffer, int count, int& error) {
       }
       return static_cast<int>(n);
     }
-    if (n == 0) {
-      read_drained_ = true;
-      in_ready_ = false;
-      if (!eof_seen_) {
-        eof_seen_ = true;
-        // Outside an event nothing would look at it: end the connection from the loop.
-        if (depth_ == 0) {
-          Loop().Post([self = shared_from_this()] {
-            if (self->state_ == State::kOpen && !self->failed_) self->ReportEnded();
-          });
-        }
-      }
-      return 0;
-    }
+    if (n == 0) return EndOfData();
     if (errno == EINTR) continue;
     if (WouldBlock(errno)) {
       read_drained_ = true;
@@ -575,20 +562,23 @@ int EventSocket::ReceiveTls(char* buffer, int count, int& error) {
     in_ready_ = false;
   }
   if (r.bytes > 0) return r.bytes;  // an end or a failure behind them is found by the next read
-  if (r.ended) {
-    read_drained_ = true;
-    in_ready_ = false;
-    if (!eof_seen_) {
-      eof_seen_ = true;
-      if (depth_ == 0) {
-        Loop().Post([self = shared_from_this()] {
-          if (self->state_ == State::kOpen && !self->failed_) self->ReportEnded();
-        });
-      }
+  return r.ended ? EndOfData() : -1;
+}
+
+// A receive found the peer's end of data: the input is empty for good.
+int EventSocket::EndOfData() {
+  read_drained_ = true;
+  in_ready_ = false;
+  if (!eof_seen_) {
+    eof_seen_ = true;
+    // Outside an event nothing would look at it: end the connection from the loop.
+    if (depth_ == 0) {
+      Loop().Post([self = shared_from_this()] {
+        if (self->state_ == State::kOpen && !self->failed_) self->ReportEnded();
+      });
     }
-    return 0;
   }
-  return -1;
+  return 0;
 }
 
 // --- EventSocket: sending -----------------------------------------------------------------

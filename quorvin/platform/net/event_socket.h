@@ -178,6 +178,7 @@ class EventSocket final : public std::enable_shared_from_this<EventSocket>, publ
   void HandshakeDone();
   bool InputKnown() const;
   int ReceiveTls(char* buffer, int count, int& error);
+  int EndOfData();
   Wire& Out();
 
   int fd_;
