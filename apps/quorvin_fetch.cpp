@@ -8,19 +8,16 @@
 #include <cstring>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <vector>
 
-#include "quorvin/client/orb_http_client.h"
-#include "quorvin/client/orb_http_dw_client.h"
-#include "quorvin/platform/core/stream.h"
+#include "quorvin/client/fetch.h"
 #include "quorvin/platform/core/text.h"
-#include "quorvin/platform/net/application.h"
-#include "quorvin/platform/net/tls.h"
 
 namespace {
 
@@ -46,14 +43,6 @@ struct Options {
   std::optional<std::string> cacert;  // trusted CAs for https, in place of the system's
   bool insecure = false;              // https without checking the certificate
   std::string url;
-};
-
-struct Target {
-  bool https = false;
-  std::string host;         // a name or an address, as dialed
-  std::string host_header;  // as the Host header writes it (an IPv6 address in brackets)
-  int port = 80;
-  std::string path;  // path and query, as sent
 };
 
 [[noreturn]] void Usage(const std::string& message) {
@@ -120,58 +109,6 @@ Options Parse(int argc, char** argv) {
   return o;
 }
 
-// http://host[:port]/path[?query], or https://
-std::optional<Target> ParseUrl(std::string_view url) {
-  Target t;
-  if (platform::StartsWithText(url, "https://")) {
-    t.https = true;
-    t.port = 443;
-    url.remove_prefix(8);
-  } else if (platform::StartsWithText(url, "http://")) {
-    url.remove_prefix(7);
-  } else {
-    return std::nullopt;
-  }
-  const auto slash = url.find_first_of("/?");
-  std::string_view authority = url.substr(0, slash);
-  t.path = slash == std::string_view::npos ? "/" : std::string(url.substr(slash));
-  if (t.path.front() == '?') t.path.insert(0, "/");
-  if (authority.empty() || authority.find('@') != std::string_view::npos) return std::nullopt;
-  std::string_view port_text;
-  bool has_port = false;
-  if (authority.front() == '[') {
-    // An IPv6 address: [::1] or [::1]:8080.
-    const auto close = authority.find(']');
-    if (close == std::string_view::npos) return std::nullopt;
-    t.host = std::string(authority.substr(1, close - 1));
-    t.host_header = std::string(authority.substr(0, close + 1));
-    const std::string_view rest = authority.substr(close + 1);
-    if (!rest.empty()) {
-      if (rest.front() != ':') return std::nullopt;
-      has_port = true;
-      port_text = rest.substr(1);
-    }
-    if (t.host.find(':') == std::string::npos) return std::nullopt;
-  } else {
-    const auto colon = authority.rfind(':');
-    if (colon != std::string_view::npos) {
-      has_port = true;
-      port_text = authority.substr(colon + 1);
-      authority = authority.substr(0, colon);
-    }
-    if (authority.empty() || authority.find(':') != std::string_view::npos) return std::nullopt;
-    t.host = std::string(authority);
-    t.host_header = t.host;
-  }
-  if (t.host.empty()) return std::nullopt;
-  if (has_port) {
-    const auto port = platform::ParseDecimal32(port_text);
-    if (!port || *port < 1 || *port > 65535) return std::nullopt;
-    t.port = *port;
-  }
-  return t;
-}
-
 // A one-line progress bar on standard error: bytes, total, percent and rate.
 class ProgressBar {
  public:
@@ -205,159 +142,57 @@ void WriteAll(std::FILE* out, const char* data, std::size_t size) {
 }
 
 
-// One fetch with the client component of either socket layer; they differ only in how the
-// connection reaches their events.
-template <class Client>
-int Run(const Options& o, const Target* target) {
-  constexpr bool kSecondLayer = std::is_same_v<Client, client::TOrbHTTPDwClient>;
-  auto& app = net::Application::Instance();
-  Client http(nullptr);
-  http.SetDesignDefaults();
-  http.SetStringVariable(client::kMethod, o.method.value_or(o.data || o.data_file ? "POST" : "GET"));
-  http.SetStringVariable(client::kURL, target->path);
-  if (o.protocol_version) http.SetStringVariable(client::kProtocolVersion, *o.protocol_version);
-  bool host_given = false;
-  bool type_given = false;
-  for (const auto& [name, value] : o.headers) {
-    if (platform::SameText(name, "Accept")) {
-      http.SetStringVariable(client::kAccept, value);
-    } else if (platform::SameText(name, "Content-Type")) {
-      type_given = true;
-      http.SetStringVariable(client::kContentType, value);
-    } else if (platform::SameText(name, "User-Agent")) {
-      http.SetStringVariable(client::kUserAgent, value);
-    } else {
-      host_given = host_given || platform::SameText(name, "Host");
-      http.AddCustomHeader(name, value);
-    }
-  }
-  // Servers with several sites tell them apart by the Host header.
-  const int default_port = target->https ? 443 : 80;
-  if (!host_given) {
-    http.AddCustomHeader("Host", target->host_header +
-                                     (target->port != default_port ? ":" + std::to_string(target->port) : ""));
-  }
-  http.Tls.enabled = target->https;
-  http.Tls.verify = !o.insecure;
-  if (o.cacert) http.Tls.ca_file = *o.cacert;
-  // Data from -d or --data-file is a form's, as curl sends it, unless -H names another type.
-  if ((o.data || o.data_file) && !type_given) {
-    http.SetStringVariable(client::kContentType, "application/x-www-form-urlencoded");
-  }
-  if (o.data) http.SetStringVariable(client::kContent, *o.data);
-  if (o.data_file) {
-    try {
-      auto file = std::make_unique<platform::TMemoryStream>();
-      file->LoadFromFile(*o.data_file);
-      if (file->Size() > 0x7FFFFFFF) Fail("the data file is larger than 2 GiB");
-      http.SetContentStream(std::move(file));
-    } catch (const std::exception& e) {
-      Fail(e.what());
-    }
-  }
-
-  std::FILE* out = stdout;
-  if (o.output) {
-    out = std::fopen(o.output->c_str(), "wb");
-    if (out == nullptr) Fail("cannot open " + *o.output + " for writing");
-  }
-  const bool show_progress = o.progress || ::isatty(STDERR_FILENO) != 0;
-  ProgressBar bar;
-  bool finished = false;
-  bool failed = false;
-  std::string error;
-  bool heading_written = false;
-  const auto write_heading = [&] {
-    if (!o.include || heading_written) return;
-    heading_written = true;
-    std::string h = http.ResponseVersion + " " + http.ResponseCode + " " + http.ResponseText + "\n";
-    for (int i = 0; i < http.ResponseHeaders.Count(); ++i) {
-      h += std::string(http.ResponseHeaders.Names(i)) + ": " + std::string(http.ResponseHeaders.ValueFromIndex(i)) + "\n";
-    }
-    h += "\n";
-    WriteAll(out, h.data(), h.size());
-  };
-
-  http.Host = target->host;
-  if constexpr (kSecondLayer) {
-    http.SetPort(std::to_string(target->port));
-  } else {
-    http.Port = target->port;
-  }
-  http.OnConnect = [&](platform::TComponent*, auto* connection) {
-    try {
-      if constexpr (kSecondLayer) {
-        http.SendRequest(*dynamic_cast<client::TOrbHTTPDwSockClient*>(connection));
-      } else {
-        (void)connection;
-        http.SendRequest();
-      }
-    } catch (const std::exception& e) {
-      error = e.what();
-      failed = true;
-      http.Close();
-    }
-  };
-  http.OnProgress = [&](platform::TComponent*, std::int32_t received, std::int32_t total) {
-    if (show_progress) bar.Show(received, total);
-  };
-  http.OnStreamReady = [&](auto*, platform::TMemoryStream& body) {
-    write_heading();
-    WriteAll(out, body.Memory(), static_cast<std::size_t>(body.Size()));
-    finished = true;
-    http.Close();  // one request per connection
-  };
-  http.OnResponseFailed = [&](platform::TComponent*, const std::string& reason) {
-    error = reason;
-    failed = true;
-  };
-  const auto socket_failed = [&](int code) {
-    if (!finished && !failed) {
-      error = std::string("cannot reach ") + target->host_header + ":" + std::to_string(target->port) +
-              ": " + net::ErrorText(code);
-      failed = true;
-    }
-  };
-  if constexpr (kSecondLayer) {
-    http.OnError = [&](platform::TComponent*, net::TStreamSocket*, net::TSockErrorOp, int code) { socket_failed(code); };
-  } else {
-    http.OnError = [&](platform::TComponent*, net::TCustomWinSocket*, net::TErrorEvent, int& code) {
-      socket_failed(code);
-      code = 0;
-    };
-  }
-  http.OnDisconnect = [&](platform::TComponent*, auto*) {
-    // An answer without a body (or with an empty one) ends with the connection.
-    if (!failed && !http.ResponseCode.empty()) {
-      write_heading();
-      finished = true;
-    } else if (!failed) {
-      error = "the connection closed without an answer";
-      failed = true;
-    }
-  };
-  try {
-    http.SetActive(true);
-  } catch (const std::exception& e) {
-    Fail(e.what());
-  }
-  const bool done = app.RunUntil([&] { return finished || failed; }, std::chrono::seconds(o.timeout));
-  bar.End();
-  if (out != stdout) std::fclose(out);
-  else std::fflush(stdout);
-  if (!done) Fail("no complete answer within " + std::to_string(o.timeout) + " s", 3);
-  if (failed) Fail(error);
-  return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   const Options o = Parse(argc, argv);
-  const auto target = ParseUrl(o.url);
-  if (!target) Fail("not a URL of the form http[s]://host[:port]/path: " + o.url, 2);
   if (o.cacert && ::access(o.cacert->c_str(), R_OK) != 0)
     Fail("cannot read the CA file " + *o.cacert + ": " + std::strerror(errno), 2);
-  return o.binding == "dwinsock" ? Run<client::TOrbHTTPDwClient>(o, &*target) : Run<client::TOrbHTTPClient>(o, &*target);
+
+  client::FetchOptions fetch;
+  fetch.method = o.method.value_or("");
+  fetch.headers = o.headers;
+  if (o.protocol_version) fetch.protocol_version = *o.protocol_version;
+  fetch.timeout = std::chrono::seconds(o.timeout);
+  fetch.binding = o.binding == "dwinsock" ? client::Binding::kDWinsock : client::Binding::kScktComp;
+  fetch.verify = !o.insecure;
+  if (o.cacert) fetch.ca_file = *o.cacert;
+  if (o.data) fetch.body = *o.data;
+  if (o.data_file) {
+    std::ifstream in(*o.data_file, std::ios::binary);
+    if (!in) Fail("cannot open " + *o.data_file + ": " + std::strerror(errno));
+    fetch.body.emplace(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (in.bad()) Fail("cannot read " + *o.data_file);
+  }
+
+  std::FILE* out = stdout;
+  if (o.output) {
+    out = std::fopen(o.output->c_str(), "wb");
+    if (out == nullptr) Fail("cannot open " + *o.output + " for writing: " + std::strerror(errno));
+  }
+  const bool show_progress = o.progress || ::isatty(STDERR_FILENO) != 0;
+  ProgressBar bar;
+  if (show_progress) fetch.progress = [&bar](std::int64_t received, std::int64_t total) { bar.Show(received, total); };
+  fetch.heading = [&](const client::FetchResponse& r) {
+    if (!o.include) return;
+    std::string h = r.version + " " + std::to_string(r.status) + " " + r.reason + "\n";
+    for (const auto& [name, value] : r.headers) h += name + ": " + value + "\n";
+    h += "\n";
+    WriteAll(out, h.data(), h.size());
+  };
+  fetch.sink = [out](std::string_view bytes) { WriteAll(out, bytes.data(), bytes.size()); };
+  int code = 0;
+  std::string error;
+  try {
+    client::Fetch(o.url, fetch);
+  } catch (const client::FetchError& e) {
+    error = e.what();
+    code = e.kind() == client::FetchError::Kind::kUrl ? 2 : e.kind() == client::FetchError::Kind::kTimeout ? 3 : 1;
+  }
+  bar.End();
+  if (out != stdout) std::fclose(out);
+  else std::fflush(stdout);
+  if (code != 0) Fail(error, code);
+  return 0;
 }

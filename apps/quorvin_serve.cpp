@@ -1,8 +1,6 @@
 // quorvin-serve: runs a Quorvin web server on a main form, either described by a form file
 // (--form) or built from the options, until SIGINT or SIGTERM.
-#include <sys/epoll.h>
 #include <sys/resource.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,7 +22,7 @@
 #include "quorvin/platform/core/text.h"
 #include "quorvin/platform/net/application.h"
 #include "quorvin/platform/net/tls.h"
-#include "quorvin/platform/net/reactor.h"
+#include "quorvin/platform/net/stop_signals.h"
 #include "quorvin/platform/web/web_dispatcher.h"
 #include "quorvin/server/tarn_dw_server.h"
 #include "quorvin/server/tarn_server.h"
@@ -197,37 +195,6 @@ quorvin::server::ServerModule* FindServer(const quorvin::platform::TComponent& f
   return nullptr;
 }
 
-// SIGINT and SIGTERM end the loop after the handler that is running: they are blocked and read
-// from a descriptor that the reactor watches, so that they arrive as any other event.
-class StopOnSignals final : public quorvin::net::ReadyWatcher {
- public:
-  explicit StopOnSignals(quorvin::net::Application& app) : app_(app) {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    ::sigprocmask(SIG_BLOCK, &set, nullptr);
-    fd_ = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (fd_ >= 0) quorvin::net::Reactor::Instance().Watch(fd_, this, EPOLLIN);
-  }
-  ~StopOnSignals() {
-    if (fd_ < 0) return;
-    quorvin::net::Reactor::Instance().Forget(fd_, this, true);
-    ::close(fd_);
-  }
-  StopOnSignals(const StopOnSignals&) = delete;
-  StopOnSignals& operator=(const StopOnSignals&) = delete;
-
-  void Ready(std::uint32_t) override {
-    signalfd_siginfo info{};
-    while (::read(fd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) app_.Terminate();
-  }
-
- private:
-  quorvin::net::Application& app_;
-  int fd_ = -1;
-};
-
 }  // namespace
 
 // Each connection holds a descriptor, and the bound on connections may be above the soft limit
@@ -272,7 +239,7 @@ int main(int argc, char** argv) {
   }
 
   auto& app = net::Application::Instance();
-  StopOnSignals stop(app);
+  net::StopOnSignals stop;
   std::signal(SIGPIPE, SIG_IGN);
   if (listener->Tls) {
     std::printf("HTTPS: %s\n", listener->Tls->KernelTls()

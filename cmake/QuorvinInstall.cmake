@@ -5,13 +5,14 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(QUORVIN_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/quorvin)
-set(quorvin_libraries platform webbridge server client package)
+set(quorvin_libraries platform webbridge server client package embed)
 
 # Headers keep the layout they are included by ("quorvin/server/tarn_server.h").
-foreach(folder platform webbridge server client package)
+foreach(folder ${quorvin_libraries})
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/quorvin/${folder}/ DESTINATION include/quorvin/${folder}
           FILES_MATCHING PATTERN "*.h")
 endforeach()
+install(FILES ${PROJECT_SOURCE_DIR}/quorvin/quorvin.h DESTINATION include/quorvin)
 
 # The warnings target comes along only because the libraries name it as a private link
 # dependency; it adds nothing to a consumer's build.
@@ -51,8 +52,12 @@ foreach(link ${platform_links})
     set(module ${${prefix}_MODULE_NAME})
     string(APPEND QUORVIN_CONFIG_DEPENDENCIES
            "find_dependency(PkgConfig)\npkg_check_modules(${prefix} REQUIRED IMPORTED_TARGET ${module})\n")
-    string(APPEND QUORVIN_PC_REQUIRES " ${module}")
   endif()
+endforeach()
+# The libraries are archives, so a program linked through pkg-config needs c-ares and OpenSSL
+# on its own link line, whichever way this build linked its programs.
+foreach(prefix CARES OPENSSL)
+  string(APPEND QUORVIN_PC_REQUIRES " ${${prefix}_MODULE_NAME}")
 endforeach()
 
 install(EXPORT quorvinTargets NAMESPACE quorvin:: DESTINATION ${QUORVIN_CMAKE_DIR})
@@ -68,7 +73,7 @@ install(FILES ${PROJECT_BINARY_DIR}/quorvinConfig.cmake ${PROJECT_BINARY_DIR}/qu
 # pkg-config: the static libraries in link order, each before what it uses. Standalone Asio has
 # no pkg-config file; its headers are expected on the compiler's own search path.
 set(QUORVIN_PC_LIBS "")
-foreach(lib package server client webbridge platform)
+foreach(lib embed package server client webbridge platform)
   string(APPEND QUORVIN_PC_LIBS " -lquorvin_${lib}")
 endforeach()
 # The prefix is found from the file's own place, so that `cmake --install --prefix` anywhere works.

@@ -48,6 +48,7 @@ std::int32_t ListenerConfig::ConnectionBound() const {
 ConnectionLimits ListenerConfig::Limits() const {
   ConnectionLimits limits;
   if (Module == nullptr) return limits;
+  Module->ReportUnappliedChanges();
   const ServerModule& m = *Module;
   limits.header_seconds = std::max(0, m.HeaderTimeout);
   limits.body_seconds = std::max(0, m.BodyTimeout);
@@ -143,6 +144,17 @@ void ServerModule::Notification(TComponent* component, platform::TOperation oper
 
 void ServerModule::ReadState(platform::TReader& reader) {
   TComponent::ReadState(reader);
+  if (Start()) return;
+  // The program goes on without a listener; the message box says so, LastError says why.
+  if (tls_failed_) {
+    platform::ShowMessageBox("Error Initializing TLS : " + last_error_, kMessageTitle);
+  } else {
+    platform::ShowMessageBox("Error Initializing Socket : " + std::to_string(ServerPort), kMessageTitle);
+  }
+}
+
+bool ServerModule::Start() {
+  if (Listening()) return true;
   if (auto* owner_dispatcher = dynamic_cast<web::TCustomWebDispatcher*>(Owner())) {
     Dispatcher = owner_dispatcher;
   } else if (Dispatcher == nullptr && Owner() != nullptr) {
@@ -150,6 +162,7 @@ void ServerModule::ReadState(platform::TReader& reader) {
       if (auto* d = dynamic_cast<web::TCustomWebDispatcher*>(Owner()->Components(i))) Dispatcher = d;
     }
   }
+  tls_failed_ = false;
   std::shared_ptr<net::TlsContext> tls;
   if (!TLSCertificate.empty() || !TLSKey.empty()) {
     // Never plain text in place of the HTTPS asked for: without a usable certificate and key
@@ -158,8 +171,8 @@ void ServerModule::ReadState(platform::TReader& reader) {
       tls = net::TlsContext::Server(TLSCertificate, TLSKey);
     } catch (const std::exception& e) {
       last_error_ = e.what();
-      platform::ShowMessageBox(std::string("Error Initializing TLS : ") + e.what(), kMessageTitle);
-      return;
+      tls_failed_ = true;
+      return false;
     }
   }
   try {
@@ -169,8 +182,41 @@ void ServerModule::ReadState(platform::TReader& reader) {
     last_error_.clear();
   } catch (const std::exception& e) {
     last_error_ = e.what();
-    platform::ShowMessageBox("Error Initializing Socket : " + std::to_string(ServerPort), kMessageTitle);
   }
+  applied_ = Snapshot();
+  reported_ = applied_;
+  return Listening();
+}
+
+ServerModule::Settings ServerModule::Snapshot() const {
+  return {ServerPort, ServerRoot, DefaultFile, TLSCertificate, TLSKey};
+}
+
+void ServerModule::ReportUnappliedChanges() {
+  // The listener keeps the values it opened with; a program that assigns the fields afterwards
+  // meant something by it, so it hears once per new value what to call instead.
+  const Settings now = Snapshot();
+  if (now == reported_) return;
+  std::string what;
+  const auto note = [&what](bool changed, const std::string& text) {
+    if (!changed) return;
+    if (!what.empty()) what += "; ";
+    what += text;
+  };
+  const ListenerConfig* listener = ListenerSettings();
+  const int listening_on = listener != nullptr ? listener->ListenPort() : applied_.port;
+  note(now.port != reported_.port && now.port != applied_.port,
+       "ServerPort is " + std::to_string(now.port) + " but the listener stays on port " +
+           std::to_string(listening_on) + " until SetPort is called");
+  note(now.root != reported_.root && now.root != applied_.root,
+       "ServerRoot changed; the listener keeps its root until SetRoot is called");
+  note(now.file != reported_.file && now.file != applied_.file,
+       "DefaultFile changed; the listener keeps its default document until SetFile is called");
+  note((now.cert != reported_.cert && now.cert != applied_.cert) ||
+           (now.key != reported_.key && now.key != applied_.key),
+       "TLSCertificate or TLSKey changed; they take effect when the listener is made again");
+  reported_ = now;
+  if (!what.empty()) platform::Log(std::string(kMessageTitle) + ": " + what);
 }
 
 bool ServerModule::Listening() const {
@@ -183,6 +229,7 @@ bool ServerModule::SetRoot(std::string_view value) {
     ListenerConfig* listener = ListenerSettings();
     if (listener == nullptr || !listener->SetRoot(value)) return false;
     ServerRoot = std::string(value);
+    applied_.root = reported_.root = ServerRoot;
     return true;
   } catch (const std::exception&) {
     return false;
@@ -194,6 +241,7 @@ bool ServerModule::SetFile(std::string_view value) {
     ListenerConfig* listener = ListenerSettings();
     if (listener == nullptr || !listener->SetDefaultFile(value)) return false;
     DefaultFile = std::string(value);
+    applied_.file = reported_.file = DefaultFile;
     return true;
   } catch (const std::exception&) {
     return false;
@@ -206,6 +254,7 @@ void ServerModule::SetPort(std::int32_t value) {
     if (listener == nullptr) return;
     listener->SettingPort(value);
     ServerPort = value;
+    applied_.port = reported_.port = value;
     last_error_.clear();
   } catch (const std::exception& e) {
     // The old port stays in the property; the listener holds the new one, closed.

@@ -130,12 +130,20 @@ class ServerModule : public platform::TComponent {
   static constexpr std::int32_t kDefaultMaxConnections = 512;
 
   void Notification(platform::TComponent* component, platform::TOperation operation) override;
-  // Reads the stored properties, picks the dispatcher and opens the listener; a listener that
-  // cannot open (or a TLS certificate or key that cannot be used) is reported in a message box
-  // and the program goes on without it.
+  // Reads the stored properties and starts the module; a listener that cannot open (or a TLS
+  // certificate or key that cannot be used) is reported in a message box and the program goes
+  // on without it.
   void ReadState(platform::TReader& reader) override;
+  // What reading the module from a form does after its properties are read, for a module made
+  // in code: picks the dispatcher (the owner, else the named one, else the last on the owner's
+  // form), makes the listener from the properties as they are now and opens it. Returns whether
+  // it listens; when not, LastError says why and nothing is shown. Changes nothing when the
+  // module listens already.
+  bool Start();
 
-  // Operations for the program; each reaches the running listener.
+  // Operations for the program; each reaches the running listener. The fields above are only
+  // read when the listener is made: ServerPort, ServerRoot, DefaultFile and the TLS files
+  // assigned afterwards do not reach it, and the module logs so at the next connection.
   bool SetRoot(std::string_view value);
   bool SetFile(std::string_view value);
   void SetPort(std::int32_t value);
@@ -198,7 +206,21 @@ class ServerModule : public platform::TComponent {
   virtual void OpenListener() = 0;
 
  private:
+  friend class ListenerConfig;
+  // The settings that the listener takes only when it is made.
+  struct Settings {
+    std::int32_t port = 0;
+    std::string root, file, cert, key;
+    bool operator==(const Settings&) const = default;
+  };
+  Settings Snapshot() const;
+  // Logs, once per new value, a setting assigned while listening that the listener ignores.
+  void ReportUnappliedChanges();
+
   std::string last_error_;
+  bool tls_failed_ = false;
+  Settings applied_;   // what the listener took
+  Settings reported_;  // what was last compared (and, if it differed, logged)
 };
 
 // A server module over the listener class L (which takes the module as its owner); `Self` is

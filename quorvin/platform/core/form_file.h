@@ -65,9 +65,9 @@ struct FormOptions {
 // Builds the form: creates the root and each component, reads each one's stored properties
 // (ReadState), then calls Loaded on each. On any failure everything built is destroyed and a
 // FormError is raised. `source` names the text in error messages.
-std::unique_ptr<TComponent> LoadFormText(std::string_view text, const std::string& source,
+[[nodiscard]] std::unique_ptr<TComponent> LoadFormText(std::string_view text, const std::string& source,
                                          const FormOptions& options = {});
-std::unique_ptr<TComponent> LoadFormFile(const std::string& path, const FormOptions& options = {});
+[[nodiscard]] std::unique_ptr<TComponent> LoadFormFile(const std::string& path, const FormOptions& options = {});
 
 // The form file text of `root`: every published property of each component it owns, leaving
 // out those equal to their declared default, references with no target and unbound events.

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+// One request from start to answer in a single call, for programs and tools that just want a
+// URL's content: it makes a client component, connects, sends, and runs the program's loop
+// until the answer is whole, a failure, or the time limit.
+namespace quorvin::client {
+
+// An http:// or https:// URL taken apart.
+struct Url {
+  bool https = false;
+  std::string host;         // a name or an address, as dialed (an IPv6 address without brackets)
+  std::string host_header;  // as a Host header writes it (an IPv6 address in brackets)
+  int port = 80;
+  std::string path = "/";   // path and query, as sent
+
+  // The Host header's value: the host, and the port when it is not the scheme's own.
+  std::string HostAndPort() const;
+};
+
+// http[s]://host[:port][/path][?query]; hosts are names, IPv4 addresses or [IPv6] addresses.
+// No user information, no fragment handling beyond sending what is given. nullopt when the text
+// is not such a URL.
+std::optional<Url> ParseUrl(std::string_view text);
+
+// Which socket layer the request goes over.
+enum class Binding { kScktComp, kDWinsock };
+
+struct FetchResponse;
+
+struct FetchOptions {
+  std::string method;  // empty: GET, or POST when a body is given
+  std::vector<std::pair<std::string, std::string>> headers;  // Host, when given, replaces the URL's
+  std::optional<std::string> body;
+  // The body's type when `headers` names none: a form's, as curl sends -d data.
+  std::string content_type = "application/x-www-form-urlencoded";
+  std::string protocol_version = "HTTP/1.0";
+  std::chrono::milliseconds timeout = std::chrono::seconds(30);  // the whole exchange
+  Binding binding = Binding::kScktComp;
+  bool verify = true;   // https: check the server's certificate and name
+  std::string ca_file;  // https: trusted CAs in place of the system's store
+  // Called as the body arrives, with the bytes so far and the total (-1 when not announced).
+  std::function<void(std::int64_t received, std::int64_t total)> progress;
+  // When set, the body is handed over here instead of being kept in the answer.
+  std::function<void(std::string_view bytes)> sink;
+  // Called once the status line and headers are in, before any body byte reaches the sink.
+  std::function<void(const FetchResponse& heading)> heading;
+};
+
+struct FetchResponse {
+  std::string version;  // "HTTP/1.0"
+  int status = 0;
+  std::string reason;
+  std::vector<std::pair<std::string, std::string>> headers;  // in the order received
+  std::string body;     // empty when FetchOptions::sink took it
+
+  // The first header of that name, letter case ignored ("" when there is none).
+  std::string Header(std::string_view name) const;
+};
+
+// A fetch that did not end with an answer: a bad URL, a failed lookup, connect or TLS check, an
+// answer cut short, or the time limit. Any HTTP status is an answer, not a failure.
+class FetchError : public std::runtime_error {
+ public:
+  enum class Kind { kUrl, kFailed, kTimeout };
+  FetchError(Kind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
+  Kind kind() const { return kind_; }
+
+ private:
+  Kind kind_;
+};
+
+// Fetches `url` and returns the answer. Runs the program's loop meanwhile (other sockets and
+// timers of the program are served as usual); call it from the loop's thread.
+FetchResponse Fetch(std::string_view url, const FetchOptions& options = {});
+
+}  // namespace quorvin::client

@@ -1,0 +1,236 @@
+// The short path from code: quorvin::Server and quorvin::Fetch against each other over real
+// sockets on 127.0.0.1, on every pairing of the socket bindings, with the one loop of the test.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "quorvin/platform/core/form_file.h"
+#include "quorvin/platform/net/application.h"
+#include "quorvin/quorvin.h"
+#include "quorvin/server/server_module.h"
+#include "test_support.h"
+
+namespace quorvin {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Pairing {
+  Binding server;
+  Binding client;
+  const char* name;
+};
+
+class ShortPath : public ::testing::TestWithParam<Pairing> {
+ protected:
+  void SetUp() override {
+    site_.Write("index.htm", "<h1>start</h1>");
+    site_.Write("docs/a.txt", "file a");
+  }
+
+  FetchResponse Get(const std::string& path, FetchOptions options = {}) {
+    options.binding = GetParam().client;
+    options.timeout = 10s;
+    return Fetch("http://127.0.0.1:" + std::to_string(port_) + path, options);
+  }
+
+  testing::TempDir site_;
+  int port_ = 0;
+};
+
+TEST_P(ShortPath, RoutesComeBeforeFilesAndFilesAreServed) {
+  Server server(site_.Str(), GetParam().server);
+  server.Get("/api/time", [](const Request&, Response& res) { res.Json("{\"time\": 1}"); });
+  server.Post("/echo", [](const Request& req, Response& res) {
+    res.Status(201).Header("X-Method", req.Method()).Text(req.Body());
+  });
+  server.Get("/ask", [](const Request& req, Response& res) {
+    res.Text(req.Path() + "|" + req.Query("name") + "|" + req.Header("x-test"));
+  });
+  server.Get("/docs/a.txt", [](const Request&, Response& res) { res.Text("route wins"); });
+  server.Get("/fail", [](const Request&, Response&) { throw std::runtime_error("broken"); });
+  port_ = server.Listen(0);
+  ASSERT_GT(port_, 0);
+  EXPECT_EQ(server.Port(), port_);
+  EXPECT_TRUE(server.Listening());
+
+  const FetchResponse time = Get("/api/time");
+  EXPECT_EQ(time.status, 200);
+  EXPECT_EQ(time.Header("Content-Type"), "application/json");
+  EXPECT_EQ(time.body, "{\"time\": 1}");
+
+  FetchOptions post;
+  post.body = "payload\r\nwith a break";
+  const FetchResponse echoed = Get("/echo", post);
+  EXPECT_EQ(echoed.status, 201);
+  EXPECT_EQ(echoed.Header("x-method"), "POST");
+  EXPECT_EQ(echoed.body, "payload\r\nwith a break");
+
+  FetchOptions asking;
+  asking.headers = {{"X-Test", "value"}};
+  EXPECT_EQ(Get("/ask?name=a%20b+c", asking).body, "/ask|a b c|value");
+
+  EXPECT_EQ(Get("/").body, "<h1>start</h1>");
+  EXPECT_EQ(Get("/docs/a.txt").body, "route wins");
+  EXPECT_EQ(Get("/missing.htm").status, 404);
+  EXPECT_EQ(Get("/fail").status, 500);
+  // A route for GET leaves other methods to the files.
+  FetchOptions del;
+  del.method = "DELETE";
+  EXPECT_EQ(Get("/api/time", del).status, 501);
+}
+
+TEST_P(ShortPath, FetchHandsTheHeadingOverBeforeTheBody) {
+  Server server(site_.Str(), GetParam().server);
+  port_ = server.Listen(0);
+  std::vector<std::string> events;
+  FetchOptions options;
+  options.heading = [&](const FetchResponse& r) { events.push_back("heading " + std::to_string(r.status)); };
+  options.sink = [&](std::string_view bytes) { events.push_back("body " + std::string(bytes)); };
+  const FetchResponse r = Get("/docs/a.txt", options);
+  EXPECT_TRUE(r.body.empty());
+  EXPECT_EQ(events, (std::vector<std::string>{"heading 200", "body file a"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Bindings, ShortPath,
+                         ::testing::Values(Pairing{Binding::kScktComp, Binding::kScktComp, "scktcomp"},
+                                           Pairing{Binding::kDWinsock, Binding::kDWinsock, "dwinsock"},
+                                           Pairing{Binding::kScktComp, Binding::kDWinsock, "mixed"}),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
+
+// A port held by a plain socket of the test.
+struct HeldPort {
+  HeldPort(bool listen) {
+    fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    if (listen) ::listen(fd, 4);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+  }
+  ~HeldPort() { ::close(fd); }
+  int fd = -1;
+  int port = 0;
+};
+
+TEST(ShortPathErrors, StartingFailuresSayWhy) {
+  testing::TempDir site;
+  EXPECT_THROW(Server((site.Path() / "absent").string()), Error);
+  HeldPort held(true);
+  for (Binding binding : {Binding::kScktComp, Binding::kDWinsock}) {
+    Server server(site.Str(), binding);
+    try {
+      server.Listen(held.port);
+      ADD_FAILURE() << "listened on a port in use";
+    } catch (const Error& e) {
+      EXPECT_NE(std::string(e.what()).find("Address already in use"), std::string::npos) << e.what();
+    }
+    EXPECT_FALSE(server.Listening());
+    EXPECT_EQ(server.Port(), 0);
+    // The same server listens once it is given a free port.
+    EXPECT_GT(server.Listen(0), 0);
+    for (const char* bad : {"", "http", "-1", "65536", "80 "}) {
+      EXPECT_THROW(server.Listen(std::string_view(bad)), Error) << bad;
+    }
+  }
+}
+
+TEST(ShortPathErrors, FetchFailuresAreTold) {
+  HeldPort closed(false);  // bound, not listening: connections are refused
+  HeldPort silent(true);   // listening, never answering
+  struct Case {
+    std::string url;
+    FetchError::Kind kind;
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {"ftp://127.0.0.1/", FetchError::Kind::kUrl, "not a URL"},
+      {"http://127.0.0.1:99999/", FetchError::Kind::kUrl, "not a URL"},
+      {"http://127.0.0.1:" + std::to_string(closed.port) + "/", FetchError::Kind::kFailed, "Connection refused"},
+      {"http://127.0.0.1:" + std::to_string(silent.port) + "/", FetchError::Kind::kTimeout, "within 300 ms"},
+  };
+  for (Binding binding : {Binding::kScktComp, Binding::kDWinsock}) {
+    for (const Case& c : cases) {
+      FetchOptions options;
+      options.binding = binding;
+      options.timeout = 300ms;
+      try {
+        Fetch(c.url, options);
+        ADD_FAILURE() << c.url << " succeeded";
+      } catch (const FetchError& e) {
+        EXPECT_EQ(e.kind(), c.kind) << c.url << ": " << e.what();
+        EXPECT_NE(std::string(e.what()).find(c.text), std::string::npos) << e.what();
+      }
+    }
+  }
+}
+
+TEST(ShortPathRun, StopsOnStopAndOnSignalsAndRestoresTheMask) {
+  testing::TempDir site;
+  Server server(site.Str());
+  server.Listen(0);
+  net::Application::Instance().Post([&] { server.Stop(); });
+  EXPECT_EQ(server.Run(), 0);
+  for (int signal : {SIGTERM, SIGINT}) {
+    net::Application::Instance().Post([signal] { ::raise(signal); });
+    EXPECT_EQ(server.Run(), 0);
+    sigset_t mask;
+    ::pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+    EXPECT_FALSE(sigismember(&mask, signal)) << "the signal stays blocked after Run";
+  }
+}
+
+// The module's fields are read when its listener is made; a field assigned later is logged at
+// the next connection, with the operation that does reach the listener.
+TEST(ShortPathModule, FieldsAssignedWhileListeningAreReported) {
+  testing::TempDir site;
+  site.Write("index.htm", "x");
+  std::vector<std::string> lines;
+  const auto previous = platform::SetLogSink([&](std::string_view line) { lines.emplace_back(line); });
+  {
+    Server server(site.Str());
+    const int port = server.Listen(0);
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
+    server.Module().ServerPort = 1;
+    server.Module().ServerRoot = "/elsewhere";
+    EXPECT_EQ(Fetch(url).status, 200);
+    EXPECT_EQ(Fetch(url).status, 200);  // said once, not per connection
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("ServerPort is 1 but the listener stays on port " + std::to_string(port) +
+                            " until SetPort is called"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_NE(lines[0].find("ServerRoot changed"), std::string::npos) << lines[0];
+    // SetPort moves the listener and settles the report.
+    lines.clear();
+    server.Module().ServerRoot = site.Str();
+    server.Module().SetPort(0);
+    EXPECT_EQ(Fetch("http://127.0.0.1:" + std::to_string(server.Port()) + "/").status, 200);
+    EXPECT_TRUE(lines.empty()) << lines.front();
+  }
+  platform::SetLogSink(previous);
+}
+
+// The form a server made in code is the form a form file would hold.
+TEST(ShortPathModule, TheComponentsAreTheFormFilesOwn) {
+  testing::TempDir site;
+  Server server(site.Str(), Binding::kDWinsock);
+  server.Get("/a", [](const Request&, Response&) {});
+  const std::string text = platform::WriteFormText(server.Form());
+  EXPECT_NE(text.find("\"class\": \"TWebDispatcher\""), std::string::npos) << text;
+  EXPECT_NE(text.find("\"class\": \"TDwSvrModule\""), std::string::npos) << text;
+  EXPECT_NE(text.find("\"PathInfo\": \"/a\""), std::string::npos) << text;
+  EXPECT_NE(text.find("\"KeepAlive\": 1"), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace quorvin
