@@ -24,8 +24,10 @@ test-asan:
 release:
 	@$(MAKE) --no-print-directory build PRESET=release
 
-run: release
-	@test -x build/release/apps/quorvin-serve || { echo "quorvin-serve is not built yet"; exit 1; }
+# Builds only the program it runs.
+run: deps
+	@cmake --preset release >/dev/null
+	@cmake --build --preset release -j $(JOBS) --target quorvin-serve
 	build/release/apps/quorvin-serve --root examples/site --port $(PORT)
 
 bench:

@@ -1,6 +1,7 @@
 # Installs the current build into a fresh prefix, builds the consumer program against it with
 # find_package(quorvin) and with pkg-config, and runs both.
-# cmake -DBUILD_DIR=... -DCONSUMER_DIR=... -DWORK_DIR=... -DCXX=... -DGENERATOR=...
+# Then builds examples/embed the same way and runs examples_test.sh over them and README's programs.
+# cmake -DBUILD_DIR=... -DCONSUMER_DIR=... -DSOURCE_DIR=... -DWORK_DIR=... -DCXX=... -DGENERATOR=...
 #       -DCXX_FLAGS=... -DLINK_FLAGS=... -DLIBDIR=... -P consumer_test.cmake
 function(run what)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
@@ -19,7 +20,7 @@ endfunction()
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
 run("installing" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
-foreach(installed include/quorvin/server/tarn_server.h include/quorvin/package/tarn_reg.h
+foreach(installed include/quorvin/quorvin.h include/quorvin/embed/server.h include/quorvin/server/tarn_server.h include/quorvin/package/tarn_reg.h
                   include/quorvin/platform/core/palette.h ${LIBDIR}/libquorvin_platform.a
                   ${LIBDIR}/cmake/quorvin/quorvinConfig.cmake ${LIBDIR}/pkgconfig/quorvin.pc)
   if(NOT EXISTS ${prefix}/${installed})
@@ -40,4 +41,11 @@ expect("${output}" "TOrbHTTPClient TORBHTTPCLIENT 504\n")
 expect("${output}" "\"name\": \"Server\"")
 run("running the pkg-config consumer" ${WORK_DIR}/build/consumer_pc)
 expect("${output}" "^Quorvin [^\n]* [0-9]+\\.[0-9]+\\.[0-9]+\npage QUORVIN Packages\n$")
+
+run("configuring the examples" ${CMAKE_COMMAND} -S ${SOURCE_DIR}/examples/embed -B ${WORK_DIR}/embed -G ${GENERATOR}
+    -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_CXX_COMPILER=${CXX} -DCMAKE_BUILD_TYPE=Debug
+    "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${LINK_FLAGS}")
+run("building the examples" ${CMAKE_COMMAND} --build ${WORK_DIR}/embed)
+run("the examples and README's programs" bash ${SOURCE_DIR}/tests/package/examples_test.sh ${SOURCE_DIR}
+    ${WORK_DIR}/embed ${WORK_DIR}/readme ${CXX} "${CXX_FLAGS}" "${LINK_FLAGS}")
 file(REMOVE_RECURSE ${WORK_DIR})
