@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
 #include "quorvin/platform/core/datetime.h"
 #include "quorvin/platform/core/text.h"
@@ -47,15 +48,17 @@ void Status(platform::TComponent*, TWebRequest& request, TWebResponse& response,
   response.SetContent("status " + std::to_string(code));
 }
 
+web::TCookie& AddCookie(TWebResponse& response, std::string name, std::string value, std::string path) {
+  auto& cookie = response.Cookies().Add();
+  cookie.Name = std::move(name);
+  cookie.Value = std::move(value);
+  cookie.Path = std::move(path);
+  return cookie;
+}
+
 void Cookies(platform::TComponent*, TWebRequest&, TWebResponse& response, bool&) {
-  auto& visit = response.Cookies().Add();
-  visit.Name = "visit";
-  visit.Value = "1";
-  visit.Path = "/";
-  auto& flavour = response.Cookies().Add();
-  flavour.Name = "flavour";
-  flavour.Value = "oatmeal";
-  flavour.Path = "/cookies";
+  AddCookie(response, "visit", "1", "/");
+  auto& flavour = AddCookie(response, "flavour", "oatmeal", "/cookies");
   flavour.Expires = platform::NowUtc() + 1.0;
   response.SetCustomHeader("X-Quorvin-Demo", "cookies");
   response.SetContentType("text/plain");
