@@ -39,6 +39,7 @@ constexpr const char* kUsage =
     "                     [--body-timeout SECONDS] [--send-timeout SECONDS]\n"
     "                     [--keep-alive | --no-keep-alive] [--keep-alive-timeout SECONDS]\n"
     "                     [--keep-alive-requests N] [--tls-cert FILE --tls-key FILE]\n"
+    "                     [--etag] [--cache-control VALUE] [--mime EXT=TYPE]... [--default-type TYPE]\n"
     "With --form the form's server module is used; --port and --root, when given, override\n"
     "its ServerPort and ServerRoot.\n";
 
@@ -64,6 +65,10 @@ struct Options {
   int keep_alive_requests = 100;
   std::string tls_cert;  // HTTPS: the certificate chain and its key (PEM)
   std::string tls_key;
+  bool etags = false;         // files: ETag and If-None-Match
+  std::string cache_control;  // files: a Cache-Control header
+  std::string mime_types;     // files: types of the program's own, "ext=type,..."
+  std::string default_type;   // files: the type of files whose extension has none
 };
 
 [[noreturn]] void Fail(const std::string& message) {
@@ -116,6 +121,15 @@ Options Parse(int argc, char** argv) {
       o.keep_alive_requests = IntOption(arg, value(), 1, 1'000'000);
     else if (arg == "--tls-cert") o.tls_cert = std::string(value());
     else if (arg == "--tls-key") o.tls_key = std::string(value());
+    else if (arg == "--etag") o.etags = true;
+    else if (arg == "--cache-control") o.cache_control = std::string(value());
+    else if (arg == "--mime") {
+      const std::string entry(value());
+      if (entry.find_first_of(", ;") != std::string::npos ||
+          !quorvin::server::ServerModule::ParseMimeTypes(entry) || entry.empty())
+        Fail("--mime takes EXT=TYPE, as wasm=application/wasm");
+      o.mime_types += (o.mime_types.empty() ? "" : ",") + entry;
+    } else if (arg == "--default-type") o.default_type = std::string(value());
     else if (arg == "-h" || arg == "--help") {
       std::fputs(kUsage, stdout);
       std::exit(0);
@@ -125,6 +139,9 @@ Options Parse(int argc, char** argv) {
   }
   if (o.binding != "scktcomp" && o.binding != "dwinsock") Fail("--binding is scktcomp or dwinsock");
   if (o.tls_cert.empty() != o.tls_key.empty()) Fail("--tls-cert and --tls-key go together");
+  for (const std::string* text : {&o.cache_control, &o.default_type}) {
+    if (!quorvin::server::ServerModule::HeaderTextOk(*text)) Fail("--cache-control and --default-type take text without control characters");
+  }
   // The component serves the current folder when its stored root is missing; a root asked for
   // on the command line must exist.
   if (o.root_given && !std::filesystem::is_directory(o.root)) {
@@ -154,7 +171,11 @@ std::string FormFromOptions(const Options& o) {
                    {"KeepAliveTimeout", o.keep_alive_timeout},
                    {"KeepAliveRequests", o.keep_alive_requests},
                    {"TLSCertificate", o.tls_cert},
-                   {"TLSKey", o.tls_key}}}};
+                   {"TLSKey", o.tls_key},
+                   {"ETags", o.etags ? 1 : 0},
+                   {"CacheControl", o.cache_control},
+                   {"MimeTypes", o.mime_types},
+                   {"DefaultType", o.default_type}}}};
   Json components = Json::array();
   if (o.dispatcher) {
     components.push_back({{"class", "TWebDispatcher"},

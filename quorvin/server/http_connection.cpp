@@ -43,6 +43,7 @@ HttpConnection::HttpConnection(ListenerConfig& listener)
       writer_([this] { return LocalHostName(); }),
       default_document_(listener.DefaultFile),
       deadline_([this] { Expire(); }) {
+  writer_.SetFileOptions(listener.Files());
   ArmDeadline(limits_.header_seconds);
 }
 
@@ -244,8 +245,10 @@ void HttpConnection::AnswerFile(TargetResolution& target) {
   // A HEAD answer is the whole file's heading: it asks for no part.
   const std::string_view range =
       SameText(reader_.Method(), "GET") ? reader_.Headers().Values("range") : std::string_view();
+  const auto& headers = reader_.Headers();
   const FileBytes bytes = writer_.WriteHeading(
-      target.TargetPath, target.Info, {reader_.Headers().Values("if-modified-since"), range});
+      target.TargetPath, target.Info,
+      {headers.Values("if-modified-since"), range, headers.Values("if-none-match"), headers.Values("if-range")});
   if (!bytes.send) return;
   file_stream_ = std::move(target.FileStream);
   // The stream ends where the announced length does, even if the file grows meanwhile, and

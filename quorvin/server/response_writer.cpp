@@ -1,11 +1,13 @@
 #include "quorvin/server/response_writer.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <exception>
 
 #include "quorvin/platform/core/datetime.h"
+#include "quorvin/platform/core/text.h"
 #include "quorvin/platform/host/file_types.h"
 #include "quorvin/platform/web/http_date.h"
 #include "quorvin/platform/web/http_text.h"
@@ -61,6 +63,34 @@ bool NotModifiedSince(std::string_view if_modified_since, std::time_t modified) 
     return modified <= platform::DateTimeToUnix(web::ParseDate(if_modified_since), false);
   } catch (const std::exception&) {
     return false;  // an unreadable date asks for nothing: the file is served
+  }
+}
+
+// Whether If-None-Match names the current version: "*" or one of its entity tags, compared
+// weakly (a W/ tag names the same version as its strong twin).
+bool NoneMatchHolds(std::string_view header, std::string_view etag) {
+  while (!header.empty()) {
+    const auto comma = header.find(',');
+    std::string_view tag = platform::Trim(header.substr(0, comma));
+    header = comma == std::string_view::npos ? std::string_view() : header.substr(comma + 1);
+    if (tag == "*") return true;
+    if (tag.substr(0, 2) == "W/") tag.remove_prefix(2);
+    if (!etag.empty() && tag == etag) return true;
+  }
+  return false;
+}
+
+// Whether a range may be sent: If-Range names the current version, by its entity tag (compared
+// strongly) or by its exact modification date. A part of another version would corrupt the
+// copy it completes.
+bool IfRangeHolds(std::string_view header, std::string_view etag, std::time_t modified) {
+  header = platform::Trim(header);
+  if (header.empty()) return true;
+  if (header.front() == '"' || header.substr(0, 2) == "W/") return !etag.empty() && header == etag;
+  try {
+    return platform::DateTimeToUnix(web::ParseDate(header), false) == modified;
+  } catch (const std::exception&) {
+    return false;
   }
 }
 
@@ -173,12 +203,23 @@ void ResponseWriter::WriteStatus(int code) {
   WriteStatuss(StatusText(code));
 }
 
+std::string FileOptions::EntityTag(const host::FileInfo& file) {
+  char text[48];
+  const int length = std::snprintf(text, sizeof text, "\"%llx-%llx\"", static_cast<unsigned long long>(file.size),
+                                   static_cast<unsigned long long>(file.last_write_ns));
+  return std::string(text, static_cast<std::size_t>(length));
+}
+
 void ResponseWriter::WriteFileType(std::string_view path) {
   // The extension of the file name, dot included; a dot in a folder name is no extension.
   const auto slash = path.rfind(host::kPathDelim);
   const auto dot = path.rfind('.');
-  if (dot == std::string_view::npos || (slash != std::string_view::npos && dot < slash)) return;
-  const std::string_view type = host::FileTypeRegistry::Instance().ContentType(path.substr(dot));
+  const bool has_extension = dot != std::string_view::npos && (slash == std::string_view::npos || dot > slash);
+  const FileOptions* options = file_options_.get();
+  std::string_view type;
+  if (has_extension && options != nullptr) type = options->types.ContentType(path.substr(dot));
+  if (has_extension && type.empty()) type = host::FileTypeRegistry::Instance().ContentType(path.substr(dot));
+  if (type.empty() && options != nullptr) type = options->default_type;
   if (!type.empty()) WriteHeaders("Content-type", type);
 }
 
@@ -186,15 +227,29 @@ FileBytes ResponseWriter::WriteHeading(std::string_view path, const host::FileIn
                                        const FileRequest& request) {
   const std::time_t modified = file.last_write;
   const std::int64_t size = file.size;
-  if (NotModifiedSince(request.if_modified_since, modified)) {
+  const FileOptions* options = file_options_.get();
+  const std::string etag = options != nullptr && options->etags ? FileOptions::EntityTag(file) : std::string();
+  const auto validators = [&] {
+    if (!etag.empty()) WriteHeaders("ETag", etag);
+    if (options != nullptr && !options->cache_control.empty()) WriteHeaders("Cache-Control", options->cache_control);
+  };
+  // With entity tags, If-None-Match decides alone when it is sent (RFC 9110, 13.2.2): a date
+  // says less than a tag.
+  const bool not_modified = !etag.empty() && !request.if_none_match.empty()
+                                ? NoneMatchHolds(request.if_none_match, etag)
+                                : NotModifiedSince(request.if_modified_since, modified);
+  if (not_modified) {
     // The client's copy is current: it revalidates without downloading again.
     WriteStatus(304);
     WriteHeaders("Last-Modified", HttpDateOf(modified));
+    validators();
     EndHeading(-1);  // a 304 never has a body
     return {};
   }
   FileBytes bytes{true, 0, size - 1};
-  const web::RangeRequest range = web::ParseRange(request.range, size, bytes.first, bytes.last);
+  const std::string_view asked =
+      IfRangeHolds(request.if_range, etag, modified) ? request.range : std::string_view();
+  const web::RangeRequest range = web::ParseRange(asked, size, bytes.first, bytes.last);
   if (range == web::RangeRequest::kUnsatisfiable) {
     WriteStatus(416);
     WriteHeaders("Content-Range", "bytes */" + std::to_string(size));
@@ -210,6 +265,7 @@ FileBytes ResponseWriter::WriteHeading(std::string_view path, const host::FileIn
                                       std::to_string(bytes.last) + "/" + std::to_string(size));
   }
   WriteHeaders("Last-Modified", HttpDateOf(modified));
+  validators();
   EndHeading(-1);  // the length is said above
   return bytes;
 }

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "quorvin/platform/host/file_system.h"
+#include "quorvin/platform/host/file_types.h"
 
 namespace quorvin::server {
 
@@ -42,10 +43,25 @@ class ByteBlock {
   std::size_t size_;
 };
 
-// What a file answer depends on in the request.
+// What a file answer depends on in the request (each a header's value; empty when not sent).
 struct FileRequest {
-  std::string_view if_modified_since;  // the header's value; empty when it was not sent
-  std::string_view range;              // the Range header's value; empty asks for the whole file
+  std::string_view if_modified_since;
+  std::string_view range;  // empty asks for the whole file
+  std::string_view if_none_match;
+  std::string_view if_range;
+};
+
+// How files are answered beyond the defaults, from the server module's properties. Without
+// options a file answer is what it always was.
+struct FileOptions {
+  bool etags = false;          // an ETag on file answers, and If-None-Match taken before IMS
+  std::string cache_control;   // a Cache-Control header on file answers (empty: none)
+  std::string default_type;    // the Content-type of a file whose extension has none
+  host::FileTypeRegistry types;  // extensions whose type the program names, before the system's
+
+  // The file's entity tag: its size and modification time (to the nanosecond where the file
+  // system keeps it, so that two edits within a second differ), strong.
+  static std::string EntityTag(const host::FileInfo& file);
 };
 
 // What follows a file answer's heading: nothing, or the file's bytes `first` to `last`.
@@ -81,11 +97,13 @@ class ResponseWriter {
   // The heading is left open for more headers and its blank line.
   void WriteStatuss(std::string_view status_text);
   void WriteStatus(int code);
-  // The Content-type of the file at `path`, when its extension has one.
+  // The Content-type of the file at `path`, when its extension has one (or options give one).
   void WriteFileType(std::string_view path);
+  // Options for the file answers that follow (nullptr: none).
+  void SetFileOptions(std::shared_ptr<const FileOptions> options) { file_options_ = std::move(options); }
   // The heading of an answer from the open file at `path`: 304 when the client's copy is
-  // current, 416 for a range outside the file, 206 for a range, else 200. Says which bytes of
-  // the file follow it.
+  // current, 416 for a range outside the file, 206 for a range (unless If-Range names another
+  // version of the file), else 200. Says which bytes of the file follow it.
   FileBytes WriteHeading(std::string_view path, const host::FileInfo& file,
                          const FileRequest& request);
   // "ERROR : " and the status text of `code`.
@@ -117,6 +135,7 @@ class ResponseWriter {
   std::int32_t status_code_ = 0;
   std::string_view connection_option_;
   std::string_view version_ = "HTTP/1.0";
+  std::shared_ptr<const FileOptions> file_options_;
 };
 
 }  // namespace quorvin::server

@@ -10,6 +10,7 @@
 #include "quorvin/platform/host/file_system.h"
 #include "quorvin/platform/net/tls.h"
 #include "quorvin/platform/web/web_dispatcher.h"
+#include "quorvin/server/response_writer.h"
 
 namespace quorvin::server {
 
@@ -57,6 +58,34 @@ ConnectionLimits ListenerConfig::Limits() const {
   limits.keep_alive_seconds = std::max(0, m.KeepAliveTimeout);
   limits.keep_alive_requests = std::max(1, m.KeepAliveRequests);
   return limits;
+}
+
+std::shared_ptr<const FileOptions> ListenerConfig::Files() const {
+  if (Module == nullptr) return nullptr;
+  const ServerModule& m = *Module;
+  if (m.ETags == 0 && m.CacheControl.empty() && m.MimeTypes.empty() && m.DefaultType.empty()) {
+    files_.reset();
+    files_key_.clear();
+    return nullptr;
+  }
+  // Fields a program may assign between connections: compared, not parsed, per connection.
+  std::string key = std::to_string(m.ETags);
+  for (const std::string* text : {&m.CacheControl, &m.MimeTypes, &m.DefaultType}) {
+    key += '\n';
+    key += *text;
+  }
+  if (files_ && key == files_key_) return files_;
+  auto options = std::make_shared<FileOptions>();
+  options->etags = m.ETags != 0;
+  // Values assigned in code skip the property's checks: what could break a header is dropped.
+  if (ServerModule::HeaderTextOk(m.CacheControl)) options->cache_control = m.CacheControl;
+  if (ServerModule::HeaderTextOk(m.DefaultType)) options->default_type = m.DefaultType;
+  if (const auto types = ServerModule::ParseMimeTypes(m.MimeTypes)) {
+    for (const auto& [extension, type] : *types) options->types.Add(extension, type);
+  }
+  files_ = std::move(options);
+  files_key_ = std::move(key);
+  return files_;
 }
 
 void ListenerConfig::AddIdle(IdleConnection& connection) {
@@ -110,6 +139,40 @@ void ListenerConfig::SettingPort(int port) {
 
 void ListenerConfig::SetRequest(std::int32_t value) {
   if (value >= 1) MaxRequest = value;
+}
+
+std::optional<std::vector<std::pair<std::string, std::string>>> ServerModule::ParseMimeTypes(std::string_view text) {
+  std::vector<std::pair<std::string, std::string>> entries;
+  const auto separator = [](char c) { return c == ',' || c == ';' || c == ' ' || c == '\t'; };
+  std::size_t at = 0;
+  while (at < text.size()) {
+    if (separator(text[at])) {
+      ++at;
+      continue;
+    }
+    std::size_t end = at;
+    while (end < text.size() && !separator(text[end])) ++end;
+    const std::string_view entry = text.substr(at, end - at);
+    at = end;
+    const auto equals = entry.find('=');
+    if (equals == std::string_view::npos) return std::nullopt;
+    std::string_view extension = entry.substr(0, equals);
+    const std::string_view type = entry.substr(equals + 1);
+    if (!extension.empty() && extension.front() == '.') extension.remove_prefix(1);
+    // A type is "type/subtype", parameters aside; an extension is a name without dots or slashes.
+    if (extension.empty() || extension.find_first_of("./\\") != std::string_view::npos) return std::nullopt;
+    if (type.find('/') == std::string_view::npos || type.front() == '/' || !HeaderTextOk(type)) return std::nullopt;
+    if (!HeaderTextOk(extension)) return std::nullopt;
+    entries.emplace_back("." + std::string(extension), std::string(type));
+  }
+  return entries;
+}
+
+bool ServerModule::HeaderTextOk(std::string_view text) {
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
+  }
+  return true;
 }
 
 ServerModule::ServerModule(TComponent* owner, bool (*same_kind)(const TComponent*)) : TComponent(owner) {

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <utility>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +22,7 @@ class TlsContext;
 namespace quorvin::server {
 
 class ServerModule;
+struct FileOptions;
 
 constexpr const char* kMessageTitle = "Quorvin Server";
 
@@ -51,6 +54,9 @@ class ListenerConfig {
   virtual std::int32_t ConnectionBound() const;
   // What each new connection takes from the module.
   virtual ConnectionLimits Limits() const;
+  // How files are answered, from the module's properties; nullptr when they ask for nothing
+  // beyond the defaults. Made again only when the properties change.
+  std::shared_ptr<const FileOptions> Files() const;
 
   // Kept connections waiting for their next request, oldest first: when the bound is reached
   // they give up their places before any client waits.
@@ -96,6 +102,8 @@ class ListenerConfig {
  private:
   void UpdateRootPath();
   std::string root_path_;
+  mutable std::shared_ptr<const FileOptions> files_;
+  mutable std::string files_key_;  // the properties files_ was made from
   std::vector<IdleConnection*> idle_;
 };
 
@@ -126,6 +134,19 @@ class ServerModule : public platform::TComponent {
   // both set the listener speaks TLS only; a file that cannot be used leaves it closed.
   std::string TLSCertificate;
   std::string TLSKey;
+  // Files: an ETag on each answer (with If-None-Match before If-Modified-Since), a Cache-Control
+  // header (empty: none), types of the program's own ("wasm=application/wasm, map=application/json",
+  // before the system's) and the type of files whose extension has none (empty: no header).
+  std::int32_t ETags = 0;
+  std::string CacheControl;
+  std::string MimeTypes;
+  std::string DefaultType;
+
+  // The entries of a MimeTypes text: "ext=type" (the extension with or without its dot),
+  // separated by commas, semicolons or blanks; nullopt when an entry is malformed.
+  static std::optional<std::vector<std::pair<std::string, std::string>>> ParseMimeTypes(std::string_view text);
+  // Text that may stand as a header's value: no control characters.
+  static bool HeaderTextOk(std::string_view text);
 
   static constexpr std::int32_t kDefaultMaxConnections = 512;
 
@@ -194,6 +215,31 @@ class ServerModule : public platform::TComponent {
     count("KeepAliveTimeout", &T::KeepAliveTimeout, 5, 0);
     count("KeepAliveRequests", &T::KeepAliveRequests, 100, 1);
     builder.Text("TLSCertificate", &T::TLSCertificate).Text("TLSKey", &T::TLSKey);
+    builder.Integer(
+        "ETags", [](const T& c) -> std::int64_t { return c.ETags != 0 ? 1 : 0; },
+        [](T& c, std::int64_t v) { c.ETags = v != 0 ? 1 : 0; }, 0);
+    const auto header_text = [&builder](const char* name, std::string T::*field) {
+      builder.Text(
+          name, [field](const T& c) { return c.*field; },
+          [field, name](T& c, const std::string& v) {
+            // These go into headers as they are: a line break would add lines of its own.
+            if (!HeaderTextOk(v)) throw platform::PropertyError(std::string(name) + " holds a control character");
+            c.*field = v;
+          },
+          std::string());
+    };
+    header_text("CacheControl", &T::CacheControl);
+    builder.Text(
+        "MimeTypes", [](const T& c) { return c.MimeTypes; },
+        [](T& c, const std::string& v) {
+          if (!ParseMimeTypes(v)) {
+            throw platform::PropertyError("MimeTypes takes entries ext=type separated by commas, "
+                                          "as \"wasm=application/wasm, map=application/json\"");
+          }
+          c.MimeTypes = v;
+        },
+        std::string());
+    header_text("DefaultType", &T::DefaultType);
     return builder;
   }
 

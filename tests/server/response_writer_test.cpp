@@ -1,6 +1,7 @@
 #include "quorvin/server/response_writer.h"
 
 #include <ctime>
+#include <memory>
 #include <regex>
 #include <string>
 
@@ -57,7 +58,21 @@ struct HeadingCase {
   std::string headers;  // after Server and Date, one a line
   bool send;            // the file's bytes first to last follow
   std::int64_t first = 0, last = 0;
+  std::string if_none_match = "", if_range = "";
+  bool options = false;  // with kOptions (entity tags, Cache-Control, types of its own)
 };
+
+constexpr std::int64_t kModifiedNs = kModified * 1000000000LL + 123456789;
+
+std::shared_ptr<const FileOptions> Options() {
+  auto o = std::make_shared<FileOptions>();
+  o->etags = true;
+  o->cache_control = "max-age=60";
+  o->default_type = "application/octet-stream";
+  o->types.Add(".htm", "text/html; charset=utf-8");
+  o->types.Add(".QVX", "text/x-quorvin");
+  return o;
+}
 
 class FileHeading : public ::testing::TestWithParam<HeadingCase> {};
 
@@ -68,8 +83,10 @@ TEST_P(FileHeading, SaysWhatFollows) {
   file.attributes = host::kFaNormal;
   file.size = c.size;
   file.last_write = kModified;
+  file.last_write_ns = kModifiedNs;
   ResponseWriter w([] { return std::string("testhost"); });
-  const FileBytes bytes = w.WriteHeading(c.path, file, {c.if_modified_since, c.range});
+  if (c.options) w.SetFileOptions(Options());
+  const FileBytes bytes = w.WriteHeading(c.path, file, {c.if_modified_since, c.range, c.if_none_match, c.if_range});
   const std::string headers = std::regex_replace(c.headers, std::regex("\n"), "\r\n");
   EXPECT_EQ(WithoutDate(w.Buffer()),
             "HTTP/1.0 " + c.status + "\r\nServer: testhost\r\nDate: *\r\n" + headers + "\r\n\r\n");
@@ -82,6 +99,9 @@ TEST_P(FileHeading, SaysWhatFollows) {
 
 const std::string kDate = platform::FormatHttpDate(kModified);
 const std::string kLastModified = "Last-Modified: " + kDate;
+// The tag of the 1000-byte file: its size and modification time in nanoseconds, in hex.
+const std::string kTag = "\"3e8-187e8a2613ec4d15\"";
+const std::string kValidators = "ETag: " + kTag + "\nCache-Control: max-age=60";
 
 INSTANTIATE_TEST_SUITE_P(
     , FileHeading,
@@ -110,7 +130,51 @@ INSTANTIATE_TEST_SUITE_P(
         HeadingCase{"ModifiedSince", "/s/notes.qvx", 3, platform::FormatHttpDate(kModified - 1), "",
                     "200 OK", "Content-Length: 3\n" + kLastModified, true, 0, 2},
         HeadingCase{"UnreadableDateServesTheFile", "/s/notes.qvx", 3, "yesterday", "", "200 OK",
-                    "Content-Length: 3\n" + kLastModified, true, 0, 2}),
+                    "Content-Length: 3\n" + kLastModified, true, 0, 2},
+        // Without entity tags, If-None-Match is not read; If-Range with another date sends the
+        // whole file rather than a part of another version.
+        HeadingCase{"NoneMatchIgnoredWithoutTags", "/s/page.htm", 1000, kDate, "", "304 Not Modified",
+                    kLastModified, false, 0, 0, "\"other\""},
+        HeadingCase{"IfRangeSameDateSendsThePart", "/s/page.htm", 1000, "", "bytes=10-14", "206 Partial Content",
+                    "Content-type: text/html\nContent-Length: 5\nContent-Range: bytes 10-14/1000\n" + kLastModified,
+                    true, 10, 14, "", kDate},
+        HeadingCase{"IfRangeOtherDateSendsTheWhole", "/s/page.htm", 1000, "", "bytes=10-14", "200 OK",
+                    "Content-type: text/html\nContent-Length: 1000\n" + kLastModified, true, 0, 999, "",
+                    platform::FormatHttpDate(kModified - 1)},
+        HeadingCase{"IfRangeTagWithoutTagsSendsTheWhole", "/s/page.htm", 1000, "", "bytes=10-14", "200 OK",
+                    "Content-type: text/html\nContent-Length: 1000\n" + kLastModified, true, 0, 999, "", kTag},
+        // With options.
+        HeadingCase{"TaggedWhole", "/s/page.htm", 1000, "", "", "200 OK",
+                    "Content-type: text/html; charset=utf-8\nContent-Length: 1000\n" + kLastModified + "\n" +
+                        kValidators,
+                    true, 0, 999, "", "", true},
+        HeadingCase{"OwnTypeAnyCaseAndDefaultType", "/s/NOTES.qvx", 3, "", "", "200 OK",
+                    "Content-type: text/x-quorvin\nContent-Length: 3\n" + kLastModified +
+                        "\nETag: \"3-187e8a2613ec4d15\"\nCache-Control: max-age=60",
+                    true, 0, 2, "", "", true},
+        HeadingCase{"DefaultTypeWithoutExtension", "/s.htm/README", 3, "", "", "200 OK",
+                    "Content-type: application/octet-stream\nContent-Length: 3\n" + kLastModified +
+                        "\nETag: \"3-187e8a2613ec4d15\"\nCache-Control: max-age=60",
+                    true, 0, 2, "", "", true},
+        HeadingCase{"NoneMatchTag", "/s/page.htm", 1000, "", "", "304 Not Modified",
+                    kLastModified + "\n" + kValidators, false, 0, 0, kTag, "", true},
+        HeadingCase{"NoneMatchWeakInAList", "/s/page.htm", 1000, "", "", "304 Not Modified",
+                    kLastModified + "\n" + kValidators, false, 0, 0, "\"x\", W/" + kTag, "", true},
+        HeadingCase{"NoneMatchStar", "/s/page.htm", 1000, "", "", "304 Not Modified",
+                    kLastModified + "\n" + kValidators, false, 0, 0, "*", "", true},
+        // If-None-Match decides alone: a current date does not make a changed tag current.
+        HeadingCase{"NoneMatchOverModifiedSince", "/s/page.htm", 1000, kDate, "", "200 OK",
+                    "Content-type: text/html; charset=utf-8\nContent-Length: 1000\n" + kLastModified + "\n" +
+                        kValidators,
+                    true, 0, 999, "\"3e8-0\"", "", true},
+        HeadingCase{"IfRangeTagSendsThePart", "/s/page.htm", 1000, "", "bytes=10-14", "206 Partial Content",
+                    "Content-type: text/html; charset=utf-8\nContent-Length: 5\nContent-Range: bytes 10-14/1000\n" +
+                        kLastModified + "\n" + kValidators,
+                    true, 10, 14, "", kTag, true},
+        HeadingCase{"IfRangeWeakTagSendsTheWhole", "/s/page.htm", 1000, "", "bytes=10-14", "200 OK",
+                    "Content-type: text/html; charset=utf-8\nContent-Length: 1000\n" + kLastModified + "\n" +
+                        kValidators,
+                    true, 0, 999, "", "W/" + kTag, true}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
 }  // namespace

@@ -69,7 +69,16 @@ TEST_F(ServerModule, PortInUseShowsTheMessageBox) {
 // Values the server could never use are refused at load, naming the property.
 TEST_F(ServerModule, ImpossibleValuesAreRefusedAtLoad) {
   const std::vector<std::pair<std::string, platform::Json>> cases = {
-      {"ServerPort", 80800}, {"ServerPort", -1}, {"MaxConnections", 0}, {"HeaderTimeout", -5}};
+      {"ServerPort", 80800},
+      {"ServerPort", -1},
+      {"MaxConnections", 0},
+      {"HeaderTimeout", -5},
+      {"MimeTypes", "wasm"},                       // no type
+      {"MimeTypes", "a/b=text/plain"},             // not an extension
+      {"MimeTypes", "x=plain"},                    // not a type
+      {"MimeTypes", "x=text/plain\r\nSet-Cookie: a=b"},
+      {"CacheControl", "max-age=1\r\nX: y"},
+      {"DefaultType", "text/plain\n"}};
   for (const auto& [name, value] : cases) {
     SCOPED_TRACE(name + "=" + value.dump());
     try {
@@ -79,6 +88,31 @@ TEST_F(ServerModule, ImpossibleValuesAreRefusedAtLoad) {
       EXPECT_EQ(e.Property(), name);
     }
   }
+}
+
+// The file options from a form: the entries a program writes, read into the answers.
+TEST_F(ServerModule, FileOptionsFromTheForm) {
+  root.Write("app.wasm", "w");
+  root.Write("notes", "n");
+  ServerForm server(root.Str(), {{"ETags", 1},
+                                 {"CacheControl", "no-cache"},
+                                 {"MimeTypes", ".wasm=application/x-w; htm=text/x-h,,"},
+                                 {"DefaultType", "text/plain"}});
+  const auto type = [&](const std::string& path) {
+    return ParseAnswer(server.Get("GET " + path + " HTTP/1.0\r\n\r\n").answer).Header("Content-type");
+  };
+  EXPECT_EQ(type("/app.wasm"), "application/x-w");
+  EXPECT_EQ(type("/index.htm"), "text/x-h");
+  EXPECT_EQ(type("/notes"), "text/plain");
+  const auto answer = ParseAnswer(server.Get("GET /notes HTTP/1.0\r\n\r\n").answer);
+  EXPECT_EQ(answer.Header("Cache-Control"), "no-cache");
+  const std::string tag = answer.Header("ETag");
+  EXPECT_FALSE(tag.empty());
+  EXPECT_EQ(ParseAnswer(server.Get("GET /notes HTTP/1.0\r\nIf-None-Match: " + tag + "\r\n\r\n").answer).status_line,
+            "HTTP/1.0 304 Not Modified");
+  // A program's later assignment reaches the next connections.
+  server.Module().DefaultType = "text/x-later";
+  EXPECT_EQ(type("/notes"), "text/x-later");
 }
 
 TEST_F(ServerModule, SettersReachTheRunningListener) {

@@ -90,6 +90,7 @@ FileInfo InfoOf(const struct stat& st, std::string_view path) {
   info.attributes = attributes == 0 ? kFaNormal : attributes;
   info.size = static_cast<std::int64_t>(st.st_size);
   info.last_write = st.st_mtime;
+  info.last_write_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   return info;
 }
 

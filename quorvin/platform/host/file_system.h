@@ -40,6 +40,7 @@ struct FileInfo {
   std::uint32_t attributes = kFaInvalid;
   std::int64_t size = 0;
   std::time_t last_write = 0;  // Unix seconds
+  std::int64_t last_write_ns = 0;  // the same in nanoseconds, where the file system keeps them
 };
 
 FileInfo GetFileInfo(std::string_view path);
