@@ -28,7 +28,7 @@ release:
 run: deps
 	@cmake --preset release >/dev/null
 	@cmake --build --preset release -j $(JOBS) --target quorvin-serve
-	build/release/apps/quorvin-serve --root examples/site --port $(PORT)
+	build/release/apps/quorvin-serve --root examples/site --port $(PORT) --bind 127.0.0.1
 
 bench:
 	@scripts/install-deps build bench

@@ -33,7 +33,7 @@ namespace {
 using quorvin::platform::Json;
 
 constexpr const char* kUsage =
-    "usage: quorvin-serve [--form FILE] [--root DIR] [--port N] [--default-file NAME]\n"
+    "usage: quorvin-serve [--form FILE] [--root DIR] [--port N] [--bind ADDRESS] [--default-file NAME]\n"
     "                     [--timeout SECONDS] [--max-request N] [--binding scktcomp|dwinsock]\n"
     "                     [--no-dispatcher] [--max-connections N] [--header-timeout SECONDS]\n"
     "                     [--body-timeout SECONDS] [--send-timeout SECONDS]\n"
@@ -65,6 +65,7 @@ struct Options {
   int keep_alive_requests = 100;
   std::string tls_cert;  // HTTPS: the certificate chain and its key (PEM)
   std::string tls_key;
+  std::string bind;           // where to listen: "" for every address
   bool etags = false;         // files: ETag and If-None-Match
   std::string cache_control;  // files: a Cache-Control header
   std::string mime_types;     // files: types of the program's own, "ext=type,..."
@@ -121,7 +122,10 @@ Options Parse(int argc, char** argv) {
       o.keep_alive_requests = IntOption(arg, value(), 1, 1'000'000);
     else if (arg == "--tls-cert") o.tls_cert = std::string(value());
     else if (arg == "--tls-key") o.tls_key = std::string(value());
-    else if (arg == "--etag") o.etags = true;
+    else if (arg == "--bind") {
+      o.bind = std::string(value());
+      if (!quorvin::server::ServerModule::BindAddressOk(o.bind)) Fail("--bind takes an IP address or localhost");
+    } else if (arg == "--etag") o.etags = true;
     else if (arg == "--cache-control") o.cache_control = std::string(value());
     else if (arg == "--mime") {
       const std::string entry(value());
@@ -172,6 +176,7 @@ std::string FormFromOptions(const Options& o) {
                    {"KeepAliveRequests", o.keep_alive_requests},
                    {"TLSCertificate", o.tls_cert},
                    {"TLSKey", o.tls_key},
+                   {"BindAddress", o.bind},
                    {"ETags", o.etags ? 1 : 0},
                    {"CacheControl", o.cache_control},
                    {"MimeTypes", o.mime_types},

@@ -1,5 +1,8 @@
 #include "quorvin/server/server_module.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <exception>
 #include <string>
@@ -35,6 +38,7 @@ void ListenerConfig::Configure(ServerModule& module) {
   Root = module.ServerRoot;
   DefaultFile = module.DefaultFile;
   SetListenPort(module.ServerPort);
+  SetListenAddress(module.BindAddress);
   ConnectionCount = 0;
   if (!host::DirectoryExists(Root)) Root = host::GetCurrentDir();
   Root = std::string(platform::Trim(Root));
@@ -166,6 +170,12 @@ std::optional<std::vector<std::pair<std::string, std::string>>> ServerModule::Pa
     entries.emplace_back("." + std::string(extension), std::string(type));
   }
   return entries;
+}
+
+bool ServerModule::BindAddressOk(const std::string& address) {
+  unsigned char scrap[sizeof(in6_addr)];
+  return address.empty() || address == "localhost" || ::inet_pton(AF_INET, address.c_str(), scrap) == 1 ||
+         ::inet_pton(AF_INET6, address.c_str(), scrap) == 1;
 }
 
 bool ServerModule::HeaderTextOk(std::string_view text) {

@@ -90,6 +90,8 @@ class ListenerConfig {
   virtual void StartListening() = 0;
   virtual void StopListening() = 0;
   virtual void SetListenPort(int port) = 0;
+  // Where the listener listens at its next start: an IP address, "localhost", or "" for every one.
+  virtual void SetListenAddress(const std::string& address) = 0;
   // The port listened on (the system's pick when the port asked for was 0).
   virtual int ListenPort() const = 0;
 
@@ -134,6 +136,10 @@ class ServerModule : public platform::TComponent {
   // both set the listener speaks TLS only; a file that cannot be used leaves it closed.
   std::string TLSCertificate;
   std::string TLSKey;
+  // Where to listen: "" for every address (IPv4 and IPv6 on one socket where the host allows
+  // it), an address such as "127.0.0.1" or "::1", or "localhost" (127.0.0.1). A program for the
+  // desktop listens on loopback only, out of the network's reach.
+  std::string BindAddress;
   // Files: an ETag on each answer (with If-None-Match before If-Modified-Since), a Cache-Control
   // header (empty: none), types of the program's own ("wasm=application/wasm, map=application/json",
   // before the system's) and the type of files whose extension has none (empty: no header).
@@ -147,6 +153,8 @@ class ServerModule : public platform::TComponent {
   static std::optional<std::vector<std::pair<std::string, std::string>>> ParseMimeTypes(std::string_view text);
   // Text that may stand as a header's value: no control characters.
   static bool HeaderTextOk(std::string_view text);
+  // "", "localhost", or an IPv4 or IPv6 address.
+  static bool BindAddressOk(const std::string& address);
 
   static constexpr std::int32_t kDefaultMaxConnections = 512;
 
@@ -215,6 +223,13 @@ class ServerModule : public platform::TComponent {
     count("KeepAliveTimeout", &T::KeepAliveTimeout, 5, 0);
     count("KeepAliveRequests", &T::KeepAliveRequests, 100, 1);
     builder.Text("TLSCertificate", &T::TLSCertificate).Text("TLSKey", &T::TLSKey);
+    builder.Text(
+        "BindAddress", [](const T& c) { return c.BindAddress; },
+        [](T& c, const std::string& v) {
+          if (!BindAddressOk(v)) throw platform::PropertyError("BindAddress takes an IP address, localhost, or nothing for every address");
+          c.BindAddress = v;
+        },
+        std::string());
     builder.Integer(
         "ETags", [](const T& c) -> std::int64_t { return c.ETags != 0 ? 1 : 0; },
         [](T& c, std::int64_t v) { c.ETags = v != 0 ? 1 : 0; }, 0);

@@ -53,6 +53,7 @@ class ZDwServerSocket final : public net::TBasicServerSocket, public ListenerCon
   void StartListening() override { Open(); }
   void StopListening() override;
   void SetListenPort(int port) override { SetPort(std::to_string(port)); }
+  void SetListenAddress(const std::string& address) override { SetBindAddress(address); }
   int ListenPort() const override { return LocalPort(); }
 };
 

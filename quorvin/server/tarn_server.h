@@ -43,6 +43,7 @@ class ZServerSocket final : public net::TServerSocket, public ListenerConfig {
   void StartListening() override { Open(); }
   void StopListening() override { Close(); }
   void SetListenPort(int port) override { SetPort(port); }
+  void SetListenAddress(const std::string& address) override { SetBindAddress(address); }
   int ListenPort() const override { return LocalPort(); }
 };
 

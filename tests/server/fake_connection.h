@@ -23,6 +23,7 @@ class FakeListener final : public server::ListenerConfig {
   void StartListening() override {}
   void StopListening() override {}
   void SetListenPort(int) override {}
+  void SetListenAddress(const std::string&) override {}
   int ListenPort() const override { return 0; }
 };
 

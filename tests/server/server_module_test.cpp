@@ -78,7 +78,9 @@ TEST_F(ServerModule, ImpossibleValuesAreRefusedAtLoad) {
       {"MimeTypes", "x=plain"},                    // not a type
       {"MimeTypes", "x=text/plain\r\nSet-Cookie: a=b"},
       {"CacheControl", "max-age=1\r\nX: y"},
-      {"DefaultType", "text/plain\n"}};
+      {"DefaultType", "text/plain\n"},
+      {"BindAddress", "example.org"},
+      {"BindAddress", "127.0.0.256"}};
   for (const auto& [name, value] : cases) {
     SCOPED_TRACE(name + "=" + value.dump());
     try {

@@ -318,7 +318,7 @@ void TCustomBasicServerSocket::Listen(TConnectionFactory factory) {
   Impl& d = *impl_;
   d.factory = std::move(factory);
   if (d.listener) return;
-  d.listener = detail::EventListener::Listen(Port(), [&d](int fd) { return d.Accept(fd); });
+  d.listener = detail::EventListener::Listen(bind_address_, Port(), [&d](int fd) { return d.Accept(fd); });
 }
 
 void TCustomBasicServerSocket::Close() {

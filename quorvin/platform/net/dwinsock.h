@@ -179,7 +179,12 @@ class TCustomBasicServerSocket : public TSockCtrl {
   explicit TCustomBasicServerSocket(TComponent* owner);
   ~TCustomBasicServerSocket() override;
 
-  // Starts listening on all IPv4 addresses at Port() (0: the system picks; LocalPort() tells)
+  // Where to listen: an IP address, "localhost", or "" for every address (see
+  // detail::EventListener::Listen); takes effect at the next Listen.
+  void SetBindAddress(std::string address) { bind_address_ = std::move(address); }
+  const std::string& BindAddress() const { return bind_address_; }
+
+  // Starts listening at the bind address and Port() (0: the system picks; LocalPort() tells)
   // and makes each accepted connection with `factory`; it then reports seRead (FD_READ |
   // FD_CLOSE) until WSAAsyncSelect changes that, and OnAccept fires. Raises ESocketError when
   // it cannot listen. While listening already, only the factory is replaced.
@@ -215,6 +220,7 @@ class TCustomBasicServerSocket : public TSockCtrl {
   platform::TEvent<TStreamSocketErrorEvent> OnError;
 
  private:
+  std::string bind_address_;
   friend class TStreamSocket;
   struct Impl;
   std::unique_ptr<Impl> impl_;

@@ -16,11 +16,53 @@
 
 namespace quorvin::net::detail {
 
-std::shared_ptr<EventListener> EventListener::Listen(int port, Offer offer) {
-  const std::string where = "port " + std::to_string(port);
+std::shared_ptr<EventListener> EventListener::Listen(const std::string& address, int port, Offer offer) {
+  // The port alone names a listener on every address, as it always did.
+  const std::string where =
+      (address.empty() ? std::string() : (address.find(':') != std::string::npos ? "[" + address + "]:" : address + ":")) +
+      (address.empty() ? "port " : "") + std::to_string(port);
   if (port < 0 || port > 65535)
     throw ESocketError("Cannot listen on " + where + ": no such port", EINVAL);
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+  auto& v4 = reinterpret_cast<sockaddr_in&>(storage);
+  auto& v6 = reinterpret_cast<sockaddr_in6&>(storage);
+  const auto net_port = htons(static_cast<std::uint16_t>(port));
+  const std::string literal = address == "localhost" ? "127.0.0.1" : address;
+  int fd = -1;
+  if (address.empty()) {
+    // Every address: IPv6 with IPv4 mapped into it, one socket for both kinds of client.
+    fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int off = 0;
+    if (fd >= 0 && ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) == 0) {
+      v6.sin6_family = AF_INET6;
+      v6.sin6_port = net_port;
+      v6.sin6_addr = in6addr_any;
+      length = sizeof v6;
+    } else {
+      // A host without IPv6: every IPv4 address.
+      if (fd >= 0) ::close(fd);
+      fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      v4.sin_family = AF_INET;
+      v4.sin_port = net_port;
+      v4.sin_addr.s_addr = htonl(INADDR_ANY);
+      length = sizeof v4;
+    }
+  } else if (::inet_pton(AF_INET, literal.c_str(), &v4.sin_addr) == 1) {
+    v4.sin_family = AF_INET;
+    v4.sin_port = net_port;
+    length = sizeof v4;
+    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  } else if (::inet_pton(AF_INET6, literal.c_str(), &v6.sin6_addr) == 1) {
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = net_port;
+    length = sizeof v6;
+    fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    if (fd >= 0) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+  } else {
+    throw ESocketError("Cannot listen on " + where + ": not an IP address (nor localhost)", EINVAL);
+  }
   if (fd < 0) {
     const int code = errno;
     throw ESocketError("Cannot listen on " + where + ": " + std::strerror(code), code);
@@ -29,11 +71,7 @@ std::shared_ptr<EventListener> EventListener::Listen(int port, Offer offer) {
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   // Accepted sockets inherit it: answers leave as soon as they are complete.
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&storage), length) != 0 ||
       ::listen(fd, SOMAXCONN) != 0) {
     const int code = errno;
     ::close(fd);
@@ -60,10 +98,11 @@ EventListener::~EventListener() {
 }
 
 int EventListener::LocalPort() const {
-  sockaddr_in address{};
+  sockaddr_storage address{};
   socklen_t length = sizeof address;
   if (closed_ || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
-  return ntohs(address.sin_port);
+  if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
+  return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
 }
 
 void EventListener::Watching(bool on) {

@@ -5,6 +5,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "quorvin/platform/core/deadline.h"
 #include "quorvin/platform/net/reactor.h"
@@ -22,8 +23,11 @@ class EventListener final : public std::enable_shared_from_this<EventListener>, 
  public:
   using Offer = std::function<bool(int fd)>;
 
-  // Listens on all IPv4 addresses at `port` (0: the system picks). Throws ESocketError.
-  static std::shared_ptr<EventListener> Listen(int port, Offer offer);
+  // Listens at `address` and `port` (0: the system picks). The address is an IPv4 or IPv6
+  // literal, "localhost" (127.0.0.1), or "" for every address: one dual-stack socket that takes
+  // IPv4 and IPv6 clients where the host allows it, else every IPv4 address. Throws
+  // ESocketError, naming the address and the system's reason.
+  static std::shared_ptr<EventListener> Listen(const std::string& address, int port, Offer offer);
 
   EventListener(int fd, Offer offer);
   ~EventListener();

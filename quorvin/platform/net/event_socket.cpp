@@ -44,8 +44,13 @@ std::string AddressText(const sockaddr_storage& address) {
     ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text,
                 sizeof text);
   } else if (address.ss_family == AF_INET6) {
-    ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(address).sin6_addr, text,
-                sizeof text);
+    const in6_addr& v6 = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
+    // An IPv4 client of a dual-stack listener is an IPv4 client: its address reads as one.
+    if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+      ::inet_ntop(AF_INET, &v6.s6_addr[12], text, sizeof text);
+    } else {
+      ::inet_ntop(AF_INET6, &v6, text, sizeof text);
+    }
   }
   return text;
 }

@@ -284,7 +284,7 @@ int TServerSocket::LocalPort() const {
 void TServerSocket::Open() {
   TServerWinSocket::Impl& d = *socket_->impl_;
   if (d.listener) return;
-  d.listener = detail::EventListener::Listen(port_, [this, &d](int fd) {
+  d.listener = detail::EventListener::Listen(bind_address_, port_, [this, &d](int fd) {
     TServerClientWinSocket* client = nullptr;
     d.offered_fd = fd;
     d.offered_taken = false;

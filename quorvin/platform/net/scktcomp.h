@@ -172,7 +172,11 @@ class TServerSocket : public TComponent {
 
   int Port() const { return port_; }
   void SetPort(int port);  // takes effect at the next Open
-  // Starts listening on all IPv4 addresses (the port's 0 lets the system pick; Port() then
+  // Where to listen: an IP address, "localhost", or "" for every address (see
+  // detail::EventListener::Listen); takes effect at the next Open.
+  void SetBindAddress(std::string address) { bind_address_ = std::move(address); }
+  const std::string& BindAddress() const { return bind_address_; }
+  // Starts listening at the bind address (the port's 0 lets the system pick; LocalPort() then
   // tells which). Raises ESocketError when it cannot listen.
   void Open();
   // Stops listening and ends (closes and destroys) every connection; one whose event is being
@@ -192,6 +196,7 @@ class TServerSocket : public TComponent {
  private:
   friend class TServerWinSocket;
   int port_ = 0;
+  std::string bind_address_;
   TGetSocketEvent on_get_socket_;
   std::unique_ptr<TServerWinSocket> socket_;
 };
