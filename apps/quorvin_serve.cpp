@@ -40,6 +40,7 @@ constexpr const char* kUsage =
     "                     [--keep-alive | --no-keep-alive] [--keep-alive-timeout SECONDS]\n"
     "                     [--keep-alive-requests N] [--tls-cert FILE --tls-key FILE]\n"
     "                     [--etag] [--cache-control VALUE] [--mime EXT=TYPE]... [--default-type TYPE]\n"
+    "                     [--precompressed] [--error-pages DIR] [--fallback FILE] [--listing]\n"
     "With --form the form's server module is used; --port and --root, when given, override\n"
     "its ServerPort and ServerRoot.\n";
 
@@ -70,6 +71,10 @@ struct Options {
   std::string cache_control;  // files: a Cache-Control header
   std::string mime_types;     // files: types of the program's own, "ext=type,..."
   std::string default_type;   // files: the type of files whose extension has none
+  bool precompressed = false; // files: file.br / file.gz for clients that take them
+  std::string error_pages;    // a folder of 404.htm and its like
+  std::string fallback;       // the document for missing extension-less paths, under the root
+  bool listing = false;       // folders without their default document listed
 };
 
 [[noreturn]] void Fail(const std::string& message) {
@@ -134,6 +139,15 @@ Options Parse(int argc, char** argv) {
         Fail("--mime takes EXT=TYPE, as wasm=application/wasm");
       o.mime_types += (o.mime_types.empty() ? "" : ",") + entry;
     } else if (arg == "--default-type") o.default_type = std::string(value());
+    else if (arg == "--precompressed") o.precompressed = true;
+    else if (arg == "--error-pages") {
+      o.error_pages = std::string(value());
+      if (!std::filesystem::is_directory(o.error_pages)) Fail("--error-pages " + o.error_pages + " is not a folder");
+    } else if (arg == "--fallback") {
+      o.fallback = std::string(value());
+      if (o.fallback.empty() || !quorvin::server::ServerModule::FallbackOk(o.fallback))
+        Fail("--fallback takes a file under the root, as index.html");
+    } else if (arg == "--listing") o.listing = true;
     else if (arg == "-h" || arg == "--help") {
       std::fputs(kUsage, stdout);
       std::exit(0);
@@ -180,7 +194,11 @@ std::string FormFromOptions(const Options& o) {
                    {"ETags", o.etags ? 1 : 0},
                    {"CacheControl", o.cache_control},
                    {"MimeTypes", o.mime_types},
-                   {"DefaultType", o.default_type}}}};
+                   {"DefaultType", o.default_type},
+                   {"Precompressed", o.precompressed ? 1 : 0},
+                   {"ErrorPages", o.error_pages},
+                   {"FallbackDocument", o.fallback},
+                   {"DirectoryListing", o.listing ? 1 : 0}}}};
   Json components = Json::array();
   if (o.dispatcher) {
     components.push_back({{"class", "TWebDispatcher"},

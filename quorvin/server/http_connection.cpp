@@ -1,5 +1,7 @@
 #include "quorvin/server/http_connection.h"
 
+#include "quorvin/server/folder_listing.h"
+
 #include <exception>
 #include <optional>
 
@@ -34,6 +36,28 @@ bool HasOption(std::string_view options, std::string_view option) {
   return false;
 }
 
+// Whether an Accept-Encoding value takes `coding`: named (or "*") without q=0.
+bool AcceptsCoding(std::string_view accepted, std::string_view coding) {
+  while (!accepted.empty()) {
+    const auto comma = accepted.find(',');
+    std::string_view item = accepted.substr(0, comma);
+    accepted = comma == std::string_view::npos ? std::string_view() : accepted.substr(comma + 1);
+    const auto semicolon = item.find(';');
+    const std::string_view name = platform::Trim(item.substr(0, semicolon));
+    if (!SameText(name, coding) && name != "*") continue;
+    if (semicolon != std::string_view::npos) {
+      std::string_view q = platform::Trim(item.substr(semicolon + 1));
+      if (platform::StartsWithText(q, "q=")) {
+        q = platform::Trim(q.substr(2));
+        // q=0, q=0.0, q=0.000: refused.
+        if (!q.empty() && q.find_first_not_of("0.") == std::string_view::npos) return false;
+      }
+    }
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 HttpConnection::HttpConnection(ListenerConfig& listener)
@@ -43,7 +67,8 @@ HttpConnection::HttpConnection(ListenerConfig& listener)
       writer_([this] { return LocalHostName(); }),
       default_document_(listener.DefaultFile),
       deadline_([this] { Expire(); }) {
-  writer_.SetFileOptions(listener.Files());
+  files_ = listener.Files();
+  writer_.SetFileOptions(files_);
   ArmDeadline(limits_.header_seconds);
 }
 
@@ -203,7 +228,7 @@ bool HttpConnection::Dispatch() {
   if (refused) {
     file_mode_ = true;
     body_is_answer_ = false;
-    writer_.WriteError(500);
+    AnswerError(500);
     return true;
   }
   if (!sent) return false;
@@ -222,23 +247,59 @@ void HttpConnection::AnswerTarget(TargetUse use) {
       return AnswerFile(target);
     case TargetOutcome::kBadPath:
     case TargetOutcome::kFileWithQuery:  // no web action took it
-      return writer_.WriteError(400);
+      return AnswerError(400);
     case TargetOutcome::kNotFound:
-      return writer_.WriteError(404);
+      if (use != TargetUse::kPost && AnswerFallback(resolver)) return;
+      return AnswerError(404);
     case TargetOutcome::kFolderWithoutSlash:
       return writer_.WriteRedirect(301, target.Location);
     case TargetOutcome::kFolder:
+      if (files_ && files_->listing) {
+        return writer_.WriteDocument("text/html; charset=utf-8",
+                                     FolderListing(reader_.URL(), host::ListFolder(target.TargetPath)),
+                                     SameText(reader_.Method(), "GET"));
+      }
+      return AnswerError(403);
     case TargetOutcome::kHidden:
     case TargetOutcome::kNotAFile:
-      return writer_.WriteError(403);
+      return AnswerError(403);
     case TargetOutcome::kUnavailable:
-      return writer_.WriteError(503);
+      return AnswerError(503);
     case TargetOutcome::kFolderWithQuery:
-      return writer_.WriteError(501);
+      return AnswerError(501);
     case TargetOutcome::kPostTarget:
       // A body posted to a file or folder that no web action took: nothing here accepts it.
-      return writer_.WriteError(405);
+      return AnswerError(405);
   }
+}
+
+void HttpConnection::AnswerError(int code) {
+  if (files_ && !files_->error_pages.empty()) {
+    // The program's page for the status, as 404.htm or 404.html.
+    for (const char* extension : {".htm", ".html"}) {
+      const std::string path = files_->error_pages + "/" + std::to_string(code) + extension;
+      host::FileInfo info;
+      auto page = TargetResolver::OpenRegular(path, info);
+      if (!page) continue;
+      const FileBytes bytes = writer_.WritePageHeading(code, path, info);
+      return SendFile(std::move(page), bytes.first, bytes.last);
+    }
+  }
+  writer_.WriteError(code);
+}
+
+bool HttpConnection::AnswerFallback(const TargetResolver& resolver) {
+  if (!files_ || files_->fallback.empty()) return false;
+  // Only paths of an application's own routes: none with an extension (a missing script or
+  // image stays a 404) and none through a dot-name.
+  const std::string_view url = reader_.URL();
+  const std::string_view last = url.substr(url.rfind('/') + 1);
+  if (last.find('.') != std::string_view::npos || url.find("/.") != std::string_view::npos) return false;
+  const std::string& fallback = files_->fallback;
+  TargetResolution target = resolver.FindTarget({fallback, fallback, {}, false, TargetUse::kSend});
+  if (target.Outcome != TargetOutcome::kFile) return false;
+  AnswerFile(target);
+  return true;
 }
 
 void HttpConnection::AnswerFile(TargetResolution& target) {
@@ -246,17 +307,42 @@ void HttpConnection::AnswerFile(TargetResolution& target) {
   const std::string_view range =
       SameText(reader_.Method(), "GET") ? reader_.Headers().Values("range") : std::string_view();
   const auto& headers = reader_.Headers();
-  const FileBytes bytes = writer_.WriteHeading(
-      target.TargetPath, target.Info,
-      {headers.Values("if-modified-since"), range, headers.Values("if-none-match"), headers.Values("if-range")});
+  FileRequest request;
+  request.if_modified_since = headers.Values("if-modified-since");
+  request.range = range;
+  request.if_none_match = headers.Values("if-none-match");
+  request.if_range = headers.Values("if-range");
+  if (files_ && files_->precompressed) {
+    // A compressed copy beside the file, for a client that takes it: the answer is the copy's
+    // (its length, ranges and validators) with the file's type.
+    request.vary_encoding = true;
+    const std::string_view accepted = headers.Values("accept-encoding");
+    for (const auto& [coding, suffix] : {std::pair{"br", ".br"}, std::pair{"gzip", ".gz"}}) {
+      if (!AcceptsCoding(accepted, coding)) continue;
+      host::FileInfo info;
+      auto sibling = TargetResolver::OpenRegular(target.TargetPath + suffix, info);
+      if (!sibling) continue;
+      target.FileStream = std::move(sibling);
+      target.Info = info;
+      request.encoding = coding;
+      break;
+    }
+  }
+  const FileBytes bytes = writer_.WriteHeading(target.TargetPath, target.Info, request);
   if (!bytes.send) return;
-  file_stream_ = std::move(target.FileStream);
+  SendFile(std::move(target.FileStream), bytes.first, bytes.last);
+}
+
+void HttpConnection::SendFile(std::unique_ptr<platform::TFileStream> file, std::int64_t first, std::int64_t last) {
+  // The answer is the heading written and the file, whatever the request looked like.
+  file_mode_ = true;
+  file_stream_ = std::move(file);
   // The stream ends where the announced length does, even if the file grows meanwhile, and
   // the sender is told it is a regular file: it need not ask the system again. A part leaves
   // through the same zero-copy path as a whole file, cut to its bytes.
   file_stream_->SetRegular();
-  file_stream_->SetLimit(bytes.last + 1);
-  file_start_ = bytes.first;
+  file_stream_->SetLimit(last + 1);
+  file_start_ = first;
 }
 
 void HttpConnection::OnWrites() {

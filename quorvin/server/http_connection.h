@@ -92,6 +92,13 @@ class HttpConnection : public webbridge::ConnectionView,
   bool Dispatch();
   void AnswerTarget(TargetUse use);
   void AnswerFile(TargetResolution& target);
+  // An error answer: the program's page for `code` from its folder of error pages, else the
+  // built-in one.
+  void AnswerError(int code);
+  // A missing extension-less path answered with the fallback document; false when it is not.
+  bool AnswerFallback(const TargetResolver& resolver);
+  // Sends the open file from `first` to `last` after the heading written.
+  void SendFile(std::unique_ptr<platform::TFileStream> file, std::int64_t first, std::int64_t last);
   void NextRequest();
   void Expire();
   // Tells the program's log that the web action for this request failed, and why.
@@ -103,6 +110,7 @@ class HttpConnection : public webbridge::ConnectionView,
   ConnectionLimits limits_;
   RequestReader reader_;
   ResponseWriter writer_;
+  std::shared_ptr<const FileOptions> files_;  // from the module's properties, at acceptance
   std::string default_document_;
   std::string translated_path_;
   std::string pending_;  // bytes that came after the request being answered: the next one's

@@ -242,6 +242,7 @@ FileBytes ResponseWriter::WriteHeading(std::string_view path, const host::FileIn
     // The client's copy is current: it revalidates without downloading again.
     WriteStatus(304);
     WriteHeaders("Last-Modified", HttpDateOf(modified));
+    if (request.vary_encoding) WriteHeaders("Vary", "Accept-Encoding");
     validators();
     EndHeading(-1);  // a 304 never has a body
     return {};
@@ -259,6 +260,8 @@ FileBytes ResponseWriter::WriteHeading(std::string_view path, const host::FileIn
   const bool part = range == web::RangeRequest::kPart;
   WriteStatus(part ? 206 : 200);
   WriteFileType(path);
+  if (!request.encoding.empty()) WriteHeaders("Content-Encoding", request.encoding);
+  if (request.vary_encoding) WriteHeaders("Vary", "Accept-Encoding");
   WriteHeader("Content-Length", bytes.last - bytes.first + 1);
   if (part) {
     WriteHeaders("Content-Range", "bytes " + std::to_string(bytes.first) + "-" +
@@ -268,6 +271,22 @@ FileBytes ResponseWriter::WriteHeading(std::string_view path, const host::FileIn
   validators();
   EndHeading(-1);  // the length is said above
   return bytes;
+}
+
+FileBytes ResponseWriter::WritePageHeading(int code, std::string_view path, const host::FileInfo& file) {
+  WriteStatus(code);
+  WriteFileType(path);
+  WriteHeader("Content-Length", file.size);
+  EndHeading(-1);
+  return {true, 0, file.size - 1};
+}
+
+void ResponseWriter::WriteDocument(std::string_view type, std::string_view body, bool with_body) {
+  WriteStatus(200);
+  WriteHeaders("Content-type", type);
+  WriteHeader("Content-Length", static_cast<std::int64_t>(body.size()));
+  EndHeading(-1);
+  if (with_body) WriteString(body);
 }
 
 std::string ResponseWriter::SendHTTPError(int code) {

@@ -49,6 +49,10 @@ struct FileRequest {
   std::string_view range;  // empty asks for the whole file
   std::string_view if_none_match;
   std::string_view if_range;
+  // What the answer says of the bytes sent: a Content-Encoding (a compressed sibling of the
+  // file named), and whether the answer varies with Accept-Encoding.
+  std::string_view encoding;
+  bool vary_encoding = false;
 };
 
 // How files are answered beyond the defaults, from the server module's properties. Without
@@ -58,6 +62,10 @@ struct FileOptions {
   std::string cache_control;   // a Cache-Control header on file answers (empty: none)
   std::string default_type;    // the Content-type of a file whose extension has none
   host::FileTypeRegistry types;  // extensions whose type the program names, before the system's
+  bool precompressed = false;  // file.br or file.gz in place of file, for clients that take them
+  std::string error_pages;     // full path of a folder holding 404.htm and its like (empty: none)
+  std::string fallback;        // URL path of the document for missing extension-less paths
+  bool listing = false;        // folders without their default document list their entries
 
   // The file's entity tag: its size and modification time (to the nanosecond where the file
   // system keeps it, so that two edits within a second differ), strong.
@@ -106,6 +114,11 @@ class ResponseWriter {
   // version of the file), else 200. Says which bytes of the file follow it.
   FileBytes WriteHeading(std::string_view path, const host::FileInfo& file,
                          const FileRequest& request);
+  // The heading of an error answer whose page is the file at `path` (the program's own page for
+  // that status): the status, the file's type and length. The whole file follows.
+  FileBytes WritePageHeading(int code, std::string_view path, const host::FileInfo& file);
+  // A whole 200 answer of `type` holding `body` (only its heading when `with_body` is false).
+  void WriteDocument(std::string_view type, std::string_view body, bool with_body);
   // "ERROR : " and the status text of `code`.
   static std::string SendHTTPError(int code);
   // A whole answer: the status line of `code` and a one-line HTML page that names the error.

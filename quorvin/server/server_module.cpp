@@ -67,14 +67,15 @@ ConnectionLimits ListenerConfig::Limits() const {
 std::shared_ptr<const FileOptions> ListenerConfig::Files() const {
   if (Module == nullptr) return nullptr;
   const ServerModule& m = *Module;
-  if (m.ETags == 0 && m.CacheControl.empty() && m.MimeTypes.empty() && m.DefaultType.empty()) {
+  if (m.ETags == 0 && m.CacheControl.empty() && m.MimeTypes.empty() && m.DefaultType.empty() &&
+      m.Precompressed == 0 && m.ErrorPages.empty() && m.FallbackDocument.empty() && m.DirectoryListing == 0) {
     files_.reset();
     files_key_.clear();
     return nullptr;
   }
   // Fields a program may assign between connections: compared, not parsed, per connection.
-  std::string key = std::to_string(m.ETags);
-  for (const std::string* text : {&m.CacheControl, &m.MimeTypes, &m.DefaultType}) {
+  std::string key = std::to_string(m.ETags) + std::to_string(m.Precompressed) + std::to_string(m.DirectoryListing);
+  for (const std::string* text : {&m.CacheControl, &m.MimeTypes, &m.DefaultType, &m.ErrorPages, &m.FallbackDocument}) {
     key += '\n';
     key += *text;
   }
@@ -86,6 +87,12 @@ std::shared_ptr<const FileOptions> ListenerConfig::Files() const {
   if (ServerModule::HeaderTextOk(m.DefaultType)) options->default_type = m.DefaultType;
   if (const auto types = ServerModule::ParseMimeTypes(m.MimeTypes)) {
     for (const auto& [extension, type] : *types) options->types.Add(extension, type);
+  }
+  options->precompressed = m.Precompressed != 0;
+  options->listing = m.DirectoryListing != 0;
+  if (!m.ErrorPages.empty()) options->error_pages = host::ExpandFileName(m.ErrorPages).value_or(m.ErrorPages);
+  if (!m.FallbackDocument.empty() && ServerModule::FallbackOk(m.FallbackDocument)) {
+    options->fallback = m.FallbackDocument.front() == '/' ? m.FallbackDocument : "/" + m.FallbackDocument;
   }
   files_ = std::move(options);
   files_key_ = std::move(key);
@@ -170,6 +177,22 @@ std::optional<std::vector<std::pair<std::string, std::string>>> ServerModule::Pa
     entries.emplace_back("." + std::string(extension), std::string(type));
   }
   return entries;
+}
+
+bool ServerModule::FallbackOk(std::string_view path) {
+  if (path.empty()) return true;
+  if (!HeaderTextOk(path) || path.back() == '/') return false;
+  // Every segment a plain name: nothing that climbs out of the root or names a private file.
+  std::size_t at = 0;
+  while (at <= path.size()) {
+    const auto slash = path.find('/', at);
+    const std::string_view segment = path.substr(at, slash == std::string_view::npos ? std::string_view::npos : slash - at);
+    if (!(at == 0 && segment.empty()) && (segment.empty() || segment.front() == '.' || segment.find('\\') != std::string_view::npos))
+      return false;
+    if (slash == std::string_view::npos) break;
+    at = slash + 1;
+  }
+  return true;
 }
 
 bool ServerModule::BindAddressOk(const std::string& address) {

@@ -147,12 +147,22 @@ class ServerModule : public platform::TComponent {
   std::string CacheControl;
   std::string MimeTypes;
   std::string DefaultType;
+  // Files, further: a compressed copy beside a file (file.br, file.gz) sent to clients that take
+  // it; a folder of the program's own error pages (404.htm or 404.html, one per status); a
+  // document under the root ("index.html") that answers GETs for missing paths without an
+  // extension (single-page applications); folders without their default document listed.
+  std::int32_t Precompressed = 0;
+  std::string ErrorPages;
+  std::string FallbackDocument;
+  std::int32_t DirectoryListing = 0;
 
   // The entries of a MimeTypes text: "ext=type" (the extension with or without its dot),
   // separated by commas, semicolons or blanks; nullopt when an entry is malformed.
   static std::optional<std::vector<std::pair<std::string, std::string>>> ParseMimeTypes(std::string_view text);
   // Text that may stand as a header's value: no control characters.
   static bool HeaderTextOk(std::string_view text);
+  // "" or a relative path of a file under the root: no "..", no dot-name, no control character.
+  static bool FallbackOk(std::string_view path);
   // "", "localhost", or an IPv4 or IPv6 address.
   static bool BindAddressOk(const std::string& address);
 
@@ -255,6 +265,21 @@ class ServerModule : public platform::TComponent {
         },
         std::string());
     header_text("DefaultType", &T::DefaultType);
+    const auto flag = [&builder](const char* name, std::int32_t T::*field) {
+      builder.Integer(
+          name, [field](const T& c) -> std::int64_t { return c.*field != 0 ? 1 : 0; },
+          [field](T& c, std::int64_t v) { c.*field = v != 0 ? 1 : 0; }, 0);
+    };
+    flag("Precompressed", &T::Precompressed);
+    builder.Text("ErrorPages", &T::ErrorPages, std::string());
+    builder.Text(
+        "FallbackDocument", [](const T& c) { return c.FallbackDocument; },
+        [](T& c, const std::string& v) {
+          if (!FallbackOk(v)) throw platform::PropertyError("FallbackDocument names a file under the root, as index.html");
+          c.FallbackDocument = v;
+        },
+        std::string());
+    flag("DirectoryListing", &T::DirectoryListing);
     return builder;
   }
 

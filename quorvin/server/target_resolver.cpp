@@ -122,6 +122,14 @@ TargetOutcome TargetResolver::OpenFile(TargetResolution& target) const {
   return TargetOutcome::kFile;
 }
 
+std::unique_ptr<platform::TFileStream> TargetResolver::OpenRegular(const std::string& path, host::FileInfo& info) {
+  auto file = platform::TFileStream::TryOpen(path, kOpenForAnswer);
+  if (!file) return nullptr;
+  info = host::GetOpenFileInfo(file->Handle(), path);
+  if (info.kind != host::FileKind::kRegular) return nullptr;
+  return file;
+}
+
 bool TargetResolver::URLtoPath(std::string& path) const {
   auto full = host::ExpandFileName(std::string(root_) + path);
   if (!full) return false;

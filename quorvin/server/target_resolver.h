@@ -67,6 +67,8 @@ class TargetResolver {
   // Turns a URL path into the full local path below the root; false when the result is not
   // the root or below it.
   bool URLtoPath(std::string& path) const;
+  // `path` opened for sending, without blocking, when it is a regular file; nullptr otherwise.
+  static std::unique_ptr<platform::TFileStream> OpenRegular(const std::string& path, host::FileInfo& info);
   // Moves the last "/name" of `path` to `last`.
   static void StripLast(std::string& path, std::string& last);
 

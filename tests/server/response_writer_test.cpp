@@ -86,7 +86,7 @@ TEST_P(FileHeading, SaysWhatFollows) {
   file.last_write_ns = kModifiedNs;
   ResponseWriter w([] { return std::string("testhost"); });
   if (c.options) w.SetFileOptions(Options());
-  const FileBytes bytes = w.WriteHeading(c.path, file, {c.if_modified_since, c.range, c.if_none_match, c.if_range});
+  const FileBytes bytes = w.WriteHeading(c.path, file, {c.if_modified_since, c.range, c.if_none_match, c.if_range, {}, false});
   const std::string headers = std::regex_replace(c.headers, std::regex("\n"), "\r\n");
   EXPECT_EQ(WithoutDate(w.Buffer()),
             "HTTP/1.0 " + c.status + "\r\nServer: testhost\r\nDate: *\r\n" + headers + "\r\n\r\n");

@@ -1,5 +1,7 @@
 #include "quorvin/platform/host/file_system.h"
 
+#include <dirent.h>
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -103,6 +105,24 @@ FileInfo GetFileInfo(std::string_view path) {
 
   if (::stat(std::string(path).c_str(), &st) != 0) return {};
   return InfoOf(st, path);
+}
+
+std::vector<FolderEntry> ListFolder(std::string_view path) {
+  std::vector<FolderEntry> entries;
+  DIR* folder = ::opendir(std::string(path).c_str());
+  if (folder == nullptr) return entries;
+  const int fd = ::dirfd(folder);
+  while (const dirent* entry = ::readdir(folder)) {
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    FolderEntry item;
+    item.name = std::string(name);
+    struct stat st {};
+    if (::fstatat(fd, entry->d_name, &st, 0) == 0) item.info = InfoOf(st, name);
+    entries.push_back(std::move(item));
+  }
+  ::closedir(folder);
+  return entries;
 }
 
 FileInfo GetOpenFileInfo(int fd, std::string_view path) {

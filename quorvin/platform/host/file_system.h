@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The host file system as the components see it: full paths, attributes, existence and file
 // dates. Paths are bytes; a path holding a zero byte names nothing (the system calls would cut
@@ -44,6 +45,16 @@ struct FileInfo {
 };
 
 FileInfo GetFileInfo(std::string_view path);
+
+// One entry of a folder: its name and what it is (links followed, as serving follows them;
+// kNone when the link leads nowhere).
+struct FolderEntry {
+  std::string name;
+  FileInfo info;
+};
+// The entries of the folder at `path`, "." and ".." left out, in no particular order; empty
+// when it cannot be read.
+std::vector<FolderEntry> ListFolder(std::string_view path);
 // The same of a file already open as `fd` (fstat), named `path` for its hidden bit.
 FileInfo GetOpenFileInfo(int fd, std::string_view path);
 // kFaInvalid when nothing is there (or it can't be reached).
