@@ -106,6 +106,36 @@ TEST_P(HostileRequests, TraversalNeverReachesASecret) {
   ExpectCleanStop();
 }
 
+// The same battery with folder listings and a fallback document on: a listing or the fallback may
+// stand where a 404 or a folder's 403 stood, but no secret and no dot-name ever comes out, and
+// what was refused as a path stays refused.
+TEST_P(HostileRequests, TraversalWithListingsAndFallbackOn) {
+  ASSERT_NO_FATAL_FAILURE(
+      StartServer({"--root", site_.Root(), "--no-dispatcher", "--listing", "--fallback", "page.htm"}));
+  if (IsSkipped()) return;
+  for (const TraversalCase& c : TraversalCases()) {
+    for (const char* method : {"GET ", "HEAD "}) {
+      const std::string context = method + c.url.substr(0, 80);
+      const Reply r = Ask(Port(), method + c.url + " HTTP/1.0\r\n\r\n");
+      EXPECT_FALSE(Leaks(r.answer)) << context << "\n" << r.answer;
+      const int status = r.Status();
+      const bool may_fall_back = c.codes.count(404) == 1 && status == 200;
+      EXPECT_TRUE(c.codes.count(status) == 1 || may_fall_back) << context << "\n" << r.answer;
+      if (may_fall_back && method[0] == 'G') {
+        EXPECT_NE(r.answer.find(kPageText), std::string::npos) << context;
+      }
+    }
+  }
+  const Reply listing = Ask(Port(), "GET /sub/ HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(listing.Status(), 200) << listing.answer;
+  EXPECT_NE(listing.answer.find("ok.txt"), std::string::npos) << listing.answer;
+  EXPECT_EQ(listing.answer.find(".env"), std::string::npos) << listing.answer;
+  const Reply top = Ask(Port(), "GET /docs/../sub/ HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(top.answer.find(".git"), std::string::npos) << top.answer;
+  ExpectServes("after the battery with listings and fallback");
+  ExpectCleanStop();
+}
+
 // Finding: the Location of a folder's redirect repeats the path as the client wrote it. A path
 // that starts with "//" (or "/\\", which browsers read the same way) makes it a reference to
 // another host: "GET //evil.example/../docs" resolves to the folder docs, and an answer
