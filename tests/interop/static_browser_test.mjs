@@ -1,0 +1,64 @@
+// Debian's chromium, headless, driven by playwright-core, against quorvin-serve with compressed
+// siblings and listings on: the page whose script and style come from gzip copies renders with
+// them, and every link of a listing of awkward names opens the file it names.
+// Usage: node static_browser_test.mjs BASE-URL BINDING   (static_browser_test.sh starts the server)
+import assert from 'node:assert/strict';
+import { chromium } from 'playwright-core';
+
+const [base, binding] = process.argv.slice(2);
+let browser;
+let passed = 0;
+const check = (what, fn) => {
+  try {
+    fn();
+  } catch (e) {
+    e.message = `${what}: ${e.message}`;
+    throw e;
+  }
+  passed++;
+};
+
+try {
+  browser = await chromium.launch({
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking',
+      '--disable-component-update', '--disable-sync', '--no-first-run'],
+  });
+  const page = await browser.newPage();
+  page.setDefaultTimeout(15000);
+  const encodings = {};
+  page.on('response', async (r) => { encodings[new URL(r.url()).pathname] = (await r.allHeaders())['content-encoding']; });
+
+  await page.goto(`${base}/app/`, { waitUntil: 'load' });
+  const text = await page.textContent('#out');
+  check('script from the gzip copy ran', () => assert.equal(text, 'ran from gzip'));
+  const color = await page.evaluate(() => getComputedStyle(document.body).color);
+  check('style from the gzip copy applied', () => assert.equal(color, 'rgb(4, 5, 6)'));
+  check('script sent as gzip', () => assert.equal(encodings['/app/app.js'], 'gzip'));
+
+  // The listing: follow each link and compare what opens with the name shown.
+  await page.goto(`${base}/files/`, { waitUntil: 'load' });
+  const links = await page.$$eval('td a', (as) => as.map((a) => ({ text: a.textContent, href: a.href })));
+  const names = links.map((l) => l.text);
+  check('listing names', () => assert.deepEqual(names, ['../', 'sub folder/', '100%.txt', '<tag>&.txt', 'a b.txt',
+    'grüße.txt', 'hash#1.txt', 'what?.txt']));
+  check('no dot-name listed', () => assert.ok(!names.includes('.hidden')));
+  for (const { text: name, href } of links) {
+    if (name.endsWith('/')) continue;
+    const answer = await page.goto(href, { waitUntil: 'load' });
+    check(`${name}: status`, () => assert.equal(answer.status(), 200));
+    // text/plain without a charset renders as Latin-1: the bytes are compared, fetched again.
+    const body = (await (await page.request.get(href)).body()).toString('utf8');
+    check(`${name}: content`, () => assert.equal(body, `content of ${name}`));
+  }
+  await page.goto(`${base}/files/`, { waitUntil: 'load' });
+  await page.click('text=sub folder/');
+  await page.waitForURL(`${base}/files/sub%20folder/`);
+  await page.click('text=inner.txt');
+  const inner = await page.textContent('body');
+  check('a file in a folder with a blank', () => assert.equal(inner, 'content of sub folder/inner.txt'));
+  console.log(`chromium (${binding}): ${passed} checks passed`);
+} finally {
+  await browser?.close();
+}
