@@ -285,7 +285,7 @@ bool ServerModule::Start() {
 }
 
 ServerModule::Settings ServerModule::Snapshot() const {
-  return {ServerPort, ServerRoot, DefaultFile, TLSCertificate, TLSKey};
+  return {ServerPort, ServerRoot, DefaultFile, TLSCertificate, TLSKey, BindAddress};
 }
 
 void ServerModule::ReportUnappliedChanges() {
@@ -308,6 +308,8 @@ void ServerModule::ReportUnappliedChanges() {
        "ServerRoot changed; the listener keeps its root until SetRoot is called");
   note(now.file != reported_.file && now.file != applied_.file,
        "DefaultFile changed; the listener keeps its default document until SetFile is called");
+  note(now.address != reported_.address && now.address != applied_.address,
+       "BindAddress changed; the listener keeps its address until it is made again");
   note((now.cert != reported_.cert && now.cert != applied_.cert) ||
            (now.key != reported_.key && now.key != applied_.key),
        "TLSCertificate or TLSKey changed; they take effect when the listener is made again");

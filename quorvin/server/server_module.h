@@ -181,8 +181,8 @@ class ServerModule : public platform::TComponent {
   bool Start();
 
   // Operations for the program; each reaches the running listener. The fields above are only
-  // read when the listener is made: ServerPort, ServerRoot, DefaultFile and the TLS files
-  // assigned afterwards do not reach it, and the module logs so at the next connection.
+  // read when the listener is made: ServerPort, ServerRoot, DefaultFile, BindAddress and the TLS
+  // files assigned afterwards do not reach it, and the module logs so at the next connection.
   bool SetRoot(std::string_view value);
   bool SetFile(std::string_view value);
   void SetPort(std::int32_t value);
@@ -296,7 +296,7 @@ class ServerModule : public platform::TComponent {
   // The settings that the listener takes only when it is made.
   struct Settings {
     std::int32_t port = 0;
-    std::string root, file, cert, key;
+    std::string root, file, cert, key, address;
     bool operator==(const Settings&) const = default;
   };
   Settings Snapshot() const;
