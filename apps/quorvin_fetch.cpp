@@ -26,7 +26,8 @@ using namespace quorvin;
 constexpr const char* kUsage =
     "usage: quorvin-fetch [-X METHOD] [-H 'Name: value']... [-d DATA | --data-file FILE]\n"
     "                     [--protocol-version V] [-i] [-o FILE] [--progress]\n"
-    "                     [--binding scktcomp|dwinsock] [--timeout SECONDS]\n"
+    "                     [--binding scktcomp|dwinsock] [--max-time SECONDS] [--connect-timeout SECONDS]\n"
+    "                     [-L [--max-redirs N]]\n"
     "                     [--cacert FILE] [-k | --insecure] URL\n";
 
 struct Options {
@@ -39,7 +40,10 @@ struct Options {
   std::optional<std::string> output;
   bool progress = false;
   std::string binding = "scktcomp";
-  int timeout = 30;
+  int timeout = 30;          // the whole fetch (--max-time, or --timeout)
+  int connect_timeout = 0;   // 0: only the whole fetch's limit
+  bool follow = false;       // -L
+  int max_redirects = 10;
   std::optional<std::string> cacert;  // trusted CAs for https, in place of the system's
   bool insecure = false;              // https without checking the certificate
   std::string url;
@@ -84,10 +88,20 @@ Options Parse(int argc, char** argv) {
       o.progress = true;
     } else if (arg == "--binding") {
       o.binding = value();
-    } else if (arg == "--timeout") {
+    } else if (arg == "--timeout" || arg == "--max-time") {
       const auto t = platform::ParseDecimal32(value());
-      if (!t || *t < 1 || *t > 86400) Usage("--timeout takes whole seconds from 1 to 86400");
+      if (!t || *t < 1 || *t > 86400) Usage(std::string(arg) + " takes whole seconds from 1 to 86400");
       o.timeout = *t;
+    } else if (arg == "--connect-timeout") {
+      const auto t = platform::ParseDecimal32(value());
+      if (!t || *t < 1 || *t > 86400) Usage("--connect-timeout takes whole seconds from 1 to 86400");
+      o.connect_timeout = *t;
+    } else if (arg == "-L" || arg == "--location") {
+      o.follow = true;
+    } else if (arg == "--max-redirs") {
+      const auto n = platform::ParseDecimal32(value());
+      if (!n || *n < 0 || *n > 1000) Usage("--max-redirs takes a number from 0 to 1000");
+      o.max_redirects = *n;
     } else if (arg == "--cacert") {
       o.cacert = value();
     } else if (arg == "-k" || arg == "--insecure") {
@@ -155,6 +169,8 @@ int main(int argc, char** argv) {
   fetch.headers = o.headers;
   if (o.protocol_version) fetch.protocol_version = *o.protocol_version;
   fetch.timeout = std::chrono::seconds(o.timeout);
+  fetch.connect_timeout = std::chrono::seconds(o.connect_timeout);
+  fetch.max_redirects = o.follow ? o.max_redirects : 0;
   fetch.binding = o.binding == "dwinsock" ? client::Binding::kDWinsock : client::Binding::kScktComp;
   fetch.verify = !o.insecure;
   if (o.cacert) fetch.ca_file = *o.cacert;

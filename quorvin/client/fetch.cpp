@@ -76,14 +76,52 @@ std::string FetchResponse::Header(std::string_view name) const {
 
 namespace {
 
+bool IsRedirect(int status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// A write-only stream over the program's sink: the body goes there piece by piece as it
+// arrives, and nothing of it stays here.
+class SinkStream final : public platform::TStream {
+ public:
+  explicit SinkStream(std::function<void(std::string_view)> write) : write_(std::move(write)) {}
+  std::int64_t Read(void*, std::int64_t) override { return 0; }
+  std::int64_t Write(const void* buffer, std::int64_t count) override {
+    write_(std::string_view(static_cast<const char*>(buffer), static_cast<std::size_t>(count)));
+    written_ += count;
+    return count;
+  }
+  std::int64_t Seek(std::int64_t, platform::TSeekOrigin) override { return written_; }
+  std::int64_t Size() override { return written_; }
+  void SetSize(std::int64_t) override {}
+
+ private:
+  std::function<void(std::string_view)> write_;
+  std::int64_t written_ = 0;
+};
+
+std::string Seconds(std::chrono::milliseconds limit) {
+  const auto ms = limit.count();
+  return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
+
+// What one exchange sends: the options' request, with the method and body of this hop.
+struct Hop {
+  std::string method;
+  const std::optional<std::string>* body = nullptr;
+  bool drop_host = false;  // a Host header of the program's named the first server, not this one
+  bool follow = false;     // a redirect's body is not the answer: it goes nowhere
+};
+
 // One exchange with the client component of either socket layer; they differ only in how the
 // connection reaches their events.
 template <class Client>
-FetchResponse Exchange(const Url& url, const FetchOptions& o) {
+FetchResponse Exchange(const Url& url, const FetchOptions& o, const Hop& hop) {
   constexpr bool kSecondLayer = std::is_same_v<Client, TOrbHTTPDwClient>;
   Client http(nullptr);
   http.SetDesignDefaults();
-  http.SetStringVariable(kMethod, !o.method.empty() ? o.method : o.body ? "POST" : "GET");
+  const std::optional<std::string>& body = *hop.body;
+  http.SetStringVariable(kMethod, !hop.method.empty() ? hop.method : body ? "POST" : "GET");
   http.SetStringVariable(kURL, url.path);
   http.SetStringVariable(kProtocolVersion, o.protocol_version);
   bool host_given = false;
@@ -96,30 +134,37 @@ FetchResponse Exchange(const Url& url, const FetchOptions& o) {
       http.SetStringVariable(kContentType, value);
     } else if (platform::SameText(name, "User-Agent")) {
       http.SetStringVariable(kUserAgent, value);
+    } else if (platform::SameText(name, "Host")) {
+      if (hop.drop_host) continue;
+      host_given = true;
+      http.AddCustomHeader(name, value);
     } else {
-      host_given = host_given || platform::SameText(name, "Host");
       http.AddCustomHeader(name, value);
     }
   }
-  // Servers with several sites tell them apart by the Host header.
+  // Servers with several sites tell them apart by the Host header; HTTP/1.1 requires it.
   if (!host_given) http.AddCustomHeader("Host", url.HostAndPort());
   http.Tls.enabled = url.https;
   http.Tls.verify = o.verify;
   http.Tls.ca_file = o.ca_file;
-  if (o.body) {
+  if (body) {
     // Content-Length is a 32-bit property of the component.
-    if (o.body->size() > 0x7FFFFFFF) throw FetchError(FetchError::Kind::kFailed, "the request body is larger than 2 GiB");
+    if (body->size() > 0x7FFFFFFF) throw FetchError(FetchError::Kind::kFailed, "the request body is larger than 2 GiB");
     if (!type_given) http.SetStringVariable(kContentType, o.content_type);
-    auto body = std::make_unique<platform::TMemoryStream>();
-    body->Write(o.body->data(), static_cast<std::int64_t>(o.body->size()));
-    http.SetContentStream(std::move(body));
+    auto stream = std::make_unique<platform::TMemoryStream>();
+    stream->Write(body->data(), static_cast<std::int64_t>(body->size()));
+    http.SetContentStream(std::move(stream));
   }
 
   FetchResponse response;
   bool finished = false;
   bool failed = false;
+  bool connected = false;
+  bool discard = false;  // a redirect that will be followed: its body is nobody's
+  FetchError::Kind failure = FetchError::Kind::kFailed;
   std::string error;
   bool heading_given = false;
+  auto last_activity = std::chrono::steady_clock::now();
   const auto take_heading = [&] {
     if (heading_given) return;
     heading_given = true;
@@ -130,8 +175,20 @@ FetchResponse Exchange(const Url& url, const FetchOptions& o) {
       response.headers.emplace_back(std::string(http.ResponseHeaders.Names(i)),
                                     std::string(http.ResponseHeaders.ValueFromIndex(i)));
     }
+    discard = hop.follow && IsRedirect(response.status) && !response.Header("location").empty();
     if (o.heading) o.heading(response);
   };
+  // With a sink the body is handed over as it arrives; without one it is kept for the answer.
+  SinkStream sink([&](std::string_view bytes) {
+    take_heading();
+    if (discard) return;
+    if (o.sink) {
+      o.sink(bytes);
+    } else {
+      response.body.append(bytes);
+    }
+  });
+  http.SetResponseStream(&sink);
 
   http.Host = url.host;
   if constexpr (kSecondLayer) {
@@ -140,6 +197,8 @@ FetchResponse Exchange(const Url& url, const FetchOptions& o) {
     http.Port = url.port;
   }
   http.OnConnect = [&](platform::TComponent*, auto* connection) {
+    connected = true;
+    last_activity = std::chrono::steady_clock::now();
     try {
       if constexpr (kSecondLayer) {
         http.SendRequest(*dynamic_cast<TOrbHTTPDwSockClient*>(connection));
@@ -154,16 +213,11 @@ FetchResponse Exchange(const Url& url, const FetchOptions& o) {
     }
   };
   http.OnProgress = [&](platform::TComponent*, std::int32_t received, std::int32_t total) {
-    if (o.progress) o.progress(received, total);
+    last_activity = std::chrono::steady_clock::now();
+    if (o.progress && !discard) o.progress(received, total);
   };
-  http.OnStreamReady = [&](auto*, platform::TMemoryStream& body) {
+  http.OnResponseDone = [&](platform::TComponent*) {
     take_heading();
-    const std::string_view bytes(body.Memory(), static_cast<std::size_t>(body.Size()));
-    if (o.sink) {
-      o.sink(bytes);
-    } else {
-      response.body.assign(bytes);
-    }
     finished = true;
     http.Close();  // one request per connection
   };
@@ -186,11 +240,7 @@ FetchResponse Exchange(const Url& url, const FetchOptions& o) {
     };
   }
   http.OnDisconnect = [&](platform::TComponent*, auto*) {
-    // An answer without a body (or with an empty one) ends with the connection.
-    if (!failed && !finished && !http.ResponseCode.empty()) {
-      take_heading();
-      finished = true;
-    } else if (!failed && !finished) {
+    if (!failed && !finished) {
       error = "the connection closed without an answer";
       failed = true;
     }
@@ -200,27 +250,88 @@ FetchResponse Exchange(const Url& url, const FetchOptions& o) {
   } catch (const std::exception& e) {
     throw FetchError(FetchError::Kind::kFailed, e.what());
   }
-  const bool done = net::Application::Instance().RunUntil([&] { return finished || failed; }, o.timeout);
-  if (!done) {
-    const auto ms = o.timeout.count();
-    throw FetchError(FetchError::Kind::kTimeout,
-                     "no complete answer within " +
-                         (ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms"));
-  }
-  if (failed) throw FetchError(FetchError::Kind::kFailed, error);
+  const auto start = std::chrono::steady_clock::now();
+  const bool done = net::Application::Instance().RunUntil(
+      [&] {
+        if (finished || failed) return true;
+        const auto now = std::chrono::steady_clock::now();
+        if (!connected && o.connect_timeout.count() > 0 && now - start >= o.connect_timeout) {
+          error = "cannot reach " + url.host_header + ":" + std::to_string(url.port) + " within " +
+                  Seconds(o.connect_timeout);
+          failure = FetchError::Kind::kTimeout;
+          failed = true;
+        } else if (connected && o.idle_timeout.count() > 0 && now - last_activity >= o.idle_timeout) {
+          error = "nothing arrived for " + Seconds(o.idle_timeout);
+          failure = FetchError::Kind::kTimeout;
+          failed = true;
+        }
+        return failed;
+      },
+      o.timeout);
+  if (!done) throw FetchError(FetchError::Kind::kTimeout, "no complete answer within " + Seconds(o.timeout));
+  if (failed) throw FetchError(failure, error);
   return response;
+}
+
+FetchResponse ExchangeOn(const Url& url, const FetchOptions& options, const Hop& hop) {
+  return options.binding == Binding::kDWinsock ? Exchange<TOrbHTTPDwClient>(url, options, hop)
+                                               : Exchange<TOrbHTTPClient>(url, options, hop);
 }
 
 }  // namespace
 
+std::optional<Url> ResolveLocation(const Url& base, std::string_view location) {
+  location = platform::Trim(location);
+  location = location.substr(0, location.find('#'));  // a fragment is the browser's, not the server's
+  if (location.empty()) return std::nullopt;
+  if (platform::StartsWithText(location, "http://") || platform::StartsWithText(location, "https://")) {
+    return ParseUrl(location);
+  }
+  if (location.find("://") != std::string_view::npos && location.find("://") < location.find_first_of("/?")) {
+    return std::nullopt;  // another scheme
+  }
+  const std::string scheme = base.https ? "https:" : "http:";
+  if (location.substr(0, 2) == "//") return ParseUrl(scheme + std::string(location));
+  Url url = base;
+  if (location.front() == '/') {
+    url.path = std::string(location);
+  } else if (location.front() == '?') {
+    url.path = base.path.substr(0, base.path.find('?')) + std::string(location);
+  } else {
+    // Relative to the base's folder: what follows its last "/" is replaced.
+    const std::string folder = base.path.substr(0, base.path.find('?'));
+    url.path = folder.substr(0, folder.rfind('/') + 1) + std::string(location);
+  }
+  return url;
+}
+
 FetchResponse Fetch(std::string_view text, const FetchOptions& options) {
-  const auto url = ParseUrl(text);
+  auto url = ParseUrl(text);
   if (!url) {
     throw FetchError(FetchError::Kind::kUrl,
                      "not a URL of the form http[s]://host[:port]/path: " + std::string(text));
   }
-  return options.binding == Binding::kDWinsock ? Exchange<TOrbHTTPDwClient>(*url, options)
-                                               : Exchange<TOrbHTTPClient>(*url, options);
+  Hop hop{options.method, &options.body, false, options.max_redirects > 0};
+  std::optional<std::string> no_body;
+  for (int redirects = 0;; ++redirects) {
+    FetchResponse response = ExchangeOn(*url, options, hop);
+    const std::string location = response.Header("location");
+    if (!hop.follow || !IsRedirect(response.status) || location.empty()) return response;
+    if (redirects == options.max_redirects) {
+      throw FetchError(FetchError::Kind::kFailed, "more than " + std::to_string(options.max_redirects) + " redirects");
+    }
+    auto next = ResolveLocation(*url, location);
+    if (!next) throw FetchError(FetchError::Kind::kFailed, "a redirect to what is not an http(s) URL: " + location);
+    // 303 asks for a GET; so do 301 and 302 after a POST, as browsers do. 307 and 308 repeat the
+    // request as it was.
+    const std::string method = !hop.method.empty() ? hop.method : *hop.body ? "POST" : "GET";
+    if (response.status == 303 || ((response.status == 301 || response.status == 302) && method == "POST")) {
+      hop.method = platform::SameText(method, "HEAD") ? "HEAD" : "GET";
+      hop.body = &no_body;
+    }
+    hop.drop_host = hop.drop_host || next->host != url->host || next->port != url->port;
+    url = std::move(next);
+  }
 }
 
 }  // namespace quorvin::client

@@ -45,14 +45,20 @@ struct FetchOptions {
   std::string content_type = "application/x-www-form-urlencoded";
   std::string protocol_version = "HTTP/1.0";
   std::chrono::milliseconds timeout = std::chrono::seconds(30);  // the whole exchange
+  std::chrono::milliseconds connect_timeout{0};  // until connected (and TLS set up); 0: none
+  std::chrono::milliseconds idle_timeout{0};     // connected, and nothing arrives; 0: none
+  // Redirects (301, 302, 303, 307, 308) followed at most; 0 returns the redirect itself.
+  int max_redirects = 0;
   Binding binding = Binding::kScktComp;
   bool verify = true;   // https: check the server's certificate and name
   std::string ca_file;  // https: trusted CAs in place of the system's store
   // Called as the body arrives, with the bytes so far and the total (-1 when not announced).
   std::function<void(std::int64_t received, std::int64_t total)> progress;
-  // When set, the body is handed over here instead of being kept in the answer.
+  // When set, the body is handed over here piece by piece as it arrives instead of being kept
+  // in the answer: nothing of it is held in memory, whatever its size.
   std::function<void(std::string_view bytes)> sink;
-  // Called once the status line and headers are in, before any body byte reaches the sink.
+  // Called once the status line and headers are in, before any body byte reaches the sink;
+  // once per answer when redirects are followed.
   std::function<void(const FetchResponse& heading)> heading;
 };
 
@@ -79,8 +85,14 @@ class FetchError : public std::runtime_error {
   Kind kind_;
 };
 
+// Where a Location header sends a client that fetched `base`: absolute, scheme-relative,
+// absolute-path or relative references; nullopt for another scheme. What a program that does its
+// own requests needs to follow a redirect.
+std::optional<Url> ResolveLocation(const Url& base, std::string_view location);
+
 // Fetches `url` and returns the answer. Runs the program's loop meanwhile (other sockets and
-// timers of the program are served as usual); call it from the loop's thread.
+// timers of the program are served as usual); call it from the loop's thread. Bodies may come
+// with a length, chunked, or until the connection closes.
 FetchResponse Fetch(std::string_view url, const FetchOptions& options = {});
 
 }  // namespace quorvin::client

@@ -173,6 +173,7 @@ void HttpClientCore::ReadResponse() {
           // A new response: nothing of the previous one stays.
           ResponseHeaders.Clear();
           ResponseBody->SetSize(0);
+          received_ = 0;
           LastError.clear();
           head_.BeginHead();
         } else if (!head_.CountHeader(ResponseHeaders.Count() + 1)) {
@@ -241,6 +242,21 @@ bool HttpClientCore::PrepareBody() {
   const std::string_view value = ResponseHeaders.Values("content-length");
   ResponseLength = 0;
   ResponseBody->SetSize(0);
+  received_ = 0;
+  chunk_ = Chunk::kNone;
+  // Transfer-Encoding decides over Content-Length (RFC 9112, 6.3): chunked last, the chunks are
+  // decoded; any other coding last, the body runs until the connection closes.
+  const std::string_view codings = ResponseHeaders.Values("transfer-encoding");
+  if (!platform::Trim(codings).empty()) {
+    const auto comma = codings.rfind(',');
+    const std::string_view last = platform::Trim(comma == std::string_view::npos ? codings : codings.substr(comma + 1));
+    if (!platform::SameText(last, "chunked")) return false;
+    chunk_ = Chunk::kSize;
+    chunk_line_.clear();
+    trailer_bytes_ = 0;
+    ResponseLength = -1;
+    return true;
+  }
   if (!web::AllDigits(value)) return false;
   const auto length = platform::ParseDecimal32(value);
   if (!length) return false;  // beyond a 32-bit length: read until the connection closes
@@ -255,26 +271,132 @@ bool HttpClientCore::PrepareBody() {
   return true;
 }
 
+bool HttpClientCore::Store(std::string_view piece) {
+  if (piece.empty()) return true;
+  const auto size = static_cast<std::int64_t>(piece.size());
+  if (response_stream_ == nullptr && received_ + size > MaxResponseBody) {
+    Fail("the response is larger than the client accepts");
+    CloseConnection();
+    return false;
+  }
+  try {
+    (response_stream_ != nullptr ? *response_stream_ : static_cast<platform::TStream&>(*ResponseBody))
+        .WriteBuffer(piece.data(), size);
+  } catch (const std::exception& e) {
+    Fail(std::string("cannot store the body: ") + e.what());
+    CloseConnection();
+    return false;
+  }
+  received_ += size;
+  return true;
+}
+
+void HttpClientCore::ReportProgress(std::int64_t total) {
+  // The event counts in 32 bits; a larger body reports the most it can say.
+  const auto clamp = [](std::int64_t v) { return static_cast<std::int32_t>(std::min<std::int64_t>(v, 0x7FFFFFFF)); };
+  Progress(clamp(received_), total < 0 ? -1 : clamp(total));
+}
+
 void HttpClientCore::AppendBody(std::string_view bytes) {
+  if (chunk_ != Chunk::kNone) return AppendChunked(bytes);
   const auto available = static_cast<std::int64_t>(bytes.size());
   if (until_close_) {
-    if (ResponseBody->Size() + available > MaxResponseBody) {
-      Fail("the response is larger than the client accepts");
-      CloseConnection();
-      return;
-    }
-    ResponseBody->WriteBuffer(bytes.data(), available);
-    Progress(static_cast<std::int32_t>(ResponseBody->Position()), -1);
+    if (Store(bytes)) ReportProgress(-1);
     return;
   }
-  const std::int64_t take = std::min<std::int64_t>(available, ResponseLength - ResponseBody->Position());
-  if (take > 0) ResponseBody->WriteBuffer(bytes.data(), take);
-  Progress(static_cast<std::int32_t>(ResponseBody->Position()), ResponseLength);
-  if (ResponseBody->Position() >= ResponseLength) ResState = TOrbHTTPResponseType::RES_DONE;
+  const std::int64_t take = std::min<std::int64_t>(available, ResponseLength - received_);
+  if (take > 0 && !Store(bytes.substr(0, static_cast<std::size_t>(take)))) return;
+  ReportProgress(ResponseLength);
+  if (received_ >= ResponseLength) ResState = TOrbHTTPResponseType::RES_DONE;
+}
+
+void HttpClientCore::AppendChunked(std::string_view bytes) {
+  // Reads a line into chunk_line_; true once its LF has come.
+  std::size_t i = 0;
+  bool too_long = false;
+  const auto take_line = [&](std::size_t limit) {
+    const auto lf = bytes.find('\n', i);
+    const std::size_t end = lf == std::string_view::npos ? bytes.size() : lf;
+    if (chunk_line_.size() + (end - i) > limit) {
+      too_long = true;
+      return false;
+    }
+    chunk_line_.append(bytes.substr(i, end - i));
+    i = lf == std::string_view::npos ? bytes.size() : lf + 1;
+    if (lf == std::string_view::npos) return false;
+    if (!chunk_line_.empty() && chunk_line_.back() == '\r') chunk_line_.pop_back();
+    return true;
+  };
+  const auto fail = [this](const std::string& what) {
+    Fail("malformed chunked body: " + what);
+    CloseConnection();
+  };
+  bool moved = false;
+  while (i < bytes.size() && ResState == TOrbHTTPResponseType::RES_BODY) {
+    switch (chunk_) {
+      case Chunk::kSize: {
+        if (!take_line(kMaxChunkSizeLine)) {
+          if (too_long) return fail("a chunk size line is longer than " + std::to_string(kMaxChunkSizeLine) + " bytes");
+          break;
+        }
+        // The size in hex, then optional extensions after ";", which say nothing to this client.
+        const std::string_view size_text = platform::Trim(std::string_view(chunk_line_).substr(0, chunk_line_.find(';')));
+        if (size_text.empty() || size_text.size() > 15 ||
+            size_text.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos) {
+          return fail("a chunk size that is not a hexadecimal number");
+        }
+        chunk_left_ = std::stoll(std::string(size_text), nullptr, 16);
+        chunk_line_.clear();
+        chunk_ = chunk_left_ == 0 ? Chunk::kTrailer : Chunk::kData;
+        break;
+      }
+      case Chunk::kData: {
+        const auto take = static_cast<std::size_t>(std::min<std::int64_t>(chunk_left_, static_cast<std::int64_t>(bytes.size() - i)));
+        if (!Store(bytes.substr(i, take))) return;
+        i += take;
+        chunk_left_ -= static_cast<std::int64_t>(take);
+        moved = true;
+        if (chunk_left_ == 0) chunk_ = Chunk::kDataEnd;
+        break;
+      }
+      case Chunk::kDataEnd:
+        if (!take_line(2)) {
+          if (too_long) return fail("a chunk is longer than its size says");
+          break;
+        }
+        if (!chunk_line_.empty()) return fail("a chunk is longer than its size says");
+        chunk_ = Chunk::kSize;
+        break;
+      case Chunk::kTrailer: {
+        const std::size_t start = i;
+        const bool whole = take_line(kMaxResponseLine);
+        trailer_bytes_ += i - start;
+        if (too_long || trailer_bytes_ > static_cast<std::size_t>(kMaxResponseHeaderBytes)) {
+          return fail("the trailer is larger than the client accepts");
+        }
+        if (!whole) break;
+        // Trailer fields are read and dropped; the blank line ends the body.
+        if (chunk_line_.empty()) {
+          chunk_ = Chunk::kNone;
+          ResState = TOrbHTTPResponseType::RES_DONE;
+        }
+        chunk_line_.clear();
+        break;
+      }
+      case Chunk::kNone:
+        return;
+    }
+  }
+  if (moved) ReportProgress(-1);
 }
 
 void HttpClientCore::DeliverBody() {
   until_close_ = false;
+  chunk_ = Chunk::kNone;
+  if (response_stream_ != nullptr) {
+    ResponseDone();
+    return;
+  }
   if (ResponseBody->Size() <= 0) return;
   ResponseBody->SetPosition(0);
   StreamReady(*ResponseBody);
@@ -287,8 +409,10 @@ void HttpClientCore::ConnectionEnded() {
     ResState = TOrbHTTPResponseType::RES_REQUEST;
     return;
   }
-  if (ResState == TOrbHTTPResponseType::RES_BODY) {
-    Fail("the connection closed after " + std::to_string(ResponseBody->Size()) + " of " +
+  if (ResState == TOrbHTTPResponseType::RES_BODY && chunk_ != Chunk::kNone) {
+    Fail("the connection closed before the last chunk, after " + std::to_string(received_) + " body bytes");
+  } else if (ResState == TOrbHTTPResponseType::RES_BODY) {
+    Fail("the connection closed after " + std::to_string(received_) + " of " +
          std::to_string(ResponseLength) + " body bytes");
   } else if (ResState == TOrbHTTPResponseType::RES_HEADER ||
              (ResState == TOrbHTTPResponseType::RES_REQUEST && !head_.Line().empty())) {
@@ -300,6 +424,8 @@ void HttpClientCore::ResetReader() {
   ResState = TOrbHTTPResponseType::RES_REQUEST;
   head_.ClearLine();
   until_close_ = false;
+  chunk_ = Chunk::kNone;
+  chunk_line_.clear();
 }
 
 void HttpClientCore::Fail(const std::string& reason) {

@@ -43,6 +43,7 @@ constexpr int kClientReadSize = 8192;
 constexpr int kMaxResponseLine = 8192;
 constexpr int kMaxResponseHeaderLines = 100;         // header lines in one response
 constexpr int kMaxResponseHeaderBytes = 64 * 1024;   // all of them together
+constexpr int kMaxChunkSizeLine = 1024;              // a chunk's size line, extensions included
 
 // Raised by SendRequest for a request that must not be sent.
 class EHTTPClientError : public std::runtime_error {
@@ -77,6 +78,16 @@ class HttpClientCore {
   // The values of the design-time component: HTTP/1.0, text/html, 1.0, */*, no dates.
   void SetDesignDefaults();
 
+  // Where bodies go instead of ResponseBody: each piece is written to `stream` as it arrives, so
+  // no copy is kept in memory and MaxResponseBody does not apply (the stream's own limits do).
+  // OnStreamReady is then not raised; OnResponseDone tells that a response is whole. Not owned:
+  // the stream must outlive the responses written to it. nullptr (the default) keeps bodies in
+  // ResponseBody.
+  void SetResponseStream(platform::TStream* stream) { response_stream_ = stream; }
+  platform::TStream* ResponseStream() const { return response_stream_; }
+  // Body bytes of the current response so far (decoded, for a chunked body).
+  std::int64_t ResponseReceived() const { return received_; }
+
   // Reads what arrived on the connection and parses it; raises the events.
   void ReadResponse();
   // The connection has ended: a body that runs until the close is complete; a response cut
@@ -107,12 +118,18 @@ class HttpClientCore {
   virtual void Progress(std::int32_t received, std::int32_t total) = 0;
   virtual void StreamReady(platform::TMemoryStream& body) = 0;
   virtual void ResponseFailed(const std::string& reason) = 0;
+  // A response is whole and its body written to the response stream (raised only with one).
+  virtual void ResponseDone() {}
 
  private:
   void ParseResponseLine();
   bool HasBody() const;
   bool PrepareBody();
   void AppendBody(std::string_view bytes);
+  void AppendChunked(std::string_view bytes);
+  // Writes body bytes where they go; false (the response failed) when they cannot be kept.
+  bool Store(std::string_view piece);
+  void ReportProgress(std::int64_t total);
   void DeliverBody();
   void Fail(const std::string& reason);
 
@@ -123,6 +140,15 @@ class HttpClientCore {
   std::unique_ptr<char[]> buffer_;
   web::HeadReader head_;
   bool until_close_ = false;  // the body has no usable length and ends with the connection
+  platform::TStream* response_stream_ = nullptr;
+  std::int64_t received_ = 0;
+  // A chunked body: where the decoder stands, the line being read and the bytes of the chunk
+  // still to come.
+  enum class Chunk : std::uint8_t { kNone, kSize, kData, kDataEnd, kTrailer };
+  Chunk chunk_ = Chunk::kNone;
+  std::string chunk_line_;
+  std::int64_t chunk_left_ = 0;
+  std::size_t trailer_bytes_ = 0;
   bool head_request_ = false;  // the last request was HEAD: its answer has no body
 };
 

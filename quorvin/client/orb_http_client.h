@@ -14,6 +14,8 @@ using TOrbHTTPOnStreamReady = void(net::TCustomWinSocket* socket, platform::TMem
 using TOrbHTTPOnProgress = void(platform::TComponent* sender, std::int32_t received, std::int32_t total);
 // A response that did not arrive whole: cut short by the connection, too large, malformed.
 using TOrbHTTPOnFailure = void(platform::TComponent* sender, const std::string& reason);
+// A response whose body went to the program's response stream is whole.
+using TOrbHTTPOnDone = void(platform::TComponent* sender);
 
 // The HTTP/1.0 client component over the first socket layer. Set the request properties and
 // Host (or Address) and Port, make it Active, and call SendRequest once connected (typically
@@ -34,6 +36,7 @@ class TOrbHTTPClient final : public net::TClientSocket, public HttpClientCore {
   platform::TEvent<TOrbHTTPOnStreamReady> OnStreamReady;
   platform::TEvent<TOrbHTTPOnProgress> OnProgress;
   platform::TEvent<TOrbHTTPOnFailure> OnResponseFailed;
+  platform::TEvent<TOrbHTTPOnDone> OnResponseDone;
 
   static const platform::ClassInfo& Class();
 
@@ -44,6 +47,9 @@ class TOrbHTTPClient final : public net::TClientSocket, public HttpClientCore {
   void Progress(std::int32_t received, std::int32_t total) override;
   void StreamReady(platform::TMemoryStream& body) override;
   void ResponseFailed(const std::string& reason) override;
+  void ResponseDone() override {
+    if (OnResponseDone) OnResponseDone(this);
+  }
 
  private:
   net::TCustomWinSocket* reading_ = nullptr;  // the connection of the notification being read

@@ -52,6 +52,7 @@ class TOrbHTTPDwClient final : public net::TBasicClientSocket, public HttpClient
   platform::TEvent<TOrbHTTPDwOnStreamReady> OnStreamReady;
   platform::TEvent<TOrbHTTPDwOnProgress> OnProgress;
   platform::TEvent<TOrbHTTPOnFailure> OnResponseFailed;
+  platform::TEvent<TOrbHTTPOnDone> OnResponseDone;
 
   static const platform::ClassInfo& Class();
 
@@ -63,6 +64,9 @@ class TOrbHTTPDwClient final : public net::TBasicClientSocket, public HttpClient
   void Progress(std::int32_t received, std::int32_t total) override;
   void StreamReady(platform::TMemoryStream& body) override;
   void ResponseFailed(const std::string& reason) override;
+  void ResponseDone() override {
+    if (OnResponseDone) OnResponseDone(this);
+  }
 
  private:
   TOrbHTTPDwSockClient* reading_ = nullptr;  // the connection of the notification being read
