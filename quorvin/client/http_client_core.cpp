@@ -260,7 +260,7 @@ bool HttpClientCore::PrepareBody() {
   if (!web::AllDigits(value)) return false;
   const auto length = platform::ParseDecimal32(value);
   if (!length) return false;  // beyond a 32-bit length: read until the connection closes
-  if (*length > MaxResponseBody) {
+  if (*length > MaxResponseBody && response_stream_ == nullptr) {
     Fail("the response announces " + std::string(value) + " bytes, more than the client accepts");
     CloseConnection();
     return true;

@@ -45,6 +45,10 @@ class FakeClient final : public HttpClientCore {
     bodies.emplace_back(body.View());
   }
   void ResponseFailed(const std::string& reason) override { failures.push_back(reason); }
+  void ResponseDone() override { ++done; }
+
+ public:
+  int done = 0;
 
  private:
   std::deque<std::string> reads_;
@@ -98,6 +102,7 @@ TEST_P(ResponseReader, WhereverTheReadsSplit) {
 }
 
 const std::string k200 = "HTTP/1.0 200 OK\r\n";
+const std::string k11 = "HTTP/1.1 200 OK\r\n";
 
 INSTANTIATE_TEST_SUITE_P(
     , ResponseReader,
@@ -126,7 +131,35 @@ INSTANTIATE_TEST_SUITE_P(
                    "200", "OK", {"content-length=12abc"}, {"abc"}, false},
         ReaderCase{"BlankLineFirst", "\r\nraw bytes", true, "", "", "", {}, {"raw bytes"}, false},
         ReaderCase{"CutShort", k200 + "Content-Length: 10\r\n\r\n0123", true, "HTTP/1.0", "200", "OK", {}, {}, true},
-        ReaderCase{"CutInTheHead", k200 + "Content-Len", true, "HTTP/1.0", "200", "OK", {}, {}, true}),
+        ReaderCase{"CutInTheHead", k200 + "Content-Len", true, "HTTP/1.0", "200", "OK", {}, {}, true},
+        // Chunked bodies: decoded, extensions and trailers read and dropped, framing checked.
+        ReaderCase{"Chunked",
+                   k11 + "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n6;name=\"v\"\r\n world\r\n0\r\n"
+                         "X-Checksum: 1\r\n\r\n",
+                   false, "HTTP/1.1", "200", "OK", {"transfer-encoding=chunked"}, {"hello world"}, false},
+        ReaderCase{"ChunkedUpperHexBareLineFeeds", k11 + "Transfer-Encoding: chunked\r\n\r\nA\n0123456789\n0\n\n",
+                   false, "HTTP/1.1", "200", "OK", {"transfer-encoding=chunked"}, {"0123456789"}, false},
+        ReaderCase{"ChunkedOverContentLength",
+                   k11 + "Content-Length: 99\r\nTransfer-Encoding: gzip, chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n", false,
+                   "HTTP/1.1", "200", "OK", {"content-length=99", "transfer-encoding=gzip, chunked"}, {"abc"}, false},
+        ReaderCase{"ChunkedEmpty", k11 + "Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n", false, "HTTP/1.1", "200",
+                   "OK", {"transfer-encoding=chunked"}, {}, false},
+        ReaderCase{"OtherCodingRunsUntilClose", k11 + "Transfer-Encoding: gzip\r\n\r\n3\r\nabc", true, "HTTP/1.1",
+                   "200", "OK", {"transfer-encoding=gzip"}, {"3\r\nabc"}, false},
+        ReaderCase{"ChunkSizeNotHex", k11 + "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\nzz\r\n", false,
+                   "HTTP/1.1", "200", "OK", {}, {}, true},
+        ReaderCase{"ChunkSizeEmpty", k11 + "Transfer-Encoding: chunked\r\n\r\n\r\n", false, "HTTP/1.1", "200", "OK",
+                   {}, {}, true},
+        ReaderCase{"ChunkSizeOverflow", k11 + "Transfer-Encoding: chunked\r\n\r\nFFFFFFFFFFFFFFFFF\r\n", false,
+                   "HTTP/1.1", "200", "OK", {}, {}, true},
+        ReaderCase{"ChunkLongerThanItsSize", k11 + "Transfer-Encoding: chunked\r\n\r\n3\r\nabcd\r\n", false,
+                   "HTTP/1.1", "200", "OK", {}, {}, true},
+        ReaderCase{"ChunkSizeLineTooLong", k11 + "Transfer-Encoding: chunked\r\n\r\n1;" + std::string(1100, 'x'),
+                   false, "HTTP/1.1", "200", "OK", {}, {}, true},
+        ReaderCase{"ChunkedCutShort", k11 + "Transfer-Encoding: chunked\r\n\r\n5\r\nhel", true, "HTTP/1.1", "200",
+                   "OK", {}, {}, true},
+        ReaderCase{"ChunkedWithoutLastChunk", k11 + "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n", true,
+                   "HTTP/1.1", "200", "OK", {}, {}, true}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
 TEST(ResponseReaderProgress, ReportsEachReadAndTheTotal) {
@@ -174,6 +207,31 @@ TEST(ResponseReaderLimits, LongLinesAndHugeBodiesAreRefused) {
   endless.Deliver(std::string(60, 'x'));
   EXPECT_EQ(endless.failures.size(), 1u);
   EXPECT_EQ(endless.closes, 1);
+}
+
+// Bodies written to the program's stream as they arrive: nothing kept in ResponseBody, no size
+// limit of the client's own, OnResponseDone for each response (bodiless ones too).
+TEST(ResponseReaderStream, BodiesGoToTheProgramsStreamAsTheyArrive) {
+  FakeClient c;
+  platform::TMemoryStream out;
+  c.SetResponseStream(&out);
+  c.MaxResponseBody = 4;  // the program's stream is not held to it
+  c.Deliver(k200 + "Content-Length: 10\r\n\r\n01234");
+  EXPECT_EQ(out.View(), "01234");
+  EXPECT_EQ(c.ResponseBody->Size(), 0);
+  EXPECT_EQ(c.done, 0);
+  c.Deliver("56789");
+  EXPECT_EQ(out.View(), "0123456789");
+  EXPECT_EQ(c.done, 1);
+  c.Deliver(k11 + "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n");
+  c.Deliver("2\r\nde\r\n0\r\n\r\n");
+  EXPECT_EQ(out.View(), "0123456789abcde");
+  EXPECT_EQ(c.done, 2);
+  c.Deliver("HTTP/1.0 304 Not Modified\r\n\r\n");
+  EXPECT_EQ(c.done, 3);
+  EXPECT_TRUE(c.bodies.empty());
+  EXPECT_TRUE(c.failures.empty());
+  EXPECT_EQ(c.progress.back(), (std::pair<int, int>{5, -1}));
 }
 
 TEST(ResponseReaderLimits, AnnouncedLengthIsNotAllocatedUpFront) {

@@ -4,7 +4,9 @@
 // Input: a flags byte, a count byte c (0-15), c piece bytes, then the bytes the server sends.
 // A piece byte gives the piece's length (low 7 bits, plus 1); its high bit ends the connection
 // after the piece. Flags: bit 0 sends a HEAD request first (its answer has no body), bit 1 lowers
-// the largest accepted body to 64 bytes, bit 2 ends the connection after the last byte.
+// the largest accepted body to 64 bytes, bit 2 ends the connection after the last byte, bit 3
+// writes bodies to a stream of the program's instead of the memory body. Bodies may come with a
+// length, chunked, or until the close.
 //
 // Checked: progress never reports more than the announced length; a delivered body has exactly
 // the announced length (or runs until the close) and never exceeds the accepted size; the body
@@ -35,6 +37,8 @@ class FuzzClient final : public HttpClientCore {
       Check(ResponseBody->Size() <= arrived_, "the body holds more bytes than arrived");
     }
   }
+
+  void UseStream() { SetResponseStream(&stream_); }
 
   // The peer closes: the read that finds the end, then a new connection.
   void EndConnection() {
@@ -69,7 +73,14 @@ class FuzzClient final : public HttpClientCore {
     if (total >= 0) Check(received <= total, "progress beyond the announced length");
   }
 
+  void ResponseDone() override {
+    Check(ResponseStream() != nullptr, "OnResponseDone without a response stream");
+    Check(stream_.Size() <= arrived_, "the stream holds more bytes than arrived");
+    Check(ResponseBody->Size() == 0, "a body was kept in memory beside the stream");
+  }
+
   void StreamReady(platform::TMemoryStream& body) override {
+    Check(ResponseStream() == nullptr, "OnStreamReady with a response stream");
     Check(body.Position() == 0, "the body is delivered at a position other than 0");
     Check(body.Size() > 0, "an empty body was delivered");
     Check(body.Size() <= MaxResponseBody, "a body beyond the accepted size was delivered");
@@ -84,6 +95,7 @@ class FuzzClient final : public HttpClientCore {
 
  private:
   std::deque<std::string> reads_;
+  platform::TMemoryStream stream_;
   std::int64_t arrived_ = 0;  // on every connection so far: an old body may still be held
   bool closed_ = false;
 };
@@ -106,6 +118,7 @@ int ClientResponseOne(const std::uint8_t* data, std::size_t size) {
     c.BuildRequest();
   }
   if ((flags & 2) != 0) c.MaxResponseBody = 64;
+  if ((flags & 8) != 0) c.UseStream();
   for (int i = 0; i < cuts && !rest.empty(); ++i) {
     const std::size_t n = std::min<std::size_t>((pieces[i] & 0x7F) + 1u, rest.size());
     c.Deliver(rest.substr(0, n));
