@@ -28,6 +28,15 @@ HttpClientCore::HttpClientCore()
 
 HttpClientCore::~HttpClientCore() = default;
 
+void HttpClientCore::SetResponseStream(platform::TStream* stream) {
+  response_stream_ = stream;
+  const int size = stream != nullptr ? kStreamReadSize : kClientReadSize;
+  if (size != read_size_) {
+    buffer_.reset(new char[static_cast<std::size_t>(size) + 1]());
+    read_size_ = size;
+  }
+}
+
 std::string HttpClientCore::GetStringVariable(int index) const {
   return InRange(index) ? strings_[static_cast<std::size_t>(index)] : std::string();
 }
@@ -145,7 +154,7 @@ std::unique_ptr<platform::TMemoryStream> HttpClientCore::BuildRequest() {
 void HttpClientCore::ReadResponse() {
   int n = 0;
   try {
-    n = ReceiveSome(buffer_.get(), kClientReadSize);
+    n = ReceiveSome(buffer_.get(), read_size_);
   } catch (const std::exception&) {
     CloseConnection();
     ConnectionEnded();
