@@ -28,6 +28,13 @@ HttpClientCore::HttpClientCore()
 
 HttpClientCore::~HttpClientCore() = default;
 
+std::string HttpClientCore::HostHeaderValue(const std::string& host, int port, bool https) {
+  if (host.empty()) return {};
+  std::string value = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+  if (port > 0 && port != (https ? 443 : 80)) value += ":" + std::to_string(port);
+  return value;
+}
+
 void HttpClientCore::SetResponseStream(platform::TStream* stream) {
   response_stream_ = stream;
   const int size = stream != nullptr ? kStreamReadSize : kClientReadSize;
@@ -127,6 +134,12 @@ std::unique_ptr<platform::TMemoryStream> HttpClientCore::BuildRequest() {
     }
     add(GetStringVariable(kConnection), "Connection");
     add(GetStringVariable(kContentEncoding), "Content-Encoding");
+    // HTTP/1.1 requires a Host header; HTTP/1.0 requests stay as they always were.
+    if (platform::SameText(GetStringVariable(kProtocolVersion), "HTTP/1.1") &&
+        std::none_of(CustomHeaders.begin(), CustomHeaders.end(),
+                     [](const std::string& line) { return platform::StartsWithText(line, "host:"); })) {
+      add(RequestHost(), "Host");
+    }
     for (const std::string& line : CustomHeaders) head += line + "\r\n";
     add(GetStringVariable(kContentType), "Content-Type");
   }

@@ -124,6 +124,12 @@ class HttpClientCore {
   virtual void ResponseFailed(const std::string& reason) = 0;
   // A response is whole and its body written to the response stream (raised only with one).
   virtual void ResponseDone() {}
+  // The Host header an HTTP/1.1 request carries when the program gave none: where the
+  // component connects ("" when it cannot say).
+  virtual std::string RequestHost() const { return {}; }
+  // host[:port] as a Host header writes it: an IPv6 address in brackets, the scheme's port left
+  // out.
+  static std::string HostHeaderValue(const std::string& host, int port, bool https);
 
  private:
   void ParseResponseLine();

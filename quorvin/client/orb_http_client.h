@@ -50,6 +50,9 @@ class TOrbHTTPClient final : public net::TClientSocket, public HttpClientCore {
   void ResponseDone() override {
     if (OnResponseDone) OnResponseDone(this);
   }
+  std::string RequestHost() const override {
+    return HostHeaderValue(!Address.empty() ? Address : Host, Port, Tls.enabled);
+  }
 
  private:
   net::TCustomWinSocket* reading_ = nullptr;  // the connection of the notification being read

@@ -67,6 +67,9 @@ class TOrbHTTPDwClient final : public net::TBasicClientSocket, public HttpClient
   void ResponseDone() override {
     if (OnResponseDone) OnResponseDone(this);
   }
+  std::string RequestHost() const override {
+    return HostHeaderValue(!Address.empty() ? Address : Host, Port(), Tls.enabled);
+  }
 
  private:
   TOrbHTTPDwSockClient* reading_ = nullptr;  // the connection of the notification being read

@@ -208,6 +208,46 @@ INSTANTIATE_TEST_SUITE_P(
                    "PUT /u HTTP/1.0\r\nAccept: */*\r\nContent-Type: text/html\r\nContent-Length: 3\r\n\r\nstream"}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
+// An HTTP/1.1 request carries the Host it needs, from where the component connects, unless the
+// program gave one; an HTTP/1.0 request gets none added.
+TEST(RequestWriterHost, Http11RequestsNameTheirHost) {
+  const auto set_port = [](auto& c, int port) {
+    if constexpr (kFirstLayer) {
+      c.Port = port;
+    } else {
+      c.SetPort(std::to_string(port));
+    }
+  };
+  struct Case {
+    std::string version, host, address;
+    int port;
+    bool own_host;
+    std::string want;  // the Host line, "" for none
+  };
+  const std::vector<Case> cases = {
+      {"HTTP/1.1", "example.org", "", 80, false, "Host: example.org\r\n"},
+      {"HTTP/1.1", "example.org", "", 8080, false, "Host: example.org:8080\r\n"},
+      {"HTTP/1.1", "example.org", "::1", 8080, false, "Host: [::1]:8080\r\n"},
+      {"HTTP/1.1", "example.org", "", 8080, true, "Host: mine\r\n"},
+      {"HTTP/1.0", "example.org", "", 8080, false, ""},
+  };
+  for (const Case& c : cases) {
+    Client client(nullptr);
+    client.SetDesignDefaults();
+    client.SetStringVariable(kMethod, "GET");
+    client.SetStringVariable(kURL, "/");
+    client.SetStringVariable(kProtocolVersion, c.version);
+    client.Host = c.host;
+    client.Address = c.address;
+    set_port(client, c.port);
+    if (c.own_host) client.AddCustomHeader("Host", "mine");
+    const std::string request(client.BuildRequest()->View());
+    const auto host = request.find("Host: ");
+    const std::string line = host == std::string::npos ? "" : request.substr(host, request.find("\r\n", host) + 2 - host);
+    EXPECT_EQ(line, c.want) << c.version << " " << c.host << ":" << c.port << "\n" << request;
+  }
+}
+
 TEST(RequestWriterSafety, LineBreaksRefuseTheRequest) {
   const std::vector<std::function<void(Client&)>> attempts = {
       [](Client& c) { c.SetStringVariable(kURL, "/a HTTP/1.0\r\nX-Injected: 1\r\n"); },
