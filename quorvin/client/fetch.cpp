@@ -185,6 +185,10 @@ FetchResponse Exchange(const Url& url, const FetchOptions& o, const Hop& hop) {
     if (o.sink) {
       o.sink(bytes);
     } else {
+      // Kept in memory: bounded, as the component's own memory body is.
+      if (static_cast<std::int64_t>(response.body.size() + bytes.size()) > o.max_body) {
+        throw std::runtime_error("the response is larger than " + std::to_string(o.max_body) + " bytes");
+      }
       response.body.append(bytes);
     }
   });

@@ -57,6 +57,8 @@ struct FetchOptions {
   // When set, the body is handed over here piece by piece as it arrives instead of being kept
   // in the answer: nothing of it is held in memory, whatever its size.
   std::function<void(std::string_view bytes)> sink;
+  // The most body bytes kept in the answer when there is no sink; a larger body fails the fetch.
+  std::int64_t max_body = 1LL << 30;
   // Called once the status line and headers are in, before any body byte reaches the sink;
   // once per answer when redirects are followed.
   std::function<void(const FetchResponse& heading)> heading;

@@ -35,7 +35,11 @@ Response& Response::Text(std::string_view body, std::string_view type) {
 }
 
 void Response::Redirect(std::string_view location) {
-  response_.SendRedirect(location);
+  // Written as the status and a header: the server's response adapter sends what is set when the
+  // handler returns.
+  response_.SetStatusCode(302);
+  response_.SetCustomHeader("Location", location);
+  response_.SetContent("");
 }
 
 Server::Server(const std::string& root, Binding binding) {

@@ -290,9 +290,13 @@ ServerModule::Settings ServerModule::Snapshot() const {
 
 void ServerModule::ReportUnappliedChanges() {
   // The listener keeps the values it opened with; a program that assigns the fields afterwards
-  // meant something by it, so it hears once per new value what to call instead.
+  // meant something by it, so it hears once per new value what to call instead. Compared in
+  // place first: this runs at every connection, and nothing has changed almost always.
+  if (ServerPort == reported_.port && ServerRoot == reported_.root && DefaultFile == reported_.file &&
+      TLSCertificate == reported_.cert && TLSKey == reported_.key && BindAddress == reported_.address) {
+    return;
+  }
   const Settings now = Snapshot();
-  if (now == reported_) return;
   std::string what;
   const auto note = [&what](bool changed, const std::string& text) {
     if (!changed) return;

@@ -86,6 +86,32 @@ TEST_P(ShortPath, RoutesComeBeforeFilesAndFilesAreServed) {
   EXPECT_EQ(Get("/api/time", del).status, 501);
 }
 
+TEST_P(ShortPath, FetchKeepsBoundedBodiesAndFollowsRedirectsWhenAsked) {
+  Server server(site_.Str(), GetParam().server);
+  server.Get("/big", [](const Request&, Response& res) { res.Text(std::string(100, 'x')); });
+  server.Get("/moved", [](const Request&, Response& res) { res.Redirect("/docs/a.txt"); });
+  port_ = server.Listen(0);
+  FetchOptions small;
+  small.max_body = 10;
+  try {
+    Get("/big", small);
+    ADD_FAILURE() << "a body beyond max_body was kept";
+  } catch (const FetchError& e) {
+    EXPECT_NE(std::string(e.what()).find("larger than 10 bytes"), std::string::npos) << e.what();
+  }
+  // Without a limit of the answer's own, the sink takes any size.
+  std::size_t sunk = 0;
+  small.sink = [&sunk](std::string_view bytes) { sunk += bytes.size(); };
+  EXPECT_EQ(Get("/big", small).status, 200);
+  EXPECT_EQ(sunk, 100u);
+  EXPECT_EQ(Get("/moved").status, 302);
+  FetchOptions follow;
+  follow.max_redirects = 5;
+  const FetchResponse followed = Get("/moved", follow);
+  EXPECT_EQ(followed.status, 200);
+  EXPECT_EQ(followed.body, "file a");
+}
+
 TEST_P(ShortPath, FetchHandsTheHeadingOverBeforeTheBody) {
   Server server(site_.Str(), GetParam().server);
   port_ = server.Listen(0);
@@ -103,6 +129,34 @@ INSTANTIATE_TEST_SUITE_P(Bindings, ShortPath,
                                            Pairing{Binding::kDWinsock, Binding::kDWinsock, "dwinsock"},
                                            Pairing{Binding::kScktComp, Binding::kDWinsock, "mixed"}),
                          [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST(ResolveLocation, EveryKindOfReference) {
+  const auto base = client::ParseUrl("http://example.org:8080/a/b/page.htm?q=1");
+  ASSERT_TRUE(base);
+  struct Case {
+    std::string location, want;  // want: scheme://host_header:port path, or "" for none
+  };
+  const std::vector<Case> cases = {
+      {"https://other.example/x", "https://other.example:443/x"},
+      {"http://[::1]:9/y?z", "http://[::1]:9/y?z"},
+      {"//cdn.example/lib.js", "http://cdn.example:80/lib.js"},
+      {"/root.htm", "http://example.org:8080/root.htm"},
+      {"next.htm", "http://example.org:8080/a/b/next.htm"},
+      {"../up.htm", "http://example.org:8080/a/b/../up.htm"},
+      {"?page=2", "http://example.org:8080/a/b/page.htm?page=2"},
+      {"/frag.htm#part", "http://example.org:8080/frag.htm"},
+      {"  /trimmed  ", "http://example.org:8080/trimmed"},
+      {"ftp://example.org/file", ""},
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    const auto url = client::ResolveLocation(*base, c.location);
+    const std::string got = url ? std::string(url->https ? "https://" : "http://") + url->host_header + ":" +
+                                      std::to_string(url->port) + url->path
+                                : "";
+    EXPECT_EQ(got, c.want) << c.location;
+  }
+}
 
 // A port held by a plain socket of the test.
 struct HeldPort {
