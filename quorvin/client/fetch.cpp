@@ -12,8 +12,7 @@
 namespace quorvin::client {
 
 std::string Url::HostAndPort() const {
-  const int scheme_port = https ? 443 : 80;
-  return port == scheme_port ? host_header : host_header + ":" + std::to_string(port);
+  return HttpClientCore::HostHeaderValue(host, port, https);
 }
 
 std::optional<Url> ParseUrl(std::string_view text) {

@@ -78,6 +78,10 @@ class HttpClientCore {
   // nothing built, when a value would add lines to the request (a CR or LF in it).
   std::unique_ptr<platform::TMemoryStream> BuildRequest();
 
+  // host[:port] as a Host header writes it: an IPv6 address in brackets, the scheme's port left
+  // out.
+  static std::string HostHeaderValue(const std::string& host, int port, bool https);
+
   // The values of the design-time component: HTTP/1.0, text/html, 1.0, */*, no dates.
   void SetDesignDefaults();
 
@@ -127,9 +131,6 @@ class HttpClientCore {
   // The Host header an HTTP/1.1 request carries when the program gave none: where the
   // component connects ("" when it cannot say).
   virtual std::string RequestHost() const { return {}; }
-  // host[:port] as a Host header writes it: an IPv6 address in brackets, the scheme's port left
-  // out.
-  static std::string HostHeaderValue(const std::string& host, int port, bool https);
 
  private:
   void ParseResponseLine();

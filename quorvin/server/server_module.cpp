@@ -70,16 +70,11 @@ std::shared_ptr<const FileOptions> ListenerConfig::Files() const {
   if (m.ETags == 0 && m.CacheControl.empty() && m.MimeTypes.empty() && m.DefaultType.empty() &&
       m.Precompressed == 0 && m.ErrorPages.empty() && m.FallbackDocument.empty() && m.DirectoryListing == 0) {
     files_.reset();
-    files_key_.clear();
     return nullptr;
   }
-  // Fields a program may assign between connections: compared, not parsed, per connection.
-  std::string key = std::to_string(m.ETags) + std::to_string(m.Precompressed) + std::to_string(m.DirectoryListing);
-  for (const std::string* text : {&m.CacheControl, &m.MimeTypes, &m.DefaultType, &m.ErrorPages, &m.FallbackDocument}) {
-    key += '\n';
-    key += *text;
-  }
-  if (files_ && key == files_key_) return files_;
+  // Fields a program may assign between connections: compared in place, not parsed, per
+  // connection; the options are made again only when one differs.
+  if (files_ && files_source_.Same(m)) return files_;
   auto options = std::make_shared<FileOptions>();
   options->etags = m.ETags != 0;
   // Values assigned in code skip the property's checks: what could break a header is dropped.
@@ -95,8 +90,15 @@ std::shared_ptr<const FileOptions> ListenerConfig::Files() const {
     options->fallback = m.FallbackDocument.front() == '/' ? m.FallbackDocument : "/" + m.FallbackDocument;
   }
   files_ = std::move(options);
-  files_key_ = std::move(key);
+  files_source_ = {m.ETags, m.Precompressed, m.DirectoryListing, m.CacheControl, m.MimeTypes,
+                   m.DefaultType, m.ErrorPages, m.FallbackDocument};
   return files_;
+}
+
+bool ListenerConfig::FilesSource::Same(const ServerModule& m) const {
+  return etags == m.ETags && precompressed == m.Precompressed && listing == m.DirectoryListing &&
+         cache_control == m.CacheControl && mime_types == m.MimeTypes && default_type == m.DefaultType &&
+         error_pages == m.ErrorPages && fallback == m.FallbackDocument;
 }
 
 void ListenerConfig::AddIdle(IdleConnection& connection) {
@@ -195,10 +197,11 @@ bool ServerModule::FallbackOk(std::string_view path) {
   return true;
 }
 
-bool ServerModule::BindAddressOk(const std::string& address) {
+bool ServerModule::BindAddressOk(std::string_view address) {
   unsigned char scrap[sizeof(in6_addr)];
-  return address.empty() || address == "localhost" || ::inet_pton(AF_INET, address.c_str(), scrap) == 1 ||
-         ::inet_pton(AF_INET6, address.c_str(), scrap) == 1;
+  const std::string text(address);
+  return text.empty() || text == "localhost" || ::inet_pton(AF_INET, text.c_str(), scrap) == 1 ||
+         ::inet_pton(AF_INET6, text.c_str(), scrap) == 1;
 }
 
 bool ServerModule::HeaderTextOk(std::string_view text) {

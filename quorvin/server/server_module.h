@@ -104,8 +104,15 @@ class ListenerConfig {
  private:
   void UpdateRootPath();
   std::string root_path_;
+  // The module's properties files_ was made from.
+  struct FilesSource {
+    std::int32_t etags = 0, precompressed = 0, listing = 0;
+    std::string cache_control, mime_types, default_type, error_pages, fallback;
+    // Whether the module's properties are still these; copies nothing.
+    bool Same(const ServerModule& m) const;
+  };
   mutable std::shared_ptr<const FileOptions> files_;
-  mutable std::string files_key_;  // the properties files_ was made from
+  mutable FilesSource files_source_{};
   std::vector<IdleConnection*> idle_;
 };
 
@@ -164,7 +171,7 @@ class ServerModule : public platform::TComponent {
   // "" or a relative path of a file under the root: no "..", no dot-name, no control character.
   static bool FallbackOk(std::string_view path);
   // "", "localhost", or an IPv4 or IPv6 address.
-  static bool BindAddressOk(const std::string& address);
+  static bool BindAddressOk(std::string_view address);
 
   static constexpr std::int32_t kDefaultMaxConnections = 512;
 
@@ -227,58 +234,38 @@ class ServerModule : public platform::TComponent {
     count("HeaderTimeout", &T::HeaderTimeout, 20, 0);
     count("BodyTimeout", &T::BodyTimeout, 20, 0);
     count("SendTimeout", &T::SendTimeout, 30, 0);
-    builder.Integer(
-        "KeepAlive", [](const T& c) -> std::int64_t { return c.KeepAlive != 0 ? 1 : 0; },
-        [](T& c, std::int64_t v) { c.KeepAlive = v != 0 ? 1 : 0; }, 0);
-    count("KeepAliveTimeout", &T::KeepAliveTimeout, 5, 0);
-    count("KeepAliveRequests", &T::KeepAliveRequests, 100, 1);
-    builder.Text("TLSCertificate", &T::TLSCertificate).Text("TLSKey", &T::TLSKey);
-    builder.Text(
-        "BindAddress", [](const T& c) { return c.BindAddress; },
-        [](T& c, const std::string& v) {
-          if (!BindAddressOk(v)) throw platform::PropertyError("BindAddress takes an IP address, localhost, or nothing for every address");
-          c.BindAddress = v;
-        },
-        std::string());
-    builder.Integer(
-        "ETags", [](const T& c) -> std::int64_t { return c.ETags != 0 ? 1 : 0; },
-        [](T& c, std::int64_t v) { c.ETags = v != 0 ? 1 : 0; }, 0);
-    const auto header_text = [&builder](const char* name, std::string T::*field) {
-      builder.Text(
-          name, [field](const T& c) { return c.*field; },
-          [field, name](T& c, const std::string& v) {
-            // These go into headers as they are: a line break would add lines of its own.
-            if (!HeaderTextOk(v)) throw platform::PropertyError(std::string(name) + " holds a control character");
-            c.*field = v;
-          },
-          std::string());
-    };
-    header_text("CacheControl", &T::CacheControl);
-    builder.Text(
-        "MimeTypes", [](const T& c) { return c.MimeTypes; },
-        [](T& c, const std::string& v) {
-          if (!ParseMimeTypes(v)) {
-            throw platform::PropertyError("MimeTypes takes entries ext=type separated by commas, "
-                                          "as \"wasm=application/wasm, map=application/json\"");
-          }
-          c.MimeTypes = v;
-        },
-        std::string());
-    header_text("DefaultType", &T::DefaultType);
+    // 0 or 1: any other number stored is taken as 1.
     const auto flag = [&builder](const char* name, std::int32_t T::*field) {
       builder.Integer(
           name, [field](const T& c) -> std::int64_t { return c.*field != 0 ? 1 : 0; },
           [field](T& c, std::int64_t v) { c.*field = v != 0 ? 1 : 0; }, 0);
     };
+    // Text refused at load, naming the property, unless `ok` holds for it.
+    const auto checked_text = [&builder](const char* name, std::string T::*field, bool (*ok)(std::string_view),
+                                         const char* refusal) {
+      builder.Text(
+          name, [field](const T& c) { return c.*field; },
+          [field, ok, name, refusal](T& c, const std::string& v) {
+            if (!ok(v)) throw platform::PropertyError(std::string(name) + refusal);
+            c.*field = v;
+          },
+          std::string());
+    };
+    // Header values go into headers as they are: a line break would add lines of its own.
+    constexpr const char* kControl = " holds a control character";
+    flag("KeepAlive", &T::KeepAlive);
+    count("KeepAliveTimeout", &T::KeepAliveTimeout, 5, 0);
+    count("KeepAliveRequests", &T::KeepAliveRequests, 100, 1);
+    builder.Text("TLSCertificate", &T::TLSCertificate).Text("TLSKey", &T::TLSKey);
+    checked_text("BindAddress", &T::BindAddress, BindAddressOk, " takes an IP address, localhost, or nothing for every address");
+    flag("ETags", &T::ETags);
+    checked_text("CacheControl", &T::CacheControl, HeaderTextOk, kControl);
+    checked_text("MimeTypes", &T::MimeTypes, [](std::string_view v) { return ParseMimeTypes(v).has_value(); },
+                 " takes entries ext=type separated by commas, as \"wasm=application/wasm, map=application/json\"");
+    checked_text("DefaultType", &T::DefaultType, HeaderTextOk, kControl);
     flag("Precompressed", &T::Precompressed);
     builder.Text("ErrorPages", &T::ErrorPages, std::string());
-    builder.Text(
-        "FallbackDocument", [](const T& c) { return c.FallbackDocument; },
-        [](T& c, const std::string& v) {
-          if (!FallbackOk(v)) throw platform::PropertyError("FallbackDocument names a file under the root, as index.html");
-          c.FallbackDocument = v;
-        },
-        std::string());
+    checked_text("FallbackDocument", &T::FallbackDocument, FallbackOk, " names a file under the root, as index.html");
     flag("DirectoryListing", &T::DirectoryListing);
     return builder;
   }

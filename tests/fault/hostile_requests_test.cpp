@@ -90,18 +90,27 @@ const std::vector<TraversalCase>& TraversalCases() {
 
 using HostileRequests = ServedTest;
 
-TEST_P(HostileRequests, TraversalNeverReachesASecret) {
-  ASSERT_NO_FATAL_FAILURE(StartServer({"--root", site_.Root(), "--no-dispatcher"}));
-  if (IsSkipped()) return;
+// Sends every traversal case with GET and with HEAD and hands each answer to `check`, with a
+// context for its messages.
+template <class Check>
+void SendTraversals(int port, Check check) {
   for (const TraversalCase& c : TraversalCases()) {
     for (const char* method : {"GET ", "HEAD "}) {
       const std::string context = method + c.url.substr(0, 80);
-      const Reply r = Ask(Port(), method + c.url + " HTTP/1.0\r\n\r\n");
+      const Reply r = Ask(port, method + c.url + " HTTP/1.0\r\n\r\n");
       EXPECT_FALSE(Leaks(r.answer)) << context << "\n" << r.answer;
-      EXPECT_TRUE(r.closed) << context;
-      EXPECT_EQ(c.codes.count(r.Status()), 1u) << context << "\n" << r.answer;
+      check(c, method, context, r);
     }
   }
+}
+
+TEST_P(HostileRequests, TraversalNeverReachesASecret) {
+  ASSERT_NO_FATAL_FAILURE(StartServer({"--root", site_.Root(), "--no-dispatcher"}));
+  if (IsSkipped()) return;
+  SendTraversals(Port(), [](const TraversalCase& c, const char*, const std::string& context, const Reply& r) {
+    EXPECT_TRUE(r.closed) << context;
+    EXPECT_EQ(c.codes.count(r.Status()), 1u) << context << "\n" << r.answer;
+  });
   ExpectServes("after the traversal battery");
   ExpectCleanStop();
 }
@@ -113,19 +122,14 @@ TEST_P(HostileRequests, TraversalWithListingsAndFallbackOn) {
   ASSERT_NO_FATAL_FAILURE(
       StartServer({"--root", site_.Root(), "--no-dispatcher", "--listing", "--fallback", "page.htm"}));
   if (IsSkipped()) return;
-  for (const TraversalCase& c : TraversalCases()) {
-    for (const char* method : {"GET ", "HEAD "}) {
-      const std::string context = method + c.url.substr(0, 80);
-      const Reply r = Ask(Port(), method + c.url + " HTTP/1.0\r\n\r\n");
-      EXPECT_FALSE(Leaks(r.answer)) << context << "\n" << r.answer;
-      const int status = r.Status();
-      const bool may_fall_back = c.codes.count(404) == 1 && status == 200;
-      EXPECT_TRUE(c.codes.count(status) == 1 || may_fall_back) << context << "\n" << r.answer;
-      if (may_fall_back && method[0] == 'G') {
-        EXPECT_NE(r.answer.find(kPageText), std::string::npos) << context;
-      }
+  SendTraversals(Port(), [](const TraversalCase& c, const char* method, const std::string& context, const Reply& r) {
+    const int status = r.Status();
+    const bool may_fall_back = c.codes.count(404) == 1 && status == 200;
+    EXPECT_TRUE(c.codes.count(status) == 1 || may_fall_back) << context << "\n" << r.answer;
+    if (may_fall_back && method[0] == 'G') {
+      EXPECT_NE(r.answer.find(kPageText), std::string::npos) << context;
     }
-  }
+  });
   const Reply listing = Ask(Port(), "GET /sub/ HTTP/1.0\r\n\r\n");
   EXPECT_EQ(listing.Status(), 200) << listing.answer;
   EXPECT_NE(listing.answer.find("ok.txt"), std::string::npos) << listing.answer;

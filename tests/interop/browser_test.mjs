@@ -7,27 +7,19 @@ import { mkdirSync, mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { chromium } from 'playwright-core';
+import { chromiumArgs, executablePath, makeChecks } from './chromium.mjs';
 
 const [base, artifacts, binding] = process.argv.slice(2);
 const profile = mkdtempSync(join(tmpdir(), 'quorvin-chromium-'));
 let context;
-let passed = 0;
-const check = (what, fn) => {
-  try {
-    fn();
-  } catch (e) {
-    e.message = `${what}: ${e.message}`;
-    throw e;
-  }
-  passed++;
-};
+const checks = makeChecks();
+const { check } = checks;
 
 try {
   context = await chromium.launchPersistentContext(profile, {
-    executablePath: '/usr/bin/chromium',
+    executablePath,
     headless: true,
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking',
-      '--disable-component-update', '--disable-sync', '--no-first-run'],
+    args: chromiumArgs,
     viewport: { width: 1100, height: 900 },
   });
   const page = context.pages()[0] ?? (await context.newPage());
@@ -103,7 +95,7 @@ try {
   const bad = answers.filter((a) => a.status >= 400);
   check('no error answers', () => assert.deepEqual(bad, []));
   console.log(`screenshot: ${shot}`);
-  console.log(`interop browser (${binding}): ${passed} passed, 0 failed`);
+  console.log(`interop browser (${binding}): ${checks.passed} passed, 0 failed`);
 } finally {
   await context?.close();
   rmSync(profile, { recursive: true, force: true });

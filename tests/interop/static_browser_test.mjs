@@ -4,26 +4,18 @@
 // Usage: node static_browser_test.mjs BASE-URL BINDING   (static_browser_test.sh starts the server)
 import assert from 'node:assert/strict';
 import { chromium } from 'playwright-core';
+import { chromiumArgs, executablePath, makeChecks } from './chromium.mjs';
 
 const [base, binding] = process.argv.slice(2);
 let browser;
-let passed = 0;
-const check = (what, fn) => {
-  try {
-    fn();
-  } catch (e) {
-    e.message = `${what}: ${e.message}`;
-    throw e;
-  }
-  passed++;
-};
+const checks = makeChecks();
+const { check } = checks;
 
 try {
   browser = await chromium.launch({
-    executablePath: '/usr/bin/chromium',
+    executablePath,
     headless: true,
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking',
-      '--disable-component-update', '--disable-sync', '--no-first-run'],
+    args: chromiumArgs,
   });
   const page = await browser.newPage();
   page.setDefaultTimeout(15000);
@@ -58,7 +50,7 @@ try {
   await page.click('text=inner.txt');
   const inner = await page.textContent('body');
   check('a file in a folder with a blank', () => assert.equal(inner, 'content of sub folder/inner.txt'));
-  console.log(`chromium (${binding}): ${passed} checks passed`);
+  console.log(`chromium (${binding}): ${checks.passed} checks passed`);
 } finally {
   await browser?.close();
 }

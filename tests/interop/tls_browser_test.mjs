@@ -9,29 +9,20 @@ import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { chromium } from 'playwright-core';
+import { chromiumArgs, executablePath, makeChecks } from './chromium.mjs';
 
 const [base, spki, binding] = process.argv.slice(2);
 const profile = mkdtempSync(join(tmpdir(), 'quorvin-chromium-'));
 let context;
-let passed = 0;
-const check = (what, fn) => {
-  try {
-    fn();
-  } catch (e) {
-    e.message = `${what}: ${e.message}`;
-    throw e;
-  }
-  passed++;
-};
+const checks = makeChecks();
+const { check } = checks;
 
 try {
   // A persistent profile: chromium honours the SPKI list only with a user data folder of its own.
   context = await chromium.launchPersistentContext(profile, {
-    executablePath: '/usr/bin/chromium',
+    executablePath,
     headless: true,
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking',
-      '--disable-component-update', '--disable-sync', '--no-first-run',
-      `--ignore-certificate-errors-spki-list=${spki}`],
+    args: [...chromiumArgs, `--ignore-certificate-errors-spki-list=${spki}`],
     viewport: { width: 1100, height: 900 },
   });
   const page = context.pages()[0] ?? (await context.newPage());
@@ -82,7 +73,7 @@ try {
 
   check('no request failed', () => assert.deepEqual(failures, []));
   check('no error answers', () => assert.deepEqual(answers.filter((a) => a.status >= 400), []));
-  console.log(`interop https browser (${binding}): ${passed} passed, 0 failed`);
+  console.log(`interop https browser (${binding}): ${checks.passed} passed, 0 failed`);
 } finally {
   await context?.close();
   rmSync(profile, { recursive: true, force: true });
