@@ -101,9 +101,12 @@ expect "nginx 1 GiB size" 1073741824 "$(stat -c %s "$work/big.out")"
 cmp -s "$work/root/big.bin" "$work/big.out" || fail "nginx: 1 GiB differs"
 rss_kib=$(tail -n 1 "$work/rss")
 echo "quorvin-fetch ($binding): 1 GiB to disk, peak resident memory ${rss_kib} KiB"
-# Under the sanitizers the figure says nothing of the program (shadow memory, quarantine).
+# Under the sanitizers the figure says nothing of the program (shadow memory, quarantine). The
+# bound catches a body kept in memory, or a buffer that grows with it, and leaves room for what
+# the machine adds to the peak (a debug build's libraries, the kernel's accounting): a run here
+# peaks near 6 MiB, and once, on a busy machine, at 37 MiB. The benchmark measures the fine figure.
 if ! ldd "$fetch" 2>/dev/null | grep -q libasan; then
-  [[ "$rss_kib" -lt $((16 * 1024)) ]] || fail "1 GiB used ${rss_kib} KiB of memory"
+  [[ "$rss_kib" -lt $((64 * 1024)) ]] || fail "1 GiB used ${rss_kib} KiB of memory"
   passed=$((passed + 1))
 fi
 rm -f "$work/big.out"
