@@ -1,10 +1,14 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <asio/ip/tcp.hpp>
+
+#include "quorvin/platform/net/reactor.h"
 
 #include "quorvin/platform/net/event_socket.h"
 #include "quorvin/platform/net/host_lookup.h"
@@ -33,20 +37,41 @@ class Dialer {
     TlsClientSettings tls;
   };
 
-  Dialer() = default;
+  Dialer();
+  ~Dialer();
   Dialer(const Dialer&) = delete;
   Dialer& operator=(const Dialer&) = delete;
 
   // Dials `host` (a numeric address, or also a name unless `numeric_only`) at `port`; the
   // connection then reports `events` (a WSAAsyncSelect mask). A dial under way is abandoned.
+  // A name with several addresses has them tried in ConnectOrder: the next one when the one
+  // before fails, or when it has not connected within kNextAttemptDelay (the earlier attempts
+  // go on; the first to connect is kept and the others are closed). Only then is a
+  // connection adopted, so the layer sees one connect, which has succeeded; when every
+  // address fails, `failed` reports the last address's error.
   void Dial(const std::string& host, bool numeric_only, int port, long events, Steps steps);
   // Abandons the dial under way: none of its steps runs after this.
   void Cancel();
 
+  static constexpr std::chrono::milliseconds kNextAttemptDelay{250};
+
  private:
-  void Found(int code, const asio::ip::tcp::endpoint& endpoint);
+  struct Attempt;
+
+  void Found(int code, const EndpointLookup::Endpoints& endpoints);
+  // Adopts `fd`, connected to `endpoint` or still to be connected there, into the layer.
+  static void Connect(const Steps& steps, const std::string& host, long events, int fd,
+                      const asio::ip::tcp::endpoint& endpoint);
+  void StartNextAttempt();
+  void AttemptEnded(Attempt* attempt, int code);
+  void CloseAttempts();
 
   std::unique_ptr<EndpointLookup> lookup_;
+  EndpointLookup::Endpoints endpoints_;
+  std::size_t next_ = 0;
+  std::vector<std::unique_ptr<Attempt>> attempts_;
+  int last_error_ = 0;
+  Deadline next_attempt_{[this] { StartNextAttempt(); }};
   std::string host_;
   Steps steps_;
   long events_ = 0;

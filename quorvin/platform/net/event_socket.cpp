@@ -219,11 +219,12 @@ void EventSocket::Start(long events) {
 void EventSocket::BeginConnect(const asio::ip::tcp::endpoint& endpoint, long events) {
   state_ = State::kConnecting;
   mask_ = events;
-  if (::connect(fd_, endpoint.data(), static_cast<socklen_t>(endpoint.size())) == 0 ||
-      errno != EINPROGRESS) {
+  const int rc = ::connect(fd_, endpoint.data(), static_cast<socklen_t>(endpoint.size()));
+  if (rc == 0 || errno != EINPROGRESS) {
     // Finished (or failed) at once: reported from the loop all the same, so that the owner is
-    // never called back from inside its own call.
-    const int code = errno == EINPROGRESS ? 0 : errno;
+    // never called back from inside its own call. A descriptor that a dialer connected
+    // already answers EISCONN.
+    const int code = rc == 0 || errno == EISCONN ? 0 : errno;
     Loop().Post([socket = shared_from_this(), code] {
       int result = code;
       if (result == 0) {

@@ -56,13 +56,14 @@ bool EndsWithLabel(std::string_view name, std::string_view label) {
 }
 
 void Deliver(const std::shared_ptr<EndpointLookup::Pending>& pending, int code,
-             const asio::ip::address& address) {
-  Reactor::Instance().Post([weak = std::weak_ptr<EndpointLookup::Pending>(pending), code, address] {
+             std::vector<asio::ip::address> addresses) {
+  Reactor::Instance().Post([weak = std::weak_ptr<EndpointLookup::Pending>(pending), code,
+                            addresses = std::move(addresses)] {
     const auto target = weak.lock();
     if (!target || !target->done) return;
     const auto done = std::move(target->done);
     target->done = nullptr;
-    done(code, asio::ip::tcp::endpoint(address, static_cast<std::uint16_t>(target->port)));
+    done(code, code == 0 ? ConnectOrder(addresses, target->port) : EndpointLookup::Endpoints{});
   });
 }
 
@@ -108,8 +109,8 @@ class Dns {
     ares_addrinfo_hints hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags =
-        ARES_AI_NOSORT;  // sorting would open a socket per address; IPv4 is preferred below
+    // Sorting would open a socket per address; ConnectOrder decides the order instead.
+    hints.ai_flags = ARES_AI_NOSORT;
     ares_getaddrinfo(channel_, name.c_str(), nullptr, &hints, &Dns::Answered,
                      new std::weak_ptr<EndpointLookup::Pending>(pending));
     ArmTimer();
@@ -164,32 +165,27 @@ class Dns {
     const std::unique_ptr<std::weak_ptr<EndpointLookup::Pending>> weak(
         static_cast<std::weak_ptr<EndpointLookup::Pending>*>(arg));
     int code = CodeOf(status);
-    asio::ip::address address;
-    if (status == ARES_SUCCESS) {
-      // Listeners of this library take IPv4: prefer an IPv4 address when the name has one.
-      const ares_addrinfo_node* chosen = nullptr;
-      for (const ares_addrinfo_node* node = result != nullptr ? result->nodes : nullptr;
-           node != nullptr; node = node->ai_next) {
-        if (node->ai_family == AF_INET) {
-          chosen = node;
-          break;
-        }
-        if (node->ai_family == AF_INET6 && chosen == nullptr) chosen = node;
-      }
-      code = chosen == nullptr ? WSANO_DATA : 0;
-      if (chosen != nullptr && chosen->ai_family == AF_INET) {
-        const auto& in = *reinterpret_cast<const sockaddr_in*>(chosen->ai_addr);
+    std::vector<asio::ip::address> addresses;
+    for (const ares_addrinfo_node* node = status == ARES_SUCCESS && result != nullptr ? result->nodes : nullptr;
+         node != nullptr; node = node->ai_next) {
+      asio::ip::address address;
+      if (node->ai_family == AF_INET) {
+        const auto& in = *reinterpret_cast<const sockaddr_in*>(node->ai_addr);
         address = asio::ip::address_v4(ntohl(in.sin_addr.s_addr));
-      } else if (chosen != nullptr) {
-        const auto& in6 = *reinterpret_cast<const sockaddr_in6*>(chosen->ai_addr);
+      } else if (node->ai_family == AF_INET6) {
+        const auto& in6 = *reinterpret_cast<const sockaddr_in6*>(node->ai_addr);
         asio::ip::address_v6::bytes_type bytes;
-        std::copy(std::begin(in6.sin6_addr.s6_addr), std::end(in6.sin6_addr.s6_addr),
-                  bytes.begin());
+        std::copy(std::begin(in6.sin6_addr.s6_addr), std::end(in6.sin6_addr.s6_addr), bytes.begin());
         address = asio::ip::address_v6(bytes, in6.sin6_scope_id);
+      } else {
+        continue;
       }
+      // An answer may name an address twice (once per socket type asked).
+      if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) addresses.push_back(address);
     }
+    if (status == ARES_SUCCESS) code = addresses.empty() ? WSANO_DATA : 0;
     if (result != nullptr) ares_freeaddrinfo(result);
-    if (const auto pending = weak->lock()) Deliver(pending, code, address);
+    if (const auto pending = weak->lock()) Deliver(pending, code, std::move(addresses));
   }
 
   static void SocketState(void* data, ares_socket_t fd, int readable, int writable) {
@@ -276,8 +272,8 @@ int ServicePort(std::string_view service) {
   return port;
 }
 
-std::optional<asio::ip::address> HostsFileAddress(std::string_view name, const std::string& path) {
-  std::optional<asio::ip::address> found;
+std::vector<asio::ip::address> HostsFileAddresses(std::string_view name, const std::string& path) {
+  std::vector<asio::ip::address> found;
   ForEachEntry(path, [&](const std::vector<std::string>& fields) {
     // address name aliases...
     const bool named = std::any_of(fields.begin() + 1, fields.end(), [&](const std::string& field) {
@@ -286,11 +282,23 @@ std::optional<asio::ip::address> HostsFileAddress(std::string_view name, const s
     if (!named) return false;
     asio::error_code ec;
     const asio::ip::address address = asio::ip::make_address(fields[0], ec);
-    if (ec) return false;
-    if (!found || address.is_v4()) found = address;
-    return address.is_v4();  // an IPv4 address ends the search; an IPv6 one waits for one
+    if (!ec && std::find(found.begin(), found.end(), address) == found.end()) found.push_back(address);
+    return false;
   });
   return found;
+}
+
+std::vector<asio::ip::tcp::endpoint> ConnectOrder(const std::vector<asio::ip::address>& addresses, int port) {
+  std::vector<asio::ip::address> six;
+  std::vector<asio::ip::address> four;
+  for (const auto& address : addresses) (address.is_v6() ? six : four).push_back(address);
+  std::vector<asio::ip::tcp::endpoint> order;
+  order.reserve(addresses.size());
+  for (std::size_t i = 0; i < std::max(six.size(), four.size()); ++i) {
+    if (i < six.size()) order.emplace_back(six[i], static_cast<std::uint16_t>(port));
+    if (i < four.size()) order.emplace_back(four[i], static_cast<std::uint16_t>(port));
+  }
+  return order;
 }
 
 EndpointLookup::EndpointLookup(const std::string& host, bool numeric_only, int port, Done done)
@@ -300,7 +308,7 @@ EndpointLookup::EndpointLookup(const std::string& host, bool numeric_only, int p
   asio::error_code ec;
   const asio::ip::address address = asio::ip::make_address(host, ec);
   if (!ec) {
-    Deliver(pending_, 0, address);
+    Deliver(pending_, 0, {address});
     return;
   }
   if (numeric_only) {
@@ -314,13 +322,13 @@ EndpointLookup::EndpointLookup(const std::string& host, bool numeric_only, int p
     Deliver(pending_, WSAHOST_NOT_FOUND, {});
     return;
   }
-  if (const auto listed = HostsFileAddress(name, Settings().hosts_file)) {
-    Deliver(pending_, 0, *listed);
+  if (auto listed = HostsFileAddresses(name, Settings().hosts_file); !listed.empty()) {
+    Deliver(pending_, 0, std::move(listed));
     return;
   }
   // The machine itself, also when the hosts file does not say so.
   if (EndsWithLabel(name, "localhost")) {
-    Deliver(pending_, 0, asio::ip::address_v4::loopback());
+    Deliver(pending_, 0, {asio::ip::address_v4::loopback()});
     return;
   }
   Dns::Instance().Query(std::string(name), pending_);

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <asio/ip/address.hpp>
 #include <asio/ip/tcp.hpp>
@@ -35,18 +36,24 @@ const LookupSettings& CurrentLookupSettings();
 // The port a service name or decimal number stands for, from the services file; 0 when none.
 int ServicePort(std::string_view service);
 
-// The address `name` has in the hosts file at `path` (an IPv4 one when the name has both).
-std::optional<asio::ip::address> HostsFileAddress(std::string_view name, const std::string& path);
+// The addresses `name` has in the hosts file at `path`, in the file's order; empty when none.
+std::vector<asio::ip::address> HostsFileAddresses(std::string_view name, const std::string& path);
 
-// One lookup of the endpoint to connect to: `host` (a numeric address, or a name unless
+// The order in which a client tries a name's addresses: IPv6 and IPv4 taking turns, IPv6
+// first, each family in the order given (RFC 8305, 4). A host whose IPv6 path is broken costs
+// one quick failure or one short wait before its IPv4 address is tried.
+std::vector<asio::ip::tcp::endpoint> ConnectOrder(const std::vector<asio::ip::address>& addresses, int port);
+
+// One lookup of the endpoints to connect to: `host` (a numeric address, or a name unless
 // `numeric_only`) at `port`. `done` is called once from the loop, never from inside the
-// constructor, with 0 and the endpoint or with a failure code: EINVAL (not a numeric address
+// constructor, with 0 and the endpoints (at least one, in ConnectOrder) or with a failure code: EINVAL (not a numeric address
 // where one was required), WSAHOST_NOT_FOUND, WSANO_DATA, WSATRY_AGAIN (no name server
 // answered in time), WSANO_RECOVERY (the name servers failed or refused). Destroying the
 // object abandons the lookup: `done` is not called then.
 class EndpointLookup {
  public:
-  using Done = std::function<void(int code, const asio::ip::tcp::endpoint& endpoint)>;
+  using Endpoints = std::vector<asio::ip::tcp::endpoint>;
+  using Done = std::function<void(int code, const Endpoints& endpoints)>;
 
   EndpointLookup(const std::string& host, bool numeric_only, int port, Done done);
   ~EndpointLookup();

@@ -20,6 +20,7 @@
 
 #include "quorvin/platform/core/text.h"
 #include "quorvin/platform/net/application.h"
+#include "quorvin/platform/net/dwinsock.h"
 #include "quorvin/platform/net/notify.h"
 #include "quorvin/platform/net/reactor.h"
 #include "quorvin/platform/net/scktcomp.h"
@@ -116,7 +117,10 @@ class HostLookup : public ::testing::Test {
     LookupSettings settings;
     settings.hosts_file = dir_.Write("hosts",
                                      "# test hosts\n127.0.0.2 listed.test alias.test  # a comment\n"
-                                     "::1 both.test\n127.0.0.3 both.test\n::2 six.test\n")
+                                     "::1 both.test\n127.0.0.3 both.test\n::2 six.test\n"
+                                     "127.0.0.4 many.test\n127.0.0.5 many.test\n::4 many.test\n"
+                                     "::1 refused.test\n127.0.0.1 refused.test\n"
+                                     "192.0.2.1 unanswered.test\n127.0.0.1 unanswered.test\n")
                               .string();
     settings.services_file =
         dir_.Write("services", "http 80/tcp www # WorldWideWeb\nntp 123/udp\nsmtp 25/tcp mail\n")
@@ -137,9 +141,13 @@ class HostLookup : public ::testing::Test {
   static std::optional<Result> Look(const std::string& host, bool numeric_only = false) {
     std::optional<Result> result;
     EndpointLookup lookup(
-        host, numeric_only, 8080, [&](int code, const asio::ip::tcp::endpoint& endpoint) {
-          result = Result{code, code == 0 ? endpoint.address().to_string() : std::string()};
-          EXPECT_TRUE(code != 0 || endpoint.port() == 8080);
+        host, numeric_only, 8080, [&](int code, const EndpointLookup::Endpoints& endpoints) {
+          result = Result{code, {}};
+          EXPECT_EQ(code == 0, !endpoints.empty());
+          for (const auto& endpoint : endpoints) {
+            result->address += (result->address.empty() ? "" : " ") + endpoint.address().to_string();
+            EXPECT_EQ(endpoint.port(), 8080);
+          }
         });
     EXPECT_FALSE(result) << "never from inside the constructor";
     Await([&] { return result.has_value(); }, 5s);
@@ -174,7 +182,8 @@ TEST_F(HostLookup, AnswersFromTheRightPlaceWithoutAThread) {
            Case{"listed.test", true, EINVAL, "", false},  // only numeric addresses then
            Case{"listed.test", false, 0, "127.0.0.2", false},
            Case{"ALIAS.Test", false, 0, "127.0.0.2", false},
-           Case{"both.test", false, 0, "127.0.0.3", false},  // IPv4 preferred
+           Case{"both.test", false, 0, "::1 127.0.0.3", false},  // IPv6 first
+           Case{"many.test", false, 0, "::4 127.0.0.4 127.0.0.5", false},  // families take turns
            Case{"six.test", false, 0, "::2", false},
            Case{"localhost", false, 0, "127.0.0.1", false},  // not in this hosts file
            Case{"no-such-host.invalid", false, WSAHOST_NOT_FOUND, "", false},
@@ -203,7 +212,7 @@ TEST_F(HostLookup, AnAbandonedLookupReportsNothing) {
   bool called = false;
   {
     EndpointLookup lookup("silent.test", false, 80,
-                          [&](int, const asio::ip::tcp::endpoint&) { called = true; });
+                          [&](int, const EndpointLookup::Endpoints&) { called = true; });
     ASSERT_TRUE(Await([&] { return !dns_.asked.empty(); }));
   }
   RunFor(500ms);  // past the name server's timeout
@@ -263,6 +272,86 @@ TEST_F(HostLookup, FirstLayerClientConnectsByDnsNameAndReportsAFailedLookup) {
       EXPECT_EQ(errors,
                 (std::vector<std::pair<TErrorEvent, int>>{{TErrorEvent::eeLookup, c.code}}));
       EXPECT_FALSE(client.Active());
+    }
+  }
+}
+
+
+// A listener on 127.0.0.1 only, which never accepts: a connect completes in its backlog.
+class Ipv4Listener {
+ public:
+  Ipv4Listener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&address), length), 0);
+    EXPECT_EQ(::listen(fd_, 8), 0);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+  }
+  ~Ipv4Listener() { ::close(fd_); }
+  int Port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+// A name with several addresses: each is tried until one connects, IPv6 first; an address
+// that refuses is passed over at once, one that never answers after a short delay, and when
+// all fail the last one's error is reported. Both layers dial the same way.
+TEST_F(HostLookup, EveryAddressOfANameIsTriedUntilOneConnects) {
+  const Ipv4Listener listener;
+  int closed_port = 0;
+  {
+    const Ipv4Listener probe;
+    closed_port = probe.Port();
+  }
+  struct Case {
+    const char* host;
+    bool open;  // the listener's port, or one nobody listens on
+    int code;   // 0: connects
+  };
+  for (const bool second_layer : {false, true}) {
+    for (const Case& c : {Case{"refused.test", true, 0},      // ::1 refuses, 127.0.0.1 answers
+                          Case{"unanswered.test", true, 0},   // 192.0.2.1 never answers
+                          Case{"refused.test", false, ECONNREFUSED}}) {
+      SCOPED_TRACE(std::string(c.host) + (c.open ? " open" : " closed") + (second_layer ? " second layer" : ""));
+      const int port = c.open ? listener.Port() : closed_port;
+      bool connected = false;
+      std::vector<int> errors;
+      const auto start = std::chrono::steady_clock::now();
+      if (second_layer) {
+        TBasicClientSocket client(nullptr);
+        client.Host = c.host;
+        client.SetPort(std::to_string(port));
+        client.OnConnect = [&](TComponent*, TStreamSocket*) { connected = true; };
+        client.OnError = [&](TComponent*, TStreamSocket*, TSockErrorOp op, int code) {
+          EXPECT_EQ(op, TSockErrorOp::opConnect);
+          errors.push_back(code);
+        };
+        client.Open();
+        ASSERT_TRUE(Await([&] { return connected || !errors.empty(); }, 5s));
+      } else {
+        TClientSocket client(nullptr);
+        client.Host = c.host;
+        client.Port = port;
+        client.OnConnect = [&](TComponent*, TCustomWinSocket*) { connected = true; };
+        client.OnError = [&](TComponent*, TCustomWinSocket*, TErrorEvent error, int& code) {
+          EXPECT_EQ(error, TErrorEvent::eeConnect);
+          errors.push_back(code);
+          code = 0;
+        };
+        client.Open();
+        ASSERT_TRUE(Await([&] { return connected || !errors.empty(); }, 5s));
+      }
+      EXPECT_EQ(connected, c.code == 0);
+      EXPECT_EQ(errors, c.code == 0 ? std::vector<int>{} : std::vector<int>{c.code});
+      // Not a measurement: a fallback that waited for the unanswered address's connect to
+      // time out (minutes) would be far above this.
+      EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
     }
   }
 }
