@@ -120,7 +120,7 @@ class HostLookup : public ::testing::Test {
                                      "::1 both.test\n127.0.0.3 both.test\n::2 six.test\n"
                                      "127.0.0.4 many.test\n127.0.0.5 many.test\n::4 many.test\n"
                                      "::1 refused.test\n127.0.0.1 refused.test\n"
-                                     "192.0.2.1 unanswered.test\n127.0.0.1 unanswered.test\n")
+                                     "127.0.0.2 unanswered.test\n127.0.0.1 unanswered.test\n")
                               .string();
     settings.services_file =
         dir_.Write("services", "http 80/tcp www # WorldWideWeb\nntp 123/udp\nsmtp 25/tcp mail\n")
@@ -277,33 +277,52 @@ TEST_F(HostLookup, FirstLayerClientConnectsByDnsNameAndReportsAFailedLookup) {
 }
 
 
-// A listener on 127.0.0.1 only, which never accepts: a connect completes in its backlog.
+// A listener on one IPv4 address, which never accepts: a connect completes in its backlog.
+// `stalled`: its backlog is filled at once, and a connect to it then gets no answer at all
+// (the kernel drops the SYNs of a full queue), as a host that is down would give none.
 class Ipv4Listener {
  public:
-  Ipv4Listener() {
+  explicit Ipv4Listener(const char* ip = "127.0.0.1", int port = 0, bool stalled = false) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    ::inet_pton(AF_INET, ip, &address.sin_addr);
     socklen_t length = sizeof address;
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&address), length), 0);
-    EXPECT_EQ(::listen(fd_, 8), 0);
+    const int one = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    ok_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0 && ::listen(fd_, stalled ? 0 : 16) == 0;
     ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
     port_ = ntohs(address.sin_port);
+    for (int i = 0; stalled && ok_ && i < 3; ++i) {
+      const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      ::connect(filler, reinterpret_cast<sockaddr*>(&address), length);
+      fillers_.push_back(filler);
+    }
   }
-  ~Ipv4Listener() { ::close(fd_); }
+  ~Ipv4Listener() {
+    for (const int filler : fillers_) ::close(filler);
+    ::close(fd_);
+  }
+  bool Ok() const { return ok_; }
   int Port() const { return port_; }
 
  private:
   int fd_ = -1;
   int port_ = 0;
+  bool ok_ = false;
+  std::vector<int> fillers_;
 };
 
 // A name with several addresses: each is tried until one connects, IPv6 first; an address
 // that refuses is passed over at once, one that never answers after a short delay, and when
 // all fail the last one's error is reported. Both layers dial the same way.
 TEST_F(HostLookup, EveryAddressOfANameIsTriedUntilOneConnects) {
-  const Ipv4Listener listener;
+  // The same port on 127.0.0.2 (stalled) and 127.0.0.1 (answering).
+  const Ipv4Listener stalled("127.0.0.2", 0, true);
+  ASSERT_TRUE(stalled.Ok());
+  const Ipv4Listener listener("127.0.0.1", stalled.Port());
+  ASSERT_TRUE(listener.Ok());
   int closed_port = 0;
   {
     const Ipv4Listener probe;
@@ -316,7 +335,7 @@ TEST_F(HostLookup, EveryAddressOfANameIsTriedUntilOneConnects) {
   };
   for (const bool second_layer : {false, true}) {
     for (const Case& c : {Case{"refused.test", true, 0},      // ::1 refuses, 127.0.0.1 answers
-                          Case{"unanswered.test", true, 0},   // 192.0.2.1 never answers
+                          Case{"unanswered.test", true, 0},   // 127.0.0.2 never answers
                           Case{"refused.test", false, ECONNREFUSED}}) {
       SCOPED_TRACE(std::string(c.host) + (c.open ? " open" : " closed") + (second_layer ? " second layer" : ""));
       const int port = c.open ? listener.Port() : closed_port;
