@@ -163,7 +163,6 @@ FetchResponse Exchange(const Url& url, const FetchOptions& o, const Hop& hop) {
   FetchError::Kind failure = FetchError::Kind::kFailed;
   std::string error;
   bool heading_given = false;
-  auto last_activity = std::chrono::steady_clock::now();
   const auto take_heading = [&] {
     if (heading_given) return;
     heading_given = true;
@@ -201,7 +200,6 @@ FetchResponse Exchange(const Url& url, const FetchOptions& o, const Hop& hop) {
   }
   http.OnConnect = [&](platform::TComponent*, auto* connection) {
     connected = true;
-    last_activity = std::chrono::steady_clock::now();
     try {
       if constexpr (kSecondLayer) {
         http.SendRequest(*dynamic_cast<TOrbHTTPDwSockClient*>(connection));
@@ -216,7 +214,6 @@ FetchResponse Exchange(const Url& url, const FetchOptions& o, const Hop& hop) {
     }
   };
   http.OnProgress = [&](platform::TComponent*, std::int32_t received, std::int32_t total) {
-    last_activity = std::chrono::steady_clock::now();
     if (o.progress && !discard) o.progress(received, total);
   };
   http.OnResponseDone = [&](platform::TComponent*) {
@@ -224,9 +221,22 @@ FetchResponse Exchange(const Url& url, const FetchOptions& o, const Hop& hop) {
     finished = true;
     http.Close();  // one request per connection
   };
+  // The component keeps the connect and read limits; a limit passed is a timeout.
+  const auto limit = [](std::chrono::milliseconds ms) {
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(ms.count(), 0, 0x7FFFFFFF));
+  };
+  http.ConnectTimeout = limit(o.connect_timeout);
+  http.ReadTimeout = limit(o.idle_timeout);
   http.OnResponseFailed = [&](platform::TComponent*, const std::string& reason) {
     error = reason;
     failed = true;
+    if (http.TimedOut()) {
+      failure = FetchError::Kind::kTimeout;
+      if (!connected) {
+        error = "cannot reach " + url.host_header + ":" + std::to_string(url.port) + " within " +
+                Seconds(o.connect_timeout);
+      }
+    }
   };
   const auto socket_failed = [&](int code) {
     if (!finished && !failed) {
@@ -253,23 +263,7 @@ FetchResponse Exchange(const Url& url, const FetchOptions& o, const Hop& hop) {
   } catch (const std::exception& e) {
     throw FetchError(FetchError::Kind::kFailed, e.what());
   }
-  const auto start = std::chrono::steady_clock::now();
-  const bool done = net::Application::Instance().RunUntil(
-      [&] {
-        if (finished || failed) return true;
-        const auto now = std::chrono::steady_clock::now();
-        if (!connected && o.connect_timeout.count() > 0 && now - start >= o.connect_timeout) {
-          error = "cannot reach " + url.host_header + ":" + std::to_string(url.port) + " within " +
-                  Seconds(o.connect_timeout);
-          failure = FetchError::Kind::kTimeout;
-          failed = true;
-        } else if (connected && o.idle_timeout.count() > 0 && now - last_activity >= o.idle_timeout) {
-          error = "nothing arrived for " + Seconds(o.idle_timeout);
-          failure = FetchError::Kind::kTimeout;
-          failed = true;
-        }
-        return failed;
-      },
+  const bool done = net::Application::Instance().RunUntil([&] { return finished || failed; },
       o.timeout);
   if (!done) throw FetchError(FetchError::Kind::kTimeout, "no complete answer within " + Seconds(o.timeout));
   if (failed) throw FetchError(failure, error);

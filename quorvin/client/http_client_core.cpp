@@ -178,6 +178,7 @@ void HttpClientCore::ReadResponse() {
     ConnectionEnded();
     return;
   }
+  if (read_limit_.Pending()) read_limit_.After(std::chrono::milliseconds(ReadTimeout));
   const std::string_view bytes(buffer_.get(), static_cast<std::size_t>(n));
   std::size_t i = 0;
   switch (ResState) {
@@ -231,6 +232,7 @@ void HttpClientCore::ReadResponse() {
   }
   if (ResState == TOrbHTTPResponseType::RES_DONE) {
     // Bytes after the end of the response in this read are not used.
+    read_limit_.Cancel();
     DeliverBody();
     ResState = TOrbHTTPResponseType::RES_REQUEST;
   }
@@ -425,6 +427,8 @@ void HttpClientCore::DeliverBody() {
 }
 
 void HttpClientCore::ConnectionEnded() {
+  read_limit_.Cancel();
+  connect_limit_.Cancel();
   if (ResState == TOrbHTTPResponseType::RES_BODY && until_close_) {
     ResState = TOrbHTTPResponseType::RES_DONE;
     DeliverBody();
@@ -450,10 +454,51 @@ void HttpClientCore::ResetReader() {
   chunk_line_.clear();
 }
 
-void HttpClientCore::Fail(const std::string& reason) {
+void HttpClientCore::Fail(const std::string& reason, bool timed_out) {
   LastError = reason;
+  timed_out_ = timed_out;
+  read_limit_.Cancel();
   ResetReader();
   ResponseFailed(reason);
+}
+
+namespace {
+
+std::string Millis(std::int32_t ms) {
+  return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
+
+}  // namespace
+
+void HttpClientCore::ConnectStarting() {
+  read_limit_.Cancel();
+  if (ConnectTimeout <= 0) {
+    connect_limit_.Cancel();
+    return;
+  }
+  const std::int32_t limit = ConnectTimeout;
+  connect_limit_.OnDue = [this, limit] { LimitPassed("no connection within " + Millis(limit)); };
+  connect_limit_.After(std::chrono::milliseconds(limit));
+}
+
+void HttpClientCore::Connected() {
+  connect_limit_.Cancel();
+  ResetReader();
+}
+
+void HttpClientCore::RequestSent() {
+  if (ReadTimeout <= 0) {
+    read_limit_.Cancel();
+    return;
+  }
+  const std::int32_t limit = ReadTimeout;
+  read_limit_.OnDue = [this, limit] { LimitPassed("nothing arrived for " + Millis(limit)); };
+  read_limit_.After(std::chrono::milliseconds(limit));
+}
+
+void HttpClientCore::LimitPassed(const std::string& reason) {
+  Fail(reason, true);
+  Abandon();
 }
 
 }  // namespace quorvin::client

@@ -9,6 +9,7 @@
 
 #include "quorvin/platform/core/classes.h"
 #include "quorvin/platform/core/datetime.h"
+#include "quorvin/platform/core/deadline.h"
 #include "quorvin/platform/core/stream.h"
 #include "quorvin/platform/core/string_list.h"
 #include "quorvin/platform/web/http_text.h"
@@ -104,6 +105,13 @@ class HttpClientCore {
   // A new connection: whatever was half read belongs to the old one.
   void ResetReader();
 
+  // What the components tell the core of their connection: Open has started one (the
+  // connect limit runs), it is up (the reader starts clean), a request went out on it (the
+  // read limit runs until the answer is whole).
+  void ConnectStarting();
+  void Connected();
+  void RequestSent();
+
   TOrbHTTPResponseType ResState = TOrbHTTPResponseType::RES_REQUEST;
   std::string ResponseVersion;
   std::string ResponseCode;
@@ -114,15 +122,26 @@ class HttpClientCore {
   platform::TStringList CustomHeaders;
   std::int64_t MaxResponseBody = 1LL << 30;  // a larger answer is refused, not stored
 
-  // Text of the last failure of a response (cut short, too large, malformed); empty when the
-  // last response arrived whole.
+  // Text of the last failure of a response (cut short, too large, malformed, a limit below
+  // passed); empty when the last response arrived whole.
   std::string LastError;
+
+  // Limits in milliseconds; 0 (the default) sets none. ConnectTimeout bounds the time from
+  // opening the component to the connection (the lookup, the connect and a TLS handshake);
+  // ReadTimeout the wait for each next byte of an answer, from the request's sending to the
+  // answer's end. A limit passed closes the component and is reported as a failed response
+  // (OnResponseFailed), with TimedOut() true until the next failure.
+  std::int32_t ConnectTimeout = 0;
+  std::int32_t ReadTimeout = 0;
+  bool TimedOut() const { return timed_out_; }
 
  protected:
   // What the two client bindings do differently.
   // Bytes read into `into`; -1 when nothing can be read now; 0 when the peer closed. May raise.
   virtual int ReceiveSome(char* into, int max) = 0;
   virtual void CloseConnection() = 0;
+  // Closes the component, whatever it is doing: a limit has passed.
+  virtual void Abandon() { CloseConnection(); }
   virtual void Progress(std::int32_t received, std::int32_t total) = 0;
   virtual void StreamReady(platform::TMemoryStream& body) = 0;
   virtual void ResponseFailed(const std::string& reason) = 0;
@@ -142,7 +161,8 @@ class HttpClientCore {
   bool Store(std::string_view piece);
   void ReportProgress(std::int64_t total);
   void DeliverBody();
-  void Fail(const std::string& reason);
+  void Fail(const std::string& reason, bool timed_out = false);
+  void LimitPassed(const std::string& reason);
 
   std::array<std::string, kVariableCount> strings_;
   std::array<std::int32_t, kVariableCount> integers_{};
@@ -162,6 +182,9 @@ class HttpClientCore {
   std::int64_t chunk_left_ = 0;
   std::size_t trailer_bytes_ = 0;
   bool head_request_ = false;  // the last request was HEAD: its answer has no body
+  bool timed_out_ = false;
+  platform::Deadline connect_limit_;
+  platform::Deadline read_limit_;
 };
 
 }  // namespace quorvin::client

@@ -15,11 +15,14 @@ void TOrbHTTPClient::SendRequest() {
   // A request refused because an earlier one is still being sent is not reported, as a
   // request on a closed connection is not: the connection is the program's to manage.
   Socket().SendStream(BuildRequest());
+  RequestSent();
 }
 
 void TOrbHTTPClient::SocketEvent(net::TCustomWinSocket* socket, net::TSocketEvent event) {
-  if (event == net::TSocketEvent::seConnect) {
-    ResetReader();
+  if (event == net::TSocketEvent::seLookup) {
+    ConnectStarting();
+  } else if (event == net::TSocketEvent::seConnect) {
+    Connected();
   } else if (event == net::TSocketEvent::seDisconnect) {
     // Before the program hears of the close: a body that ran until it is delivered first.
     reading_ = socket;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -100,6 +101,17 @@ platform::ClassBuilder<T>& PublishRequestProperties(platform::ClassBuilder<T>& b
   b.Integer(
       "TLSVerify", [](const T& c) -> std::int64_t { return c.Tls.verify ? 1 : 0; },
       [](T& c, std::int64_t v) { c.Tls.verify = v != 0; }, 1);
+  // Limits in milliseconds, 0 for none: see HttpClientCore.
+  const auto limit = [&b](const char* name, std::int32_t HttpClientCore::*field) {
+    b.Integer(
+        name, [field](const T& c) -> std::int64_t { return c.*field; },
+        [field](T& c, std::int64_t v) {
+          c.*field = static_cast<std::int32_t>(std::clamp<std::int64_t>(v, 0, 0x7FFFFFFF));
+        },
+        0);
+  };
+  limit("ConnectTimeout", &HttpClientCore::ConnectTimeout);
+  limit("ReadTimeout", &HttpClientCore::ReadTimeout);
   b.Event("OnStreamReady", &T::OnStreamReady);
   b.Event("OnProgress", &T::OnProgress);
   return b;

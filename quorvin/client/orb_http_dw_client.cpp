@@ -29,7 +29,10 @@ TOrbHTTPDwClient::TOrbHTTPDwClient(platform::TComponent* owner) : TBasicClientSo
   };
 }
 
-void TOrbHTTPDwClient::SendRequest(TOrbHTTPDwSockClient& socket) { socket.SendStream(BuildRequest()); }
+void TOrbHTTPDwClient::SendRequest(TOrbHTTPDwSockClient& socket) {
+  socket.SendStream(BuildRequest());
+  RequestSent();
+}
 
 std::unique_ptr<net::TStreamSocket> TOrbHTTPDwClient::CreateConnection(net::TSocket handle) {
   return std::make_unique<TOrbHTTPDwSockClient>(handle, nullptr);
@@ -39,7 +42,7 @@ void TOrbHTTPDwClient::ConnectionEvent(net::TStreamSocket* connection, net::TSoc
   auto* socket = dynamic_cast<TOrbHTTPDwSockClient*>(connection);
   switch (event) {
     case net::TSockEvent::seConnect:
-      ResetReader();
+      Connected();
       break;
     case net::TSockEvent::seWrite:
       // A request larger than the socket took at once goes on where it stopped.

@@ -61,6 +61,8 @@ class TOrbHTTPDwClient final : public net::TBasicClientSocket, public HttpClient
   void ConnectionEvent(net::TStreamSocket* connection, net::TSockEvent event) override;
   int ReceiveSome(char* into, int max) override;
   void CloseConnection() override;
+  void Abandon() override { Close(); }
+  void Opening() override { ConnectStarting(); }
   void Progress(std::int32_t received, std::int32_t total) override;
   void StreamReady(platform::TMemoryStream& body) override;
   void ResponseFailed(const std::string& reason) override;

@@ -324,6 +324,95 @@ TEST(ClientComponent, CutShortAnswerIsReportedAndTheBodyUntilCloseDelivered) {
   }
 }
 
+// A listener whose backlog is full: a connect to it gets no answer at all (the kernel drops
+// the SYNs of a full queue), as a host that is down would give none.
+class StalledListener {
+ public:
+  StalledListener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(fd_, 0);
+    socklen_t len = sizeof a;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    for (int& filler : fillers_) {
+      filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      ::connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+  }
+  ~StalledListener() {
+    for (const int filler : fillers_) ::close(filler);
+    ::close(fd_);
+  }
+  int Port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+  int fillers_[3] = {};
+};
+
+// ConnectTimeout and ReadTimeout: a limit passed closes the component and fails the response
+// with TimedOut(); an answer within the limits arrives as ever and leaves no limit behind.
+TEST(ClientComponent, ConnectAndReadLimitsEndWhatHangs) {
+  struct Case {
+    const char* name;
+    enum { kStalledConnect, kSilentTls, kSilentServer, kPromptServer } server;
+    std::int32_t connect_ms, read_ms;
+    std::string failure;  // "": the answer arrives
+  };
+  for (const Case& c : {Case{"connect never answered", Case::kStalledConnect, 200, 0, "no connection within 200 ms"},
+                        Case{"TLS handshake never answered", Case::kSilentTls, 300, 0, "no connection within 300 ms"},
+                        Case{"request never answered", Case::kSilentServer, 0, 250, "nothing arrived for 250 ms"},
+                        Case{"prompt answer", Case::kPromptServer, 1000, 200, ""}}) {
+    SCOPED_TRACE(c.name);
+    StalledListener stalled;
+    RecordingServer server(c.server == Case::kPromptServer ? 1 : 1 << 20,
+                           c.server == Case::kPromptServer ? "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok" : "");
+    Client client(nullptr);
+    client.SetDesignDefaults();
+    client.SetStringVariable(kMethod, "GET");
+    client.ConnectTimeout = c.connect_ms;
+    client.ReadTimeout = c.read_ms;
+    Aim(client, c.server == Case::kStalledConnect ? stalled.Port() : server.Port());
+    if (c.server == Case::kSilentTls) client.Tls.enabled = true;
+    std::string body, failure;
+    bool timed_out = false;
+    int failures = 0;
+    client.OnStreamReady = [&](auto*, platform::TMemoryStream& s) { body = std::string(s.View()); };
+    client.OnResponseFailed = [&](platform::TComponent*, const std::string& why) {
+      failure = why;
+      timed_out = client.TimedOut();
+      ++failures;
+    };
+    client.SetActive(true);
+    EXPECT_TRUE(App().RunUntil([&] { return !body.empty() || failures > 0; }, 5s));
+    App().RunFor(400ms);  // past every limit: nothing more is reported
+    EXPECT_EQ(failure, c.failure);
+    EXPECT_EQ(failures, c.failure.empty() ? 0 : 1);
+    EXPECT_EQ(timed_out, !c.failure.empty());
+    EXPECT_EQ(body, c.failure.empty() ? "ok" : "");
+    if (!c.failure.empty()) {
+      EXPECT_FALSE(client.Active());
+      EXPECT_EQ(client.LastError, c.failure);
+    }
+    client.Close();
+    if (c.server == Case::kStalledConnect) {
+      // The server was never dialed: a connection ends its wait for one.
+      const int poke = ::socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_port = htons(static_cast<std::uint16_t>(server.Port()));
+      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      ::connect(poke, reinterpret_cast<sockaddr*>(&a), sizeof a);
+      ::close(poke);
+    }
+  }
+}
+
 // HTTPS: the handshake comes before OnConnect, the certificate is checked against the CAs and
 // the host dialed, and a failed check delivers nothing of the answer.
 struct TlsCase {

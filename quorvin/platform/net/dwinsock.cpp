@@ -383,6 +383,7 @@ class TCustomClientSocket::Sink final : public detail::StreamSocketSink {
     if (c.Port() <= 0) throw ESocketError("No port to connect to", EINVAL);
     Retire();
     c.active_ = true;
+    c.Opening();
     detail::Dialer::Steps steps;
     steps.adopt = [this](int fd) -> EventSocket* {
       TCustomClientSocket& client = self_;

@@ -276,6 +276,8 @@ class TCustomClientSocket : public TSockCtrl {
   // Every event of the connection, before the program's slot hears of it; for components
   // built on this one that must see connects and closes whatever the program assigns.
   virtual void ConnectionEvent(TStreamSocket* /*connection*/, TSockEvent /*event*/) {}
+  // Open has started a connect (the lookup comes next); for components that time it.
+  virtual void Opening() {}
 
  private:
   class Sink;  // does the work: hears the connection's events, looks up and connects
