@@ -126,6 +126,7 @@ Options Parse(int argc, char** argv) {
 // A one-line progress bar on standard error: bytes, total, percent and rate.
 class ProgressBar {
  public:
+  explicit ProgressBar(const char* what = "") : what_(what) {}
   void Show(std::int64_t received, std::int64_t total) {
     const auto now = std::chrono::steady_clock::now();
     if (received != total && now - last_ < std::chrono::milliseconds(100)) return;
@@ -134,18 +135,20 @@ class ProgressBar {
     const double rate = seconds > 0 ? static_cast<double>(received) / seconds : 0;
     if (total >= 0) {
       const int percent = total > 0 ? static_cast<int>(received * 100 / total) : 100;
-      std::fprintf(stderr, "\r%12lld / %lld bytes %3d%% %9.1f KiB/s", static_cast<long long>(received),
+      std::fprintf(stderr, "\r%s%12lld / %lld bytes %3d%% %9.1f KiB/s", what_, static_cast<long long>(received),
                    static_cast<long long>(total), percent, rate / 1024);
     } else {
-      std::fprintf(stderr, "\r%12lld bytes %9.1f KiB/s", static_cast<long long>(received), rate / 1024);
+      std::fprintf(stderr, "\r%s%12lld bytes %9.1f KiB/s", what_, static_cast<long long>(received), rate / 1024);
     }
     shown_ = true;
   }
   void End() {
     if (shown_) std::fputc('\n', stderr);
+    shown_ = false;
   }
 
  private:
+  const char* what_;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   std::chrono::steady_clock::time_point last_{};
   bool shown_ = false;
@@ -189,7 +192,14 @@ int main(int argc, char** argv) {
   }
   const bool show_progress = o.progress || ::isatty(STDERR_FILENO) != 0;
   ProgressBar bar;
-  if (show_progress) fetch.progress = [&bar](std::int64_t received, std::int64_t total) { bar.Show(received, total); };
+  ProgressBar sending("sent ");
+  if (show_progress) {
+    fetch.upload_progress = [&sending](std::int64_t sent, std::int64_t total) { sending.Show(sent, total); };
+    fetch.progress = [&](std::int64_t received, std::int64_t total) {
+      sending.End();
+      bar.Show(received, total);
+    };
+  }
   fetch.heading = [&](const client::FetchResponse& r) {
     if (!o.include) return;
     std::string h = r.version + " " + std::to_string(r.status) + " " + r.reason + "\n";
@@ -206,6 +216,7 @@ int main(int argc, char** argv) {
     error = e.what();
     code = e.kind() == client::FetchError::Kind::kUrl ? 2 : e.kind() == client::FetchError::Kind::kTimeout ? 3 : 1;
   }
+  sending.End();
   bar.End();
   if (out != stdout) std::fclose(out);
   else std::fflush(stdout);

@@ -213,6 +213,11 @@ FetchResponse Exchange(const Url& url, const FetchOptions& o, const Hop& hop) {
       http.Close();
     }
   };
+  if (o.upload_progress) {
+    http.OnSendProgress = [&](platform::TComponent*, std::int32_t sent, std::int32_t total) {
+      o.upload_progress(sent, total);
+    };
+  }
   http.OnProgress = [&](platform::TComponent*, std::int32_t received, std::int32_t total) {
     if (o.progress && !discard) o.progress(received, total);
   };

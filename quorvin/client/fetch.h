@@ -54,6 +54,8 @@ struct FetchOptions {
   std::string ca_file;  // https: trusted CAs in place of the system's store
   // Called as the body arrives, with the bytes so far and the total (-1 when not announced).
   std::function<void(std::int64_t received, std::int64_t total)> progress;
+  // Called as the request's body goes out: bytes taken by the connection, of the body's size.
+  std::function<void(std::int64_t sent, std::int64_t total)> upload_progress;
   // When set, the body is handed over here piece by piece as it arrives instead of being kept
   // in the answer: nothing of it is held in memory, whatever its size.
   std::function<void(std::string_view bytes)> sink;

@@ -26,7 +26,81 @@ HttpClientCore::HttpClientCore()
       head_({static_cast<std::size_t>(kMaxResponseLine), kMaxResponseHeaderLines,
              static_cast<std::size_t>(kMaxResponseHeaderBytes)}) {}
 
-HttpClientCore::~HttpClientCore() = default;
+// Where a request being sent stands. Shared with the stream the socket reads: the socket may
+// still send after the component has gone, and then reports to nobody.
+struct HttpClientCore::Upload {
+  HttpClientCore* core = nullptr;
+  std::int64_t head = 0;
+  std::int64_t body = 0;
+  std::int64_t position = 0;  // of the request stream: what the socket has taken
+  std::int64_t reported = -1;
+};
+
+// The request as the socket reads it: each read (and a step back, when the socket took less
+// than it read) moves the progress, which is reported from the loop, never from inside the
+// socket's own call.
+class HttpClientCore::UploadStream final : public platform::TStream {
+ public:
+  UploadStream(std::unique_ptr<platform::TMemoryStream> request, std::shared_ptr<Upload> upload)
+      : request_(std::move(request)), upload_(std::move(upload)) {}
+  std::int64_t Read(void* buffer, std::int64_t count) override {
+    const std::int64_t n = request_->Read(buffer, count);
+    Moved();
+    return n;
+  }
+  std::int64_t Write(const void*, std::int64_t) override { return 0; }
+  std::int64_t Seek(std::int64_t offset, platform::TSeekOrigin origin) override {
+    const std::int64_t at = request_->Seek(offset, origin);
+    if (at != upload_->position) Moved();
+    return at;
+  }
+  std::int64_t Size() override { return request_->Size(); }
+  void SetSize(std::int64_t) override {}
+
+ private:
+  void Moved() {
+    upload_->position = request_->Position();
+    HttpClientCore* core = upload_->core;
+    if (core != nullptr && core->upload_ == upload_ && !core->send_progress_.Pending()) {
+      core->send_progress_.At(platform::Deadline::Clock::now());
+    }
+  }
+
+  std::unique_ptr<platform::TMemoryStream> request_;
+  std::shared_ptr<Upload> upload_;
+};
+
+HttpClientCore::~HttpClientCore() {
+  if (upload_) upload_->core = nullptr;
+}
+
+std::unique_ptr<platform::TStream> HttpClientCore::RequestToSend() {
+  auto request = BuildRequest();
+  if (upload_) upload_->core = nullptr;
+  upload_.reset();
+  send_progress_.Cancel();
+  const std::int64_t body = request->Size() - request_head_;
+  if (!WantsSendProgress() || body <= 0) return request;
+  upload_ = std::make_shared<Upload>();
+  upload_->core = this;
+  upload_->head = request_head_;
+  upload_->body = body;
+  return std::make_unique<UploadStream>(std::move(request), upload_);
+}
+
+void HttpClientCore::ReportSendProgress() {
+  if (!upload_) return;
+  const std::shared_ptr<Upload> upload = upload_;  // the event may send the next request
+  const std::int64_t sent = std::clamp<std::int64_t>(upload->position - upload->head, 0, upload->body);
+  if (sent == upload->reported) return;
+  upload->reported = sent;
+  if (sent == upload->body && upload_ == upload) {
+    upload_->core = nullptr;
+    upload_.reset();
+  }
+  const auto clamp = [](std::int64_t v) { return static_cast<std::int32_t>(std::min<std::int64_t>(v, 0x7FFFFFFF)); };
+  SendProgress(clamp(sent), clamp(upload->body));
+}
 
 std::string HttpClientCore::HostHeaderValue(const std::string& host, int port, bool https) {
   if (host.empty()) return {};
@@ -159,6 +233,7 @@ std::unique_ptr<platform::TMemoryStream> HttpClientCore::BuildRequest() {
     head += "\r\n";
     request->WriteText(head);
   }
+  request_head_ = static_cast<std::int64_t>(head.size());
   request->SetPosition(0);
   head_request_ = platform::SameText(GetStringVariable(kMethod), "HEAD");
   return request;

@@ -78,6 +78,9 @@ class HttpClientCore {
   // The request the properties describe, positioned at 0. Raises EHTTPClientError, with
   // nothing built, when a value would add lines to the request (a CR or LF in it).
   std::unique_ptr<platform::TMemoryStream> BuildRequest();
+  // What SendRequest sends: BuildRequest's request, read through a stream that reports the
+  // body's progress (SendProgress) when the program asked for it.
+  std::unique_ptr<platform::TStream> RequestToSend();
 
   // host[:port] as a Host header writes it: an IPv6 address in brackets, the scheme's port left
   // out.
@@ -147,11 +150,20 @@ class HttpClientCore {
   virtual void ResponseFailed(const std::string& reason) = 0;
   // A response is whole and its body written to the response stream (raised only with one).
   virtual void ResponseDone() {}
+  // Body bytes of the request handed to the connection so far, of `total`: raised from the
+  // loop as the socket takes them (coalesced, never twice with the same count), last with
+  // sent == total. Only while WantsSendProgress() said so when the request was sent.
+  virtual bool WantsSendProgress() const { return false; }
+  // The counts are in 32 bits, as the receiving progress's are.
+  virtual void SendProgress(std::int32_t /*sent*/, std::int32_t /*total*/) {}
   // The Host header an HTTP/1.1 request carries when the program gave none: where the
   // component connects ("" when it cannot say).
   virtual std::string RequestHost() const { return {}; }
 
  private:
+  struct Upload;
+  class UploadStream;
+  void ReportSendProgress();
   void ParseResponseLine();
   bool HasBody() const;
   bool PrepareBody();
@@ -185,6 +197,9 @@ class HttpClientCore {
   bool timed_out_ = false;
   platform::Deadline connect_limit_;
   platform::Deadline read_limit_;
+  std::int64_t request_head_ = 0;  // bytes of the last request built before its body
+  std::shared_ptr<Upload> upload_;  // the request being sent, when its progress is reported
+  platform::Deadline send_progress_{[this] { ReportSendProgress(); }};
 };
 
 }  // namespace quorvin::client

@@ -14,7 +14,7 @@ TOrbHTTPClient::TOrbHTTPClient(platform::TComponent* owner) : TClientSocket(owne
 void TOrbHTTPClient::SendRequest() {
   // A request refused because an earlier one is still being sent is not reported, as a
   // request on a closed connection is not: the connection is the program's to manage.
-  Socket().SendStream(BuildRequest());
+  Socket().SendStream(RequestToSend());
   RequestSent();
 }
 

@@ -36,6 +36,8 @@ class TOrbHTTPClient final : public net::TClientSocket, public HttpClientCore {
 
   platform::TEvent<TOrbHTTPOnStreamReady> OnStreamReady;
   platform::TEvent<TOrbHTTPOnProgress> OnProgress;
+  // Body bytes of the request taken by the connection, of the body's size.
+  platform::TEvent<TOrbHTTPOnProgress> OnSendProgress;
   platform::TEvent<TOrbHTTPOnFailure> OnResponseFailed;
   platform::TEvent<TOrbHTTPOnDone> OnResponseDone;
 
@@ -48,6 +50,10 @@ class TOrbHTTPClient final : public net::TClientSocket, public HttpClientCore {
   void Progress(std::int32_t received, std::int32_t total) override;
   void StreamReady(platform::TMemoryStream& body) override;
   void ResponseFailed(const std::string& reason) override;
+  bool WantsSendProgress() const override { return static_cast<bool>(OnSendProgress); }
+  void SendProgress(std::int32_t sent, std::int32_t total) override {
+    if (OnSendProgress) OnSendProgress(this, sent, total);
+  }
   void ResponseDone() override {
     if (OnResponseDone) OnResponseDone(this);
   }
@@ -114,6 +120,7 @@ platform::ClassBuilder<T>& PublishRequestProperties(platform::ClassBuilder<T>& b
   limit("ReadTimeout", &HttpClientCore::ReadTimeout);
   b.Event("OnStreamReady", &T::OnStreamReady);
   b.Event("OnProgress", &T::OnProgress);
+  b.Event("OnSendProgress", &T::OnSendProgress);
   return b;
 }
 

@@ -30,7 +30,7 @@ TOrbHTTPDwClient::TOrbHTTPDwClient(platform::TComponent* owner) : TBasicClientSo
 }
 
 void TOrbHTTPDwClient::SendRequest(TOrbHTTPDwSockClient& socket) {
-  socket.SendStream(BuildRequest());
+  socket.SendStream(RequestToSend());
   RequestSent();
 }
 

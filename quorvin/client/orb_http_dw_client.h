@@ -51,6 +51,8 @@ class TOrbHTTPDwClient final : public net::TBasicClientSocket, public HttpClient
 
   platform::TEvent<TOrbHTTPDwOnStreamReady> OnStreamReady;
   platform::TEvent<TOrbHTTPDwOnProgress> OnProgress;
+  // Body bytes of the request taken by the connection, of the body's size.
+  platform::TEvent<TOrbHTTPDwOnProgress> OnSendProgress;
   platform::TEvent<TOrbHTTPOnFailure> OnResponseFailed;
   platform::TEvent<TOrbHTTPOnDone> OnResponseDone;
 
@@ -66,6 +68,10 @@ class TOrbHTTPDwClient final : public net::TBasicClientSocket, public HttpClient
   void Progress(std::int32_t received, std::int32_t total) override;
   void StreamReady(platform::TMemoryStream& body) override;
   void ResponseFailed(const std::string& reason) override;
+  bool WantsSendProgress() const override { return static_cast<bool>(OnSendProgress); }
+  void SendProgress(std::int32_t sent, std::int32_t total) override {
+    if (OnSendProgress) OnSendProgress(this, sent, total);
+  }
   void ResponseDone() override {
     if (OnResponseDone) OnResponseDone(this);
   }

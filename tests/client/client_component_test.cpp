@@ -5,12 +5,15 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "quorvin/client/orb_http_client.h"
 #include "quorvin/client/orb_http_dw_client.h"
@@ -59,10 +62,12 @@ const void* ConnectionOf(C& client) {
 net::Application& App() { return net::Application::Instance(); }
 
 // A listening socket on 127.0.0.1 that accepts one connection on a thread of its own, reads
-// `expect` bytes (or until the timeout), then sends `reply` and closes.
+// `expect` bytes (or until the timeout), then sends `reply` and closes. `pause` delays its
+// first read, so that the sender has to wait for it.
 class RecordingServer {
  public:
-  explicit RecordingServer(std::size_t expect, std::string reply = "") {
+  explicit RecordingServer(std::size_t expect, std::string reply = "",
+                           std::chrono::milliseconds pause = std::chrono::milliseconds(0)) {
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -72,8 +77,9 @@ class RecordingServer {
     socklen_t len = sizeof a;
     ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
     port_ = ntohs(a.sin_port);
-    thread_ = std::thread([this, expect, reply] {
+    thread_ = std::thread([this, expect, reply, pause] {
       const int c = ::accept(fd_, nullptr, nullptr);
+      std::this_thread::sleep_for(pause);
       timeval tv{5, 0};
       ::setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
       char buf[65536];
@@ -322,6 +328,42 @@ TEST(ClientComponent, CutShortAnswerIsReportedAndTheBodyUntilCloseDelivered) {
     EXPECT_EQ(failure.empty(), !cut);
     EXPECT_EQ(client.ResState, TOrbHTTPResponseType::RES_REQUEST);
   }
+}
+
+// OnSendProgress: the body's bytes as the connection takes them, each count once, the last
+// equal to the body's size; the server gets the request whole. Without a handler the request
+// goes out as before (the other tests).
+TEST(ClientComponent, SendProgressFollowsTheBodyOut) {
+  std::string body(16 << 20, '\0');
+  for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + (i * 7 + i / 4093) % 26);
+  Client client(nullptr);
+  client.SetDesignDefaults();
+  client.SetStringVariable(kMethod, "POST");
+  client.SetStringVariable(kContent, body);
+  std::vector<std::pair<std::int32_t, std::int32_t>> events;
+  client.OnSendProgress = [&](platform::TComponent* sender, std::int32_t sent, std::int32_t total) {
+    EXPECT_EQ(sender, &client);
+    events.emplace_back(sent, total);
+  };
+  const std::string head_end = "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+  // The server waits before reading: the body cannot leave at once.
+  RecordingServer server(1 << 30, "", 300ms);
+  Aim(client, server.Port());
+  client.SetActive(true);
+  EXPECT_TRUE(App().RunUntil([&] { return !events.empty() && events.back().first == events.back().second; }, 10s));
+  client.Close();
+  const std::string received = server.Received();
+  const auto at = received.find(head_end);
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_TRUE(received.substr(at + head_end.size()) == body) << received.size() << " bytes";
+  ASSERT_GE(events.size(), 2U) << "the body left in more than one piece";
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    EXPECT_EQ(events[i].second, static_cast<std::int32_t>(body.size()));
+    if (i > 0) {
+      EXPECT_GT(events[i].first, events[i - 1].first);
+    }
+  }
+  EXPECT_EQ(events.back().first, static_cast<std::int32_t>(body.size()));
 }
 
 // A listener whose backlog is full: a connect to it gets no answer at all (the kernel drops

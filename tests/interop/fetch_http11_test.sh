@@ -90,8 +90,9 @@ mkdir -p "$work/root"
 truncate -s 1G "$work/root/big.bin"
 head -c $((300 * 1024)) /dev/urandom > "$work/post.bin"
 start_nginx "$work/root"
-qfetch --protocol-version HTTP/1.1 -i -o "$work/echo" -X POST --data-file "$work/post.bin" "$nginx_base/echo" ||
-  fail "nginx: POST exited $?"
+qfetch --protocol-version HTTP/1.1 --progress -i -o "$work/echo" -X POST --data-file "$work/post.bin" \
+  "$nginx_base/echo" 2> "$work/echo.err" || fail "nginx: POST exited $?"
+expect_grep "upload progress shown to the end" "sent  *307200 / 307200 bytes 100%" "$work/echo.err"
 split_answer "$work/echo"
 expect "nginx answers HTTP/1.1 chunked" "chunked" "$(header "$work/echo" transfer-encoding)"
 expect_file "nginx chunked echo body" "$work/post.bin" "$work/echo.body"
