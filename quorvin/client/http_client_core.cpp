@@ -253,7 +253,7 @@ void HttpClientCore::ReadResponse() {
     ConnectionEnded();
     return;
   }
-  if (read_limit_.Pending()) read_limit_.After(std::chrono::milliseconds(ReadTimeout));
+  if (read_limit_.Pending()) read_limit_.After(std::chrono::milliseconds(read_limit_ms_));
   const std::string_view bytes(buffer_.get(), static_cast<std::size_t>(n));
   std::size_t i = 0;
   switch (ResState) {
@@ -567,11 +567,14 @@ void HttpClientCore::RequestSent() {
     return;
   }
   const std::int32_t limit = ReadTimeout;
+  read_limit_ms_ = limit;
   read_limit_.OnDue = [this, limit] { LimitPassed("nothing arrived for " + Millis(limit)); };
   read_limit_.After(std::chrono::milliseconds(limit));
 }
 
 void HttpClientCore::LimitPassed(const std::string& reason) {
+  // A connect that failed, or a component the program closed, has nothing left to time.
+  if (!ComponentActive()) return;
   Fail(reason, true);
   Abandon();
 }

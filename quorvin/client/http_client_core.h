@@ -145,6 +145,8 @@ class HttpClientCore {
   virtual void CloseConnection() = 0;
   // Closes the component, whatever it is doing: a limit has passed.
   virtual void Abandon() { CloseConnection(); }
+  // The component is open (connecting or connected).
+  virtual bool ComponentActive() const { return true; }
   virtual void Progress(std::int32_t received, std::int32_t total) = 0;
   virtual void StreamReady(platform::TMemoryStream& body) = 0;
   virtual void ResponseFailed(const std::string& reason) = 0;
@@ -197,6 +199,7 @@ class HttpClientCore {
   bool timed_out_ = false;
   platform::Deadline connect_limit_;
   platform::Deadline read_limit_;
+  std::int32_t read_limit_ms_ = 0;  // ReadTimeout as it was when the request went out
   std::int64_t request_head_ = 0;  // bytes of the last request built before its body
   std::shared_ptr<Upload> upload_;  // the request being sent, when its progress is reported
   platform::Deadline send_progress_{[this] { ReportSendProgress(); }};

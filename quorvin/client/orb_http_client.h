@@ -47,6 +47,7 @@ class TOrbHTTPClient final : public net::TClientSocket, public HttpClientCore {
   void SocketEvent(net::TCustomWinSocket* socket, net::TSocketEvent event) override;
   int ReceiveSome(char* into, int max) override { return Socket().ReceiveBuf(into, max); }
   void CloseConnection() override { Close(); }
+  bool ComponentActive() const override { return Active(); }
   void Progress(std::int32_t received, std::int32_t total) override;
   void StreamReady(platform::TMemoryStream& body) override;
   void ResponseFailed(const std::string& reason) override;

@@ -64,6 +64,7 @@ class TOrbHTTPDwClient final : public net::TBasicClientSocket, public HttpClient
   int ReceiveSome(char* into, int max) override;
   void CloseConnection() override;
   void Abandon() override { Close(); }
+  bool ComponentActive() const override { return Active(); }
   void Opening() override { ConnectStarting(); }
   void Progress(std::int32_t received, std::int32_t total) override;
   void StreamReady(platform::TMemoryStream& body) override;

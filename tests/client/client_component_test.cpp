@@ -442,7 +442,7 @@ TEST(ClientComponent, ConnectAndReadLimitsEndWhatHangs) {
       EXPECT_EQ(client.LastError, c.failure);
     }
     client.Close();
-    if (c.server == Case::kStalledConnect) {
+    if (c.server == Case::kStalledConnect || c.server == Case::kSilentTls) {
       // The server was never dialed: a connection ends its wait for one.
       const int poke = ::socket(AF_INET, SOCK_STREAM, 0);
       sockaddr_in a{};
@@ -453,6 +453,36 @@ TEST(ClientComponent, ConnectAndReadLimitsEndWhatHangs) {
       ::close(poke);
     }
   }
+  // A connect refused is the socket's error alone: the connect limit that was running says
+  // nothing afterwards.
+  int refused_port = 0;
+  {
+    RecordingServer probe(0);
+    refused_port = probe.Port();
+    const int poke = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(refused_port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::connect(poke, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::close(poke);
+  }
+  Client client(nullptr);
+  client.SetDesignDefaults();
+  client.ConnectTimeout = 200;
+  Aim(client, refused_port);
+  int errors = 0, failures = 0;
+  client.OnError = [&](platform::TComponent*, auto*, auto, auto&& code) {
+    ++errors;
+    code = 0;
+  };
+  client.OnResponseFailed = [&](platform::TComponent*, const std::string&) { ++failures; };
+  client.SetActive(true);
+  EXPECT_TRUE(App().RunUntil([&] { return errors > 0; }, 5s));
+  App().RunFor(400ms);
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(failures, 0);
+  EXPECT_FALSE(client.TimedOut());
 }
 
 // HTTPS: the handshake comes before OnConnect, the certificate is checked against the CAs and
