@@ -68,33 +68,49 @@ ok=0
 for ((i = 0; i < 20; i++)); do [[ "$(get "$base/")" == "root a" ]] && ok=$((ok + 1)); done
 expect "answers from the workers" 20 "$ok"
 
-# A worker killed outright: the other goes on serving, and a new one takes its place.
-before=$(workers)
-victim=${before%% *}
-kill -9 "$victim"
-ok=0
-for ((i = 0; i < 20; i++)); do
-  [[ "$(get --retry 1 --retry-connrefused "$base/")" == "root a" ]] && ok=$((ok + 1))
-done
-expect "answers after a worker was killed (one retry)" 20 "$ok"
-replaced() { [[ "$(worker_count)" == 2 ]] && ! pgrep -P "$sup" | grep -qx "$victim"; }
-wait_for "no new worker in place of $victim; workers: $(workers)" replaced
-expect_grep "the restart logged with its cause" "worker $victim ended with signal 9 \(SIGKILL\)" "$work/stderr"
-
-# SIGHUP with another root, with a client opening a connection per request throughout; each
-# failure (curl's error or a status but 200) is written down.
+# client_loop NAME CURL-OPTIONS...: a client opening a connection per request until
+# $work/NAME.stop exists; each status (or 000 for curl's own failure) goes to $work/NAME.codes,
+# curl's messages to $work/NAME.errors.
 client_loop() {
-  local code
-  while [[ ! -e "$work/stop-loop" ]]; do
-    code=$(curl -sS --max-time 10 -o /dev/null -w '%{http_code}' "$base/" 2>> "$work/loop-errors") || true
-    echo "$code" >> "$work/loop-codes"
+  local name=$1 code
+  shift
+  while [[ ! -e "$work/$name.stop" ]]; do
+    code=$(curl -sS --max-time 10 -o /dev/null -w '%{http_code}' "$@" "$base/" 2>> "$work/$name.errors") || true
+    echo "$code" >> "$work/$name.codes"
   done
 }
-client_loop &
-loop_pid=$!
-pids+=("$loop_pid")
-wait_for "the client loop did not get going" test -s "$work/loop-codes"
+start_loop() {
+  client_loop "$@" &
+  loop_pid=$!
+  pids+=("$loop_pid")
+  wait_for "the client loop $1 did not get going" test -s "$work/$1.codes"
+}
+# stop_loop NAME: ends the loop and checks that every request of it was answered 200.
+stop_loop() {
+  touch "$work/$1.stop"
+  wait "$loop_pid"
+  local requests
+  requests=$(wc -l < "$work/$1.codes")
+  expect "requests made while $1" 1 "$((requests >= 5))"
+  expect "failures while $1 (of $requests; $(head -c 500 "$work/$1.errors" 2>/dev/null))" "" \
+    "$(grep -v '^200$' "$work/$1.codes" | sort | uniq -c | tr '\n' ' ')"
+}
+
+# A worker killed outright, with a client that retries once running throughout: the other goes
+# on serving, and a new one takes its place.
+before=$(workers)
+victim=${before%% *}
+start_loop "a worker was killed" --retry 1 --retry-all-errors
+kill -9 "$victim"
+replaced() { [[ "$(worker_count)" == 2 ]] && ! pgrep -P "$sup" | grep -qx "$victim"; }
+wait_for "no new worker in place of $victim; workers: $(workers)" replaced
+sleep 0.3
+stop_loop "a worker was killed"
+expect_grep "the restart logged with its cause" "worker $victim ended with signal 9 \(SIGKILL\)" "$work/stderr"
+
+# SIGHUP with another root, with a client that does not retry running throughout.
 old=$(workers)
+start_loop "the workers were replaced"
 write_form "$work/b"
 kill -HUP "$sup"
 all_new() {
@@ -105,13 +121,8 @@ all_new() {
 }
 wait_for "the workers were not replaced after SIGHUP: before $old, now $(workers)" all_new
 sleep 0.3
-touch "$work/stop-loop"
-wait "$loop_pid"
+stop_loop "the workers were replaced"
 expect "the new root serves" "root b" "$(get "$base/")"
-requests=$(wc -l < "$work/loop-codes")
-expect "requests made during the reload" 1 "$((requests >= 10))"
-expect "failures during the reload (of $requests; $(head -c 500 "$work/loop-errors"))" "" \
-  "$(grep -v '^200$' "$work/loop-codes" | sort | uniq -c | tr '\n' ' ')"
 expect_grep "the reload logged" "reload: replacing the workers" "$work/stderr"
 
 # A form that does not load: logged, and the workers stay.
