@@ -31,6 +31,8 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kWorkerVariable = "QUORVIN_SERVE_WORKER";
 // Past the grace period a worker gets this long to go before it is killed.
 constexpr std::chrono::seconds kKillMargin{5};
+// Deaths this far apart do not add up to a crash loop.
+constexpr std::chrono::seconds kCalmAfter{30};
 
 std::string SignalName(int signal) {
   const char* abbrev = ::sigabbrev_np(signal);
@@ -235,6 +237,9 @@ class Supervisor {
       }
       const auto now = Clock::now();
       const bool quick = !w.ready || now - w.started < kQuickDeath;
+      // Quick deaths far apart are no crash loop: each starts the delay over.
+      if (now - last_death_ > kCalmAfter) backoff_ = std::chrono::milliseconds(0);
+      last_death_ = now;
       if (quick) {
         Backoff(now);
       } else {
@@ -284,6 +289,7 @@ class Supervisor {
   bool announced_ = false;
   std::chrono::milliseconds backoff_{0};
   Clock::time_point next_start_{};
+  Clock::time_point last_death_{};
 };
 
 }  // namespace

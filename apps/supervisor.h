@@ -22,7 +22,7 @@ inline constexpr std::chrono::seconds kWorkerGrace{30};
 
 // A worker that dies sooner than this after its start (or before it was ready) counts as a
 // quick death: the next start waits kFirstBackoff, doubling with each further quick death up
-// to kMaxBackoff. One that ran longer is replaced at once.
+// to kMaxBackoff (deaths far apart start over). One that ran longer is replaced at once.
 inline constexpr std::chrono::seconds kQuickDeath{2};
 inline constexpr std::chrono::milliseconds kFirstBackoff{250};
 inline constexpr std::chrono::milliseconds kMaxBackoff{8000};

@@ -133,6 +133,27 @@ wait_for "a broken form was not reported" grep -q "reload: the form does not loa
 expect "workers kept after a failed reload" "$current" "$(workers)"
 expect "still serving after a failed reload" "root b" "$(get "$base/")"
 
+# A worker killed while the form does not load: its replacements fail at their start, each
+# waiting twice as long as the one before (250 ms, 500 ms, 1 s, ...), while the other worker
+# serves; the form mended, the next start takes.
+victim=${current%% *}
+kill -9 "$victim"
+wait_for "no failed start was reported" grep -q "before it was ready; starting another in 1000 ms" "$work/stderr"
+sleep 1
+failed=$(grep -c "before it was ready" "$work/stderr")
+expect "failed starts within about 2.5 s (no spinning)" 1 "$((failed >= 2 && failed <= 4))"
+expect "served beside the failing starts" "root b" "$(get "$base/")"
+write_form "$work/b"
+replaced() { [[ "$(worker_count)" == 2 ]] && ! pgrep -P "$sup" | grep -qx "$victim"; }
+# Two workers, and the same two a moment later: a failing start lasts milliseconds.
+settled() {
+  local seen
+  seen=$(workers)
+  sleep 0.6
+  replaced && [[ "$(workers)" == "$seen" ]]
+}
+wait_for "no worker started once the form was mended; workers: $(workers)" settled
+
 # SIGTERM during a slow download (48 MiB at 16 MiB/s, about 3 s): it finishes, byte for byte.
 curl -sS --max-time 60 --limit-rate 16M -o "$work/big.out" "$base/big.bin" 2> "$work/big.err" &
 download=$!
