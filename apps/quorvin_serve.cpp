@@ -1,8 +1,11 @@
 // quorvin-serve: runs a Quorvin web server on a main form, either described by a form file
-// (--form) or built from the options, until SIGINT or SIGTERM.
+// (--form) or built from the options, until SIGINT or SIGTERM; with --workers, several
+// processes serve on one port under a supervisor (supervisor.h).
+#include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -21,12 +24,14 @@
 #include "quorvin/platform/core/form_file.h"
 #include "quorvin/platform/core/text.h"
 #include "quorvin/platform/net/application.h"
+#include "quorvin/platform/net/event_listener.h"
 #include "quorvin/platform/net/tls.h"
 #include "quorvin/platform/net/stop_signals.h"
 #include "quorvin/platform/web/web_dispatcher.h"
 #include "quorvin/server/tarn_dw_server.h"
 #include "quorvin/server/tarn_server.h"
 #include "demo_actions.h"
+#include "supervisor.h"
 
 namespace {
 
@@ -41,8 +46,12 @@ constexpr const char* kUsage =
     "                     [--keep-alive-requests N] [--tls-cert FILE --tls-key FILE]\n"
     "                     [--etag] [--cache-control VALUE] [--mime EXT=TYPE]... [--default-type TYPE]\n"
     "                     [--precompressed] [--error-pages DIR] [--fallback FILE] [--listing]\n"
+    "                     [--workers N|auto]\n"
     "With --form the form's server module is used; --port and --root, when given, override\n"
-    "its ServerPort and ServerRoot.\n";
+    "its ServerPort and ServerRoot.\n"
+    "--workers N starts N processes serving on the one port (auto: one per usable core) under a\n"
+    "supervisor that restarts any that dies; SIGTERM or SIGINT lets them finish the answers in\n"
+    "flight, SIGHUP reads the form again and replaces them one by one.\n";
 
 struct Options {
   std::optional<std::string> form;
@@ -75,6 +84,7 @@ struct Options {
   std::string error_pages;    // a folder of 404.htm and its like
   std::string fallback;       // the document for missing extension-less paths, under the root
   bool listing = false;       // folders without their default document listed
+  int workers = 1;            // processes serving the port; 1: this one alone, no supervisor
 };
 
 [[noreturn]] void Fail(const std::string& message) {
@@ -148,6 +158,18 @@ Options Parse(int argc, char** argv) {
       if (o.fallback.empty() || !quorvin::server::ServerModule::FallbackOk(o.fallback))
         Fail("--fallback takes a file under the root, as index.html");
     } else if (arg == "--listing") o.listing = true;
+    else if (arg == "--workers") {
+      const std::string_view n = value();
+      if (n == "auto") {
+        cpu_set_t cpus;
+        CPU_ZERO(&cpus);
+        o.workers = ::sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? std::max(CPU_COUNT(&cpus), 1) : 1;
+      } else {
+        const auto v = quorvin::platform::ParseDecimal32(n);
+        if (!v || *v < 1 || *v > 256) Fail("--workers takes a whole number from 1 to 256, or auto");
+        o.workers = *v;
+      }
+    }
     else if (arg == "-h" || arg == "--help") {
       std::fputs(kUsage, stdout);
       std::exit(0);
@@ -239,6 +261,36 @@ quorvin::server::ServerModule* FindServer(const quorvin::platform::TComponent& f
   return nullptr;
 }
 
+// Loads the main form and finds its listening server module; nullptr, having said why on
+// stderr, when it does not load or does not listen.
+std::unique_ptr<quorvin::platform::TComponent> LoadServer(const Options& options, quorvin::server::ListenerConfig*& listener) {
+  using namespace quorvin;
+  platform::THandlerRegistry handlers;
+  apps::AddDemoHandlers(handlers);
+  platform::FormOptions load;
+  load.handlers = &handlers;
+  std::unique_ptr<platform::TComponent> form;
+  try {
+    form = options.form ? LoadWithOverrides(options, load)
+                        : platform::LoadFormText(FormFromOptions(options), "command line", load);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "quorvin-serve: %s\n", e.what());
+    return nullptr;
+  }
+  auto* module = FindServer(*form);
+  if (module == nullptr) {
+    std::fprintf(stderr, "quorvin-serve: the form holds no server module\n");
+    return nullptr;
+  }
+  listener = module->ListenerSettings();
+  if (listener == nullptr || !listener->Listening()) {
+    // The message box said what failed; the module knows why.
+    if (!module->LastError().empty()) std::fprintf(stderr, "quorvin-serve: %s\n", module->LastError().c_str());
+    return nullptr;
+  }
+  return form;
+}
+
 }  // namespace
 
 // Each connection holds a descriptor, and the bound on connections may be above the soft limit
@@ -252,45 +304,55 @@ void RaiseDescriptorLimit() {
 
 int main(int argc, char** argv) {
   using namespace quorvin;
+  using net::detail::EventListener;
   const Options options = Parse(argc, argv);
   RaiseDescriptorLimit();
   server::TSvrModule::Class();
   server::TDwSvrModule::Class();
   web::TWebDispatcher::Class();
-  platform::THandlerRegistry handlers;
-  apps::AddDemoHandlers(handlers);
-  platform::FormOptions load;
-  load.handlers = &handlers;
 
-  std::unique_ptr<platform::TComponent> form;
-  try {
-    form = options.form ? LoadWithOverrides(options, load)
-                        : platform::LoadFormText(FormFromOptions(options), "command line", load);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "quorvin-serve: %s\n", e.what());
-    return 1;
-  }
-  auto* module = FindServer(*form);
-  if (module == nullptr) {
-    std::fprintf(stderr, "quorvin-serve: the form holds no server module\n");
-    return 1;
-  }
-  server::ListenerConfig* listener = module->ListenerSettings();
-  if (listener == nullptr || !listener->Listening()) {
-    // The message box said what failed; the module knows why.
-    if (!module->LastError().empty()) std::fprintf(stderr, "quorvin-serve: %s\n", module->LastError().c_str());
-    return 1;
-  }
+  // A worker listens on its supervisor's socket; a supervisor opens that socket as the form
+  // says and keeps it for its workers.
+  const auto worker = apps::WorkerLink::FromEnvironment();
+  if (worker) EventListener::ShareSocket(worker->listen_fd);
+  else if (options.workers > 1) EventListener::ShareSocket(EventListener::kShareNextOpened);
 
-  auto& app = net::Application::Instance();
-  net::StopOnSignals stop;
+  server::ListenerConfig* listener = nullptr;
+  std::unique_ptr<platform::TComponent> form = LoadServer(options, listener);
+  if (!form) return 1;
   std::signal(SIGPIPE, SIG_IGN);
+  if (worker) {
+    const int status = apps::RunWorker(*worker, *listener);
+    form.reset();
+    return status;
+  }
+
   if (listener->Tls) {
     std::printf("HTTPS: %s\n", listener->Tls->KernelTls()
                                   ? "kernel TLS offered; files leave with SSL_sendfile"
                                   : "no kernel TLS here; files are encrypted as they are read, "
                                     "in 16 KiB records");
   }
+  if (options.workers > 1) {
+    const int port = listener->ListenPort();
+    form.reset();  // the workers serve; this process only watches them
+    apps::SupervisorSettings settings;
+    settings.workers = options.workers;
+    settings.argv.assign(argv, argv + argc);
+    settings.listen_fd = EventListener::SharedSocket();
+    settings.check_form = [&options] {
+      server::ListenerConfig* ignored = nullptr;
+      return LoadServer(options, ignored) != nullptr;
+    };
+    settings.on_ready = [port] {
+      std::printf("Listening on port %d\n", port);
+      std::fflush(stdout);
+    };
+    return apps::Supervise(settings);
+  }
+
+  auto& app = net::Application::Instance();
+  net::StopOnSignals stop;
   std::printf("Listening on port %d\n", listener->ListenPort());
   std::fflush(stdout);
   app.Run();

@@ -94,6 +94,8 @@ class ListenerConfig {
   virtual void SetListenAddress(const std::string& address) = 0;
   // The port listened on (the system's pick when the port asked for was 0).
   virtual int ListenPort() const = 0;
+  // The connections open now, kept idle ones included.
+  virtual int OpenConnections() const = 0;
 
  protected:
   // Copies and checks the module's settings: a MaxRequest below 5 becomes 60 (in the module

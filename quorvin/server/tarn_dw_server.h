@@ -55,6 +55,7 @@ class ZDwServerSocket final : public net::TBasicServerSocket, public ListenerCon
   void SetListenPort(int port) override { SetPort(std::to_string(port)); }
   void SetListenAddress(const std::string& address) override { SetBindAddress(address); }
   int ListenPort() const override { return LocalPort(); }
+  int OpenConnections() const override { return TBasicServerSocket::ConnectionCount(); }
 };
 
 // One accepted connection of the second layer. Its answers leave through the layer's queued

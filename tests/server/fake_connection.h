@@ -25,6 +25,7 @@ class FakeListener final : public server::ListenerConfig {
   void SetListenPort(int) override {}
   void SetListenAddress(const std::string&) override {}
   int ListenPort() const override { return 0; }
+  int OpenConnections() const override { return ConnectionCount; }
 };
 
 // The protocol core over an imaginary socket that takes every byte at once: Deliver() hands it

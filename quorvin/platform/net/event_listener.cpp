@@ -1,11 +1,13 @@
 #include "quorvin/platform/net/event_listener.h"
 
+#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -16,7 +18,42 @@
 
 namespace quorvin::net::detail {
 
+namespace {
+
+int shared_socket = -1;
+// The listeners watching a copy of the shared socket; a worker has one or two.
+std::vector<std::weak_ptr<EventListener>>& SharedListeners() {
+  static std::vector<std::weak_ptr<EventListener>> listeners;
+  return listeners;
+}
+
+}  // namespace
+
+void EventListener::ShareSocket(int fd) { shared_socket = fd; }
+
+int EventListener::SharedSocket() { return shared_socket; }
+
+void EventListener::StopSharedListeners() {
+  // Closing a copy takes nothing from the socket: its backlog stays for the other workers.
+  for (const auto& weak : SharedListeners()) {
+    if (auto listener = weak.lock()) listener->Close();
+  }
+  SharedListeners().clear();
+}
+
 std::shared_ptr<EventListener> EventListener::Listen(const std::string& address, int port, Offer offer) {
+  if (shared_socket >= 0) {
+    const int copy = ::fcntl(shared_socket, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) {
+      const int code = errno;
+      throw ESocketError(std::string("Cannot listen on the shared socket: ") + std::strerror(code), code);
+    }
+    auto listener = std::make_shared<EventListener>(copy, std::move(offer));
+    auto& listeners = SharedListeners();
+    std::erase_if(listeners, [](const std::weak_ptr<EventListener>& w) { return w.expired(); });
+    listeners.push_back(listener);
+    return listener;
+  }
   // The port alone names a listener on every address, as it always did.
   const std::string where =
       (address.empty() ? std::string() : (address.find(':') != std::string::npos ? "[" + address + "]:" : address + ":")) +
@@ -76,6 +113,15 @@ std::shared_ptr<EventListener> EventListener::Listen(const std::string& address,
     const int code = errno;
     ::close(fd);
     throw ESocketError("Cannot listen on " + where + ": " + std::strerror(code), code);
+  }
+  if (shared_socket == kShareNextOpened) {
+    // Not closed on exec: the workers the program starts inherit it.
+    shared_socket = ::fcntl(fd, F_DUPFD, 0);
+    if (shared_socket < 0) {
+      const int code = errno;
+      ::close(fd);
+      throw ESocketError("Cannot keep the listening socket: " + std::string(std::strerror(code)), code);
+    }
   }
   return std::make_shared<EventListener>(fd, std::move(offer));
 }

@@ -29,6 +29,19 @@ class EventListener final : public std::enable_shared_from_this<EventListener>, 
   // ESocketError, naming the address and the system's reason.
   static std::shared_ptr<EventListener> Listen(const std::string& address, int port, Offer offer);
 
+  // Worker processes that accept on one listening socket, opened once by their supervisor and
+  // inherited: with a socket set here, Listen watches a copy of it instead of opening one,
+  // whatever address and port it is asked for (the supervisor's copy keeps the socket, and the
+  // clients queued in its backlog, alive while workers come and go). kShareNextOpened makes the
+  // next Listen open its socket as usual and keep a copy of it here, one that a program it
+  // starts inherits. -1 (the default): every Listen opens its own socket.
+  static constexpr int kShareNextOpened = -2;
+  static void ShareSocket(int fd);
+  static int SharedSocket();
+  // Stops accepting on every listener made from the shared socket, leaving its connections
+  // and the shared socket itself alone: a worker that is asked to end finishes what it has.
+  static void StopSharedListeners();
+
   EventListener(int fd, Offer offer);
   ~EventListener();
   EventListener(const EventListener&) = delete;

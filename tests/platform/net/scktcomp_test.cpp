@@ -22,6 +22,7 @@
 
 #include "quorvin/platform/core/stream.h"
 #include "quorvin/platform/net/application.h"
+#include "quorvin/platform/net/event_listener.h"
 
 #include "loop_client.h"
 #include "test_support.h"
@@ -749,6 +750,66 @@ TEST(ServerClientWinSocket, MakesAHandedOverSocketNonBlocking) {
   EXPECT_EQ(socket->ReceiveBuf(&byte, 1), -1);  // nothing there: no wait
   socket.reset();
   ::close(pair[1]);
+}
+
+// Worker processes accept on one socket that outlives each of them: a listener made while it is
+// shared takes a copy of it whatever port it is given, and one that stops leaves the clients
+// queued on it to the next, none refused or reset.
+TEST(ServerSocket, SharedSocketOutlivesItsListenersAndKeepsTheirBacklog) {
+  using detail::EventListener;
+  struct Unshare {
+    ~Unshare() {
+      if (EventListener::SharedSocket() >= 0) ::close(EventListener::SharedSocket());
+      EventListener::ShareSocket(-1);
+    }
+  } unshare;
+  int live = 0;
+  const auto echo = [&live](TServerSocket& s) {
+    s.SetGetSocketEvent([&live, &s](TServerSocket*, TSocket socket, TServerClientWinSocket*& client) {
+      client = new CountedConnection(socket, &s.Socket(), live);
+    });
+    s.OnClientRead = [](TComponent*, TCustomWinSocket* socket) {
+      char buffer[16];
+      const int n = socket->ReceiveBuf(buffer, sizeof buffer);
+      if (n > 0) socket->SendBuf(buffer, n);
+    };
+  };
+  EventListener::ShareSocket(EventListener::kShareNextOpened);
+  auto first = OpenServer(echo);
+  const int shared = EventListener::SharedSocket();
+  ASSERT_GE(shared, 0);
+  EXPECT_EQ(::fcntl(shared, F_GETFD) & FD_CLOEXEC, 0) << "the workers started by exec inherit it";
+  const int port = first->LocalPort();
+  first.reset();
+
+  RawClient queued(port);  // nobody accepts now: it waits in the shared socket's backlog
+  queued.Send("one");
+  auto second = OpenServer([&](TServerSocket& s) {
+    echo(s);
+    s.SetPort(1);  // not opened: the shared socket is taken instead
+  });
+  EXPECT_EQ(second->LocalPort(), port);
+  ASSERT_TRUE(Await([&] {
+    queued.ReadAvailable();
+    return queued.received == "one";
+  }));
+
+  EventListener::StopSharedListeners();
+  RawClient later(port);
+  later.Send("two");
+  RunFor(100ms);
+  EXPECT_EQ(live, 1) << "a stopped listener accepts no one";
+  queued.Send("more");
+  ASSERT_TRUE(Await([&] {
+    queued.ReadAvailable();
+    return queued.received == "onemore";
+  })) << "its connections go on";
+
+  auto third = OpenServer(echo);
+  ASSERT_TRUE(Await([&] {
+    later.ReadAvailable();
+    return later.received == "two";
+  })) << "the client queued meanwhile is served by the next listener";
 }
 
 }  // namespace
