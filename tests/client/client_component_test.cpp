@@ -68,17 +68,8 @@ class RecordingServer {
  public:
   explicit RecordingServer(std::size_t expect, std::string reply = "",
                            std::chrono::milliseconds pause = std::chrono::milliseconds(0)) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(fd_, 4);
-    socklen_t len = sizeof a;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
     thread_ = std::thread([this, expect, reply, pause] {
-      const int c = ::accept(fd_, nullptr, nullptr);
+      const int c = ::accept(listener_.Fd(), nullptr, nullptr);
       std::this_thread::sleep_for(pause);
       timeval tv{5, 0};
       ::setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -95,9 +86,8 @@ class RecordingServer {
   }
   ~RecordingServer() {
     if (thread_.joinable()) thread_.join();
-    ::close(fd_);
   }
-  int Port() const { return port_; }
+  int Port() const { return listener_.Port(); }
   bool Done() const { return done_; }
   std::string Received() {
     thread_.join();
@@ -105,8 +95,7 @@ class RecordingServer {
   }
 
  private:
-  int fd_ = -1;
-  int port_ = 0;
+  quorvin::testing::LoopbackListener listener_{4};
   std::thread thread_;
   std::string received_;
   std::atomic<bool> done_{false};
@@ -366,37 +355,6 @@ TEST(ClientComponent, SendProgressFollowsTheBodyOut) {
   EXPECT_EQ(events.back().first, static_cast<std::int32_t>(body.size()));
 }
 
-// A listener whose backlog is full: a connect to it gets no answer at all (the kernel drops
-// the SYNs of a full queue), as a host that is down would give none.
-class StalledListener {
- public:
-  StalledListener() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(fd_, 0);
-    socklen_t len = sizeof a;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    for (int& filler : fillers_) {
-      filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-      ::connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    }
-  }
-  ~StalledListener() {
-    for (const int filler : fillers_) ::close(filler);
-    ::close(fd_);
-  }
-  int Port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-  int fillers_[3] = {};
-};
-
 // ConnectTimeout and ReadTimeout: a limit passed closes the component and fails the response
 // with TimedOut(); an answer within the limits arrives as ever and leaves no limit behind.
 TEST(ClientComponent, ConnectAndReadLimitsEndWhatHangs) {
@@ -411,7 +369,8 @@ TEST(ClientComponent, ConnectAndReadLimitsEndWhatHangs) {
                         Case{"request never answered", Case::kSilentServer, 0, 250, "nothing arrived for 250 ms"},
                         Case{"prompt answer", Case::kPromptServer, 1000, 200, ""}}) {
     SCOPED_TRACE(c.name);
-    StalledListener stalled;
+    quorvin::testing::LoopbackListener stalled(0);
+    stalled.Stall();
     RecordingServer server(c.server == Case::kPromptServer ? 1 : 1 << 20,
                            c.server == Case::kPromptServer ? "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok" : "");
     Client client(nullptr);
@@ -444,28 +403,15 @@ TEST(ClientComponent, ConnectAndReadLimitsEndWhatHangs) {
     client.Close();
     if (c.server == Case::kStalledConnect || c.server == Case::kSilentTls) {
       // The server was never dialed: a connection ends its wait for one.
-      const int poke = ::socket(AF_INET, SOCK_STREAM, 0);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_port = htons(static_cast<std::uint16_t>(server.Port()));
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      ::connect(poke, reinterpret_cast<sockaddr*>(&a), sizeof a);
-      ::close(poke);
+      quorvin::testing::ConnectOnce(server.Port());
     }
   }
   // A connect refused is the socket's error alone: the connect limit that was running says
   // nothing afterwards.
   int refused_port = 0;
   {
-    RecordingServer probe(0);
+    const quorvin::testing::LoopbackListener probe;
     refused_port = probe.Port();
-    const int poke = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(refused_port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::connect(poke, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::close(poke);
   }
   Client client(nullptr);
   client.SetDesignDefaults();

@@ -68,30 +68,20 @@ using Behaviour = std::function<void(Peer&)>;
 class HostileServer {
  public:
   explicit HostileServer(Behaviour behaviour) : behaviour_(std::move(behaviour)) {
-    listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::listen(listen_fd_, 8);
-    socklen_t len = sizeof addr;
-    ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
     thread_ = std::thread([this] { Serve(); });
   }
 
   ~HostileServer() {
-    ::shutdown(listen_fd_, SHUT_RDWR);  // wakes the accept
+    ::shutdown(listener_.Fd(), SHUT_RDWR);  // wakes the accept
     thread_.join();
-    ::close(listen_fd_);
   }
 
-  int Port() const { return port_; }
+  int Port() const { return listener_.Port(); }
 
  private:
   void Serve() {
     for (;;) {
-      const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      const int fd = ::accept4(listener_.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
       if (fd < 0) return;
       SkipRequest(fd);
       Peer peer(fd);
@@ -114,8 +104,7 @@ class HostileServer {
   }
 
   Behaviour behaviour_;
-  int listen_fd_ = -1;
-  int port_ = 0;
+  quorvin::testing::LoopbackListener listener_{8};
   std::thread thread_;
 };
 

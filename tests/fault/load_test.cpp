@@ -28,20 +28,6 @@ double Since(Clock::time_point t) {
   return std::chrono::duration<double>(Clock::now() - t).count();
 }
 
-// A connection of our own, for what RawClient does not do: dripping, plain connect-and-close.
-int Connect(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<std::uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // Sends `request` a byte a second until the server closes the connection or `limit` passes;
 // returns the seconds from `start` to the close, or -1 when the server never closed it.
 double Drip(int fd, std::string_view request, Clock::time_point start, std::chrono::seconds limit) {
@@ -72,7 +58,7 @@ TEST_P(SlowClients, DrippingClientsHoldNoOneOutAndEndAtTheirHeadDeadline) {
   constexpr int kDrippers = 40;  // far more than the ten places the first binding once had
   int fds[kDrippers];
   for (int& fd : fds) {
-    fd = Connect(Port());
+    fd = ConnectToLoopback(Port());
     ASSERT_GE(fd, 0);
   }
   std::vector<double> closed_after(kDrippers, -1);
@@ -137,7 +123,7 @@ int ChurnRound(int port, bool paced) {
   int connected = 0;
   int answered = 0;
   for (int i = 0; i < 3000; ++i) {
-    const int fd = Connect(port);
+    const int fd = ConnectToLoopback(port);
     if (fd < 0) continue;
     ++connected;
     if (i % 2 == 1) {
@@ -155,7 +141,7 @@ int ChurnRound(int port, bool paced) {
   for (int t = 0; t < 4; ++t) {
     readers.emplace_back([&] {
       for (int i = 0; i < 10; ++i) {
-        const int fd = Connect(port);
+        const int fd = ConnectToLoopback(port);
         if (fd < 0) continue;
         const std::string request = "GET /big.bin HTTP/1.0\r\n\r\n";
         ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
@@ -246,7 +232,7 @@ TEST_P(Descriptors, ServingGoesOnWhenDescriptorsComeBack) {
 
   std::vector<int> held;
   for (int i = 0; i < 60; ++i) {
-    const int fd = Connect(Port());
+    const int fd = ConnectToLoopback(Port());
     if (fd >= 0) held.push_back(fd);
   }
   // While the table is full the server must not spin on a listener it cannot accept from.

@@ -1,7 +1,11 @@
 #include "test_support.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <fstream>
 #include <stdexcept>
 
@@ -41,5 +45,52 @@ MessageCapture::MessageCapture() {
 MessageCapture::~MessageCapture() { platform::SetMessageSink(std::move(previous_)); }
 
 std::string SourceDir() { return QUORVIN_SOURCE_DIR; }
+
+LoopbackListener::LoopbackListener(int backlog, const char* ip, int port) {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  ::inet_pton(AF_INET, ip, &address.sin_addr);
+  socklen_t length = sizeof address;
+  ok_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+        ::listen(fd_, backlog) == 0 &&
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+  port_ = ntohs(address.sin_port);
+}
+
+LoopbackListener::~LoopbackListener() {
+  for (const int filler : fillers_) ::close(filler);
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void LoopbackListener::Stall() {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+  for (int i = 0; i < 3; ++i) {
+    const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ::connect(filler, reinterpret_cast<sockaddr*>(&address), length);
+    fillers_.push_back(filler);
+  }
+}
+
+int ConnectToLoopback(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void ConnectOnce(int port) {
+  const int fd = ConnectToLoopback(port);
+  if (fd >= 0) ::close(fd);
+}
 
 }  // namespace quorvin::testing

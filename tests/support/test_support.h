@@ -28,6 +28,35 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// A TCP socket listening on `ip` (127.0.0.1 unless said) at `port` (0: the system's pick) with
+// room for `backlog` waiting connections; closed with the object. Nothing accepts on it unless a
+// test does (a connect completes in the backlog all the same).
+class LoopbackListener {
+ public:
+  explicit LoopbackListener(int backlog = 16, const char* ip = "127.0.0.1", int port = 0);
+  ~LoopbackListener();
+  LoopbackListener(const LoopbackListener&) = delete;
+  LoopbackListener& operator=(const LoopbackListener&) = delete;
+
+  bool Ok() const { return ok_; }
+  int Fd() const { return fd_; }
+  int Port() const { return port_; }
+  // Fills the backlog of a listener made with backlog 0: a connect to it then gets no answer at
+  // all (the kernel drops the SYNs of a full queue), as a host that is down would give none.
+  void Stall();
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+  bool ok_ = false;
+  std::vector<int> fillers_;
+};
+
+// A blocking connection to 127.0.0.1:`port`: its descriptor, or -1 when refused.
+int ConnectToLoopback(int port);
+// Connects to 127.0.0.1:`port` and closes at once (for a thread waiting in accept).
+void ConnectOnce(int port);
+
 // Collects message boxes while it lives, instead of printing them.
 class MessageCapture {
  public:

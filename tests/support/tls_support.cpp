@@ -228,17 +228,8 @@ TlsServer::TlsServer(const std::string& cert, const std::string& key, std::strin
   ctx_ = SSL_CTX_new(TLS_server_method());
   SSL_CTX_use_certificate_chain_file(ctx_, cert.c_str());
   SSL_CTX_use_PrivateKey_file(ctx_, key.c_str(), SSL_FILETYPE_PEM);
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  ::listen(fd_, 4);
-  socklen_t length = sizeof a;
-  ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &length);
-  port_ = ntohs(a.sin_port);
   thread_ = std::thread([this, reply = std::move(reply)] {
-    const int c = ::accept(fd_, nullptr, nullptr);
+    const int c = ::accept(listener_.Fd(), nullptr, nullptr);
     if (c < 0) return;
     timeval tv{5, 0};
     ::setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -272,10 +263,9 @@ void TlsServer::Join() {
 TlsServer::~TlsServer() {
   if (thread_.joinable()) {
     // A client that never came: wake the accept.
-    ::shutdown(fd_, SHUT_RDWR);
+    ::shutdown(listener_.Fd(), SHUT_RDWR);
     thread_.join();
   }
-  ::close(fd_);
   SSL_CTX_free(ctx_);
 }
 

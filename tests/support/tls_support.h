@@ -97,7 +97,7 @@ class TlsServer {
   TlsServer(const TlsServer&) = delete;
   TlsServer& operator=(const TlsServer&) = delete;
 
-  int Port() const { return port_; }
+  int Port() const { return listener_.Port(); }
   // Once the thread has ended: the handshake succeeded, the name the client asked for, and
   // the request it sent.
   void Join();
@@ -106,8 +106,7 @@ class TlsServer {
   std::string request;
 
  private:
-  int fd_ = -1;
-  int port_ = 0;
+  LoopbackListener listener_{4};
   SSL_CTX* ctx_ = nullptr;
   std::thread thread_;
 };

@@ -277,55 +277,19 @@ TEST_F(HostLookup, FirstLayerClientConnectsByDnsNameAndReportsAFailedLookup) {
 }
 
 
-// A listener on one IPv4 address, which never accepts: a connect completes in its backlog.
-// `stalled`: its backlog is filled at once, and a connect to it then gets no answer at all
-// (the kernel drops the SYNs of a full queue), as a host that is down would give none.
-class Ipv4Listener {
- public:
-  explicit Ipv4Listener(const char* ip = "127.0.0.1", int port = 0, bool stalled = false) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    ::inet_pton(AF_INET, ip, &address.sin_addr);
-    socklen_t length = sizeof address;
-    const int one = 1;
-    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    ok_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0 && ::listen(fd_, stalled ? 0 : 16) == 0;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-    for (int i = 0; stalled && ok_ && i < 3; ++i) {
-      const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-      ::connect(filler, reinterpret_cast<sockaddr*>(&address), length);
-      fillers_.push_back(filler);
-    }
-  }
-  ~Ipv4Listener() {
-    for (const int filler : fillers_) ::close(filler);
-    ::close(fd_);
-  }
-  bool Ok() const { return ok_; }
-  int Port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-  bool ok_ = false;
-  std::vector<int> fillers_;
-};
-
 // A name with several addresses: each is tried until one connects, IPv6 first; an address
 // that refuses is passed over at once, one that never answers after a short delay, and when
 // all fail the last one's error is reported. Both layers dial the same way.
 TEST_F(HostLookup, EveryAddressOfANameIsTriedUntilOneConnects) {
   // The same port on 127.0.0.2 (stalled) and 127.0.0.1 (answering).
-  const Ipv4Listener stalled("127.0.0.2", 0, true);
+  quorvin::testing::LoopbackListener stalled(0, "127.0.0.2");
   ASSERT_TRUE(stalled.Ok());
-  const Ipv4Listener listener("127.0.0.1", stalled.Port());
+  stalled.Stall();
+  const quorvin::testing::LoopbackListener listener(16, "127.0.0.1", stalled.Port());
   ASSERT_TRUE(listener.Ok());
   int closed_port = 0;
   {
-    const Ipv4Listener probe;
+    const quorvin::testing::LoopbackListener probe;
     closed_port = probe.Port();
   }
   struct Case {
