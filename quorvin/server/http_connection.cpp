@@ -7,7 +7,7 @@
 
 #include "quorvin/platform/core/message_box.h"
 #include "quorvin/platform/core/text.h"
-#include "quorvin/platform/web/http_text.h"
+#include "quorvin/platform/web/header_list.h"
 #include "quorvin/platform/web/web_dispatcher.h"
 #include "quorvin/webbridge/request_adapter.h"
 #include "quorvin/webbridge/response_adapter.h"
@@ -25,37 +25,10 @@ thread_local char receive_block[kReadSize + 1];
 
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 
-// Whether the comma-separated options of a Connection header hold `option`.
-bool HasOption(std::string_view options, std::string_view option) {
-  while (!options.empty()) {
-    const auto comma = options.find(',');
-    if (SameText(platform::Trim(options.substr(0, comma)), option)) return true;
-    if (comma == std::string_view::npos) break;
-    options.remove_prefix(comma + 1);
-  }
-  return false;
-}
-
-// Whether an Accept-Encoding value takes `coding`: named (or "*") without q=0.
-bool AcceptsCoding(std::string_view accepted, std::string_view coding) {
-  while (!accepted.empty()) {
-    const auto comma = accepted.find(',');
-    std::string_view item = accepted.substr(0, comma);
-    accepted = comma == std::string_view::npos ? std::string_view() : accepted.substr(comma + 1);
-    const auto semicolon = item.find(';');
-    const std::string_view name = platform::Trim(item.substr(0, semicolon));
-    if (!SameText(name, coding) && name != "*") continue;
-    if (semicolon != std::string_view::npos) {
-      std::string_view q = platform::Trim(item.substr(semicolon + 1));
-      if (platform::StartsWithText(q, "q=")) {
-        q = platform::Trim(q.substr(2));
-        // q=0, q=0.0, q=0.000: refused.
-        if (!q.empty() && q.find_first_not_of("0.") == std::string_view::npos) return false;
-      }
-    }
-    return true;
-  }
-  return false;
+// An answer's heading, up to and with its blank line.
+std::string_view HeadOf(std::string_view answer) {
+  const auto end = answer.find("\r\n\r\n");
+  return end == std::string_view::npos ? answer : answer.substr(0, end + 4);
 }
 
 }  // namespace
@@ -154,41 +127,27 @@ std::string_view HttpConnection::ConnectionOption() const {
   return keep_ ? "keep-alive" : "close";
 }
 
-// The minor version of an "HTTP/1.x" request; none for any other text. The letters count:
-// "http/1.1" is no version.
-std::optional<std::int64_t> HttpConnection::MinorVersion() const {
-  const std::string& version = reader_.Version();
-  constexpr std::string_view kOne = "HTTP/1.";
-  if (version.size() <= kOne.size() || version.compare(0, kOne.size(), kOne) != 0) return {};
-  const std::string_view digits = std::string_view(version).substr(kOne.size());
-  return web::AllDigits(digits) ? platform::ParseDecimal(digits) : std::nullopt;
-}
-
 bool HttpConnection::SpeaksHttp11() const {
-  const auto minor = MinorVersion();
-  return minor && *minor >= 1;
+  return reader_.Head().Http11();
 }
 
 bool HttpConnection::WantsToKeep() const {
-  bool close = false;
-  bool keep_alive = false;
-  const platform::TStringList& headers = reader_.Headers();
-  for (int i = 0; i < headers.Count(); ++i) {
-    if (!SameText(headers.Names(i), "connection")) continue;
-    close = close || HasOption(headers.ValueFromIndex(i), "close");
-    keep_alive = keep_alive || HasOption(headers.ValueFromIndex(i), "keep-alive");
-  }
-  if (close) return false;
+  const RequestHead& head = reader_.Head();
+  if (head.close) return false;
   // HTTP/1.1 and later minor versions keep the connection unless asked not to; HTTP/1.0 only
   // when asked to.
-  return SpeaksHttp11() || (MinorVersion() && keep_alive);
+  return head.Http11() || (head.minor_version >= 0 && head.keep_alive);
 }
 
 void HttpConnection::StartResponse() {
   if (Dispatch()) return;
   const std::string& method = reader_.Method();
   const std::int32_t length = reader_.ContentLength();
-  if (length == 0 && (SameText(method, "GET") || SameText(method, "HEAD"))) {
+  const bool get_or_head = SameText(method, "GET") || SameText(method, "HEAD");
+  // A server that keeps connections has read a GET's body to find the next request; the body
+  // means nothing to a file, so the file is served as nginx and others do. A server that closes
+  // after each answer keeps its old 501 for a body it does not expect.
+  if (get_or_head && (length == 0 || limits_.keep_alive)) {
     AnswerTarget(file_mode_ ? TargetUse::kSend : TargetUse::kQuery);
   } else if (length > 0 && SameText(method, "POST")) {
     file_mode_ = true;
@@ -318,7 +277,7 @@ void HttpConnection::AnswerFile(TargetResolution& target) {
     request.vary_encoding = true;
     const std::string_view accepted = headers.Values("accept-encoding");
     for (const auto& [coding, suffix] : {std::pair{"br", ".br"}, std::pair{"gzip", ".gz"}}) {
-      if (!AcceptsCoding(accepted, coding)) continue;
+      if (!web::AcceptsCoding(accepted, coding)) continue;
       host::FileInfo info;
       auto sibling = TargetResolver::OpenRegular(target.TargetPath + suffix, info);
       if (!sibling) continue;
@@ -362,7 +321,7 @@ void HttpConnection::OnWrites() {
       // Write readiness before an answer is ready changes nothing.
       if (writer_.BufferLength() < 1) return;
       answered_ = true;
-      WriteAll(writer_.Buffer());
+      WriteAll(HeadingOnly() ? HeadOf(writer_.Buffer()) : writer_.Buffer());
       wrote = true;
       if (file_stream_ && !SameText(reader_.Method(), "HEAD")) {
         file_stream_->SetPosition(file_start_);
@@ -384,7 +343,7 @@ void HttpConnection::OnWrites() {
       } else {
         body.reset();
         if (writer_.BufferLength() > 0) {
-          WriteAll(writer_.Buffer());
+          WriteAll(HeadingOnly() ? HeadOf(writer_.Buffer()) : writer_.Buffer());
           wrote = true;
         }
       }
@@ -396,6 +355,13 @@ void HttpConnection::OnWrites() {
   } catch (...) {
     CloseNow();
   }
+}
+
+bool HttpConnection::HeadingOnly() const {
+  // On a kept connection the next answer starts where this one's announced length ends: a HEAD
+  // answer must stop after its heading, error pages included, or its page would be read as the
+  // next answer. A connection that closes after the answer sends the page as it always did.
+  return limits_.keep_alive && SameText(reader_.Method(), "HEAD");
 }
 
 void HttpConnection::NextRequest() {

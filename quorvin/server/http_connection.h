@@ -86,8 +86,8 @@ class HttpConnection : public webbridge::ConnectionView,
   void FinishRequest();
   void RefuseRequest(int code);
   bool WantsToKeep() const;
-  std::optional<std::int64_t> MinorVersion() const;
   bool SpeaksHttp11() const;
+  bool HeadingOnly() const;
   void StartResponse();
   bool Dispatch();
   void AnswerTarget(TargetUse use);

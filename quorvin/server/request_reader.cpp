@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "quorvin/platform/core/text.h"
+#include "quorvin/platform/web/header_list.h"
 #include "quorvin/platform/web/http_decode.h"
 
 namespace quorvin::server {
@@ -36,7 +37,7 @@ platform::TMemoryStream& RequestReader::Body() {
 }
 
 bool RequestReader::ExpectsContinue() const {
-  return expects_continue_ && req_state_ == ZReqtype::REQ_BODY;
+  return facts_.expects_continue && req_state_ == ZReqtype::REQ_BODY;
 }
 
 ReadResult RequestReader::Feed(std::string_view bytes, std::size_t& used) {
@@ -57,7 +58,7 @@ ReadResult RequestReader::Feed(std::string_view bytes, std::size_t& used) {
   // What follows the blank line in these bytes starts the body; without one, the bytes are the
   // next request's.
   if (req_state_ == ZReqtype::REQ_BODY) {
-    if (chunked_) {
+    if (facts_.chunked) {
       if (ReadChunks(bytes, pos) == ReadResult::kRefused) return ReadResult::kRefused;
     } else {
       AddToBody(bytes, pos);
@@ -96,10 +97,24 @@ void RequestReader::ProcessLine() {
     ReadRequestLine(head_.Line());
     req_state_ = ZReqtype::REQ_HEADER;
   } else {
+    // The head is still read to its end, so that the refusal answers a whole request.
+    ambiguous_line_ = ambiguous_line_ || AmbiguousHeaderLine();
     // Values are kept as sent: a cookie or a credential is case-sensitive.
     web::AddHeaderEntry(head_.Line(), headers_);
   }
   head_.ClearLine();
+}
+
+bool RequestReader::AmbiguousHeaderLine() const {
+  // A connection that reads the next request after this one refuses the lines that some party
+  // in front of it may read otherwise: "Content-Length: 0" with a folded " 35" after it is 0 to
+  // one and 35 to another, "Content Length" is a header to one and nothing to another, and a
+  // NUL ends the text early for a third. Any of them can hide a request inside this one.
+  if (!options_.http11_bodies) return false;
+  const std::string& line = head_.Line();
+  if (head_.LineHadNul() || IsBlank(line.front())) return true;
+  const std::string_view name = std::string_view(line).substr(0, line.find(':'));
+  return name.find_first_of(" \t") != std::string_view::npos;
 }
 
 void RequestReader::ReadRequestLine(std::string_view line) {
@@ -117,68 +132,64 @@ void RequestReader::ReadRequestLine(std::string_view line) {
   }
   raw_path_ = std::string(url);
   url_ = web::HTTPDecode(url);
+  constexpr std::string_view kOne = "HTTP/1.";
+  if (version_.size() > kOne.size() && version_.starts_with(kOne)) {
+    const std::string_view digits = std::string_view(version_).substr(kOne.size());
+    // Any number of digits is a minor version; past what an int holds, all are "later than 1".
+    const auto minor = web::AllDigits(digits) ? platform::ParseDecimal(digits) : std::nullopt;
+    if (minor) facts_.minor_version = static_cast<int>(std::min<std::int64_t>(*minor, 1 << 20));
+  }
 }
 
 int RequestReader::StartBody() {
-  if (!ValidLength()) return 400;
-  if (options_.http11_bodies) {
-    if (const int status = Http11Framing(); status != 0) return status;
-  }
-  req_state_ = chunked_ || BodySent() ? ZReqtype::REQ_BODY : ZReqtype::REQ_DONE;
+  if (const int status = ReadHeadFacts(); status != 0) return status;
+  req_state_ = facts_.chunked || content_length_ > 0 || has_length_ ? ZReqtype::REQ_BODY
+                                                                    : ZReqtype::REQ_DONE;
   // A client that asks whether to send its body waits for the answer only while one is due. An
   // HTTP/1.0 client knows no 100 Continue: its expectation is ignored.
-  if (options_.http11_bodies && version_ == kHttp11 && (chunked_ || content_length_ > 0)) {
-    for (int i = 0; i < headers_.Count(); ++i) {
-      expects_continue_ =
-          expects_continue_ || (platform::SameText(headers_.Names(i), "expect") &&
-                                platform::SameText(headers_.ValueFromIndex(i), "100-continue"));
-    }
-  }
+  facts_.expects_continue = facts_.expects_continue && options_.http11_bodies &&
+                            version_ == kHttp11 && (facts_.chunked || content_length_ > 0);
   return 0;
 }
 
-int RequestReader::Http11Framing() {
+int RequestReader::ReadHeadFacts() {
+  if (ambiguous_line_) return 400;
+  // One walk over the headers for everything the connection and the framing need of them.
   int encodings = 0;
-  bool has_length = false;
+  std::string_view first_length;
   for (int i = 0; i < headers_.Count(); ++i) {
     const std::string_view name = headers_.Names(i);
-    // "Transfer-Encoding : chunked" names another header here, and a party that trims the blank
-    // would read chunks where this reader reads none: a name with blanks around it is refused.
-    if (!name.empty() && (IsBlank(name.front()) || IsBlank(name.back()))) return 400;
-    if (platform::SameText(name, "transfer-encoding")) {
+    const std::string_view value = headers_.ValueFromIndex(i);
+    if (name == "content-length") {
+      // Plain digits within the body limit; several Content-Length headers must agree, or two
+      // parties could read two different requests from the same bytes.
+      const auto length =
+          web::AllDigits(value) && value.size() <= 9 ? platform::ParseDecimal(value) : std::nullopt;
+      if (!length || *length > kMaxBody || (has_length_ && value != first_length)) return 400;
+      if (!has_length_) first_length = value;
+      has_length_ = true;
+      content_length_ = static_cast<std::int32_t>(*length);
+    } else if (name == "transfer-encoding") {
       ++encodings;
-      chunked_ = platform::SameText(headers_.ValueFromIndex(i), "chunked");
+      facts_.chunked = platform::SameText(value, "chunked");
+    } else if (name == "expect") {
+      facts_.expects_continue = facts_.expects_continue || platform::SameText(value, "100-continue");
+    } else if (name == "connection") {
+      facts_.close = facts_.close || web::HasToken(value, "close");
+      facts_.keep_alive = facts_.keep_alive || web::HasToken(value, "keep-alive");
     }
-    has_length = has_length || platform::SameText(name, "content-length");
   }
-  if (encodings == 0) return 0;
+  if (encodings == 0 || !options_.http11_bodies) {
+    // Without chunked bodies, Transfer-Encoding is a header like any other.
+    facts_.chunked = false;
+    return 0;
+  }
   // Only chunked is decoded; any other coding, chunked applied twice, or a list of codings
   // (even one another party would reduce to chunked) leaves the body's end unknown. A request
   // with both a length and chunks ends in two places, which is how one request hides another.
   // An HTTP/1.0 party before us may know no chunks and pass them on as the next request's bytes.
-  if (encodings > 1 || !chunked_ || has_length || version_ != kHttp11) return 400;
+  if (encodings > 1 || !facts_.chunked || has_length_ || version_ != kHttp11) return 400;
   return 0;
-}
-
-bool RequestReader::ValidLength() const {
-  // Plain digits within the body limit; several Content-Length headers must agree, or two
-  // parties could read two different requests from the same bytes.
-  const std::string_view first = headers_.Values("content-length");
-  for (int i = 0; i < headers_.Count(); ++i) {
-    if (!platform::SameText(headers_.Names(i), "content-length")) continue;
-    const std::string_view v = headers_.ValueFromIndex(i);
-    const auto length =
-        web::AllDigits(v) && v.size() <= 9 ? platform::ParseDecimal(v) : std::nullopt;
-    if (!length || *length > kMaxBody || v != first) return false;
-  }
-  return true;
-}
-
-bool RequestReader::BodySent() {
-  const std::string_view value = headers_.Values("content-length");
-  if (value.empty()) return false;
-  content_length_ = platform::ParseDecimal32(value).value_or(0);
-  return true;
 }
 
 void RequestReader::AddToBody(std::string_view bytes, std::size_t& pos) {

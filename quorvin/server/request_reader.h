@@ -23,13 +23,28 @@ constexpr int kMaxHeaderLines = 100;                 // header lines in one requ
 constexpr std::size_t kMaxHeaderBytes = 64 * 1024;   // all header lines together
 constexpr std::int32_t kMaxBody = 16 * 1024 * 1024;  // the largest request body accepted
 
+// What a request's head says about the exchange, worked out once as the head ends.
+struct RequestHead {
+  // The minor version of an "HTTP/1.x" request line (letters as written: "http/1.1" is no
+  // version); -1 for any other version text, or none.
+  int minor_version = -1;
+  bool chunked = false;          // the body comes in chunks (only read with http11_bodies)
+  bool expects_continue = false; // an HTTP/1.1 client waits for 100 Continue before its body
+  bool close = false;            // a Connection header names "close"
+  bool keep_alive = false;       // a Connection header names "keep-alive"
+
+  bool Http11() const { return minor_version >= 1; }
+};
+
 // How a reader reads a request's body.
 struct ReaderOptions {
   // Off, only a Content-Length announces a body, and Transfer-Encoding and Expect are headers
   // like any other: what an HTTP/1.0 connection that closes after each answer needs. On, the
   // reader also decodes a chunked body, says when a client waits for 100 Continue, and refuses
   // a request whose framing two parties could read differently: a connection that reads the
-  // next request from the bytes after this one must know exactly where this one ends.
+  // next request from the bytes after this one must know exactly where this one ends. Header
+  // lines that other parties read in other ways are refused too: a folded line (one that
+  // begins with a blank), a name with a blank in it, a NUL byte anywhere in the line.
   bool http11_bodies = false;
 };
 
@@ -73,6 +88,9 @@ class RequestReader {
 
   const std::string& Version() const { return version_; }
 
+  // The facts of the head; complete once HeadComplete() is true.
+  const RequestHead& Head() const { return facts_; }
+
   // What followed the first "?" of the target, as sent.
   const std::string& Query() const { return query_; }
 
@@ -100,11 +118,10 @@ class RequestReader {
  private:
   ReadResult ReadHead(std::string_view bytes, std::size_t& pos);
   void ProcessLine();
+  bool AmbiguousHeaderLine() const;
   void ReadRequestLine(std::string_view line);
   int StartBody();
-  int Http11Framing();
-  bool ValidLength() const;
-  bool BodySent();
+  int ReadHeadFacts();
   void AddToBody(std::string_view bytes, std::size_t& pos);
   ReadResult ReadChunks(std::string_view bytes, std::size_t& pos);
   ReadResult ReadTrailers(std::string_view bytes, std::size_t& pos);
@@ -117,8 +134,8 @@ class RequestReader {
   int refusal_status_ = 0;
   int header_lines_ = 0;
   bool head_complete_ = false;
-  bool chunked_ = false;
-  bool expects_continue_ = false;
+  bool ambiguous_line_ = false;  // a header line that parties may read in different ways
+  RequestHead facts_;
   web::ChunkReader chunks_{kMaxBody};
   std::string method_;
   std::string url_;
@@ -128,6 +145,7 @@ class RequestReader {
   bool has_query_ = false;
   platform::TStringList headers_;
   std::int32_t content_length_ = 0;
+  bool has_length_ = false;  // a Content-Length header came, even one of 0
   std::int64_t body_received_ = 0;
   // Made when the first body byte arrives, or when a caller asks for the body.
   std::unique_ptr<platform::TMemoryStream> body_;

@@ -126,21 +126,42 @@ void ListenerConfig::UpdateRootPath() {
 
 bool ListenerConfig::SetRoot(std::string_view value) {
   if (!host::DirectoryExists(std::string(value))) return false;
-  const bool was = Listening();
-  if (was) StopListening();
-  Root = std::string(value);
-  UpdateRootPath();
-  if (was) StartListening();
+  std::string old = Root;
+  Restart([&] {
+    Root = std::string(value);
+    UpdateRootPath();
+  }, [&] {
+    Root = std::move(old);
+    UpdateRootPath();
+  });
   return true;
 }
 
 bool ListenerConfig::SetDefaultFile(std::string_view value) {
   if (!host::FileExists(JoinRoot(Root, value))) return false;
+  std::string old = DefaultFile;
+  Restart([&] { DefaultFile = std::string(value); }, [&] { DefaultFile = std::move(old); });
+  return true;
+}
+
+void ListenerConfig::Restart(const std::function<void()>& change, const std::function<void()>& undo) {
   const bool was = Listening();
   if (was) StopListening();
-  DefaultFile = std::string(value);
-  if (was) StartListening();
-  return true;
+  change();
+  if (!was) return;
+  try {
+    StartListening();
+  } catch (...) {
+    // The listener could not come back with the change: it goes back to what it had, listening
+    // again if it can, and the caller learns why.
+    undo();
+    try {
+      StartListening();
+    } catch (...) {
+      // Still closed; the first reason is the one to report.
+    }
+    throw;
+  }
 }
 
 void ListenerConfig::SettingPort(int port) {
@@ -335,8 +356,11 @@ bool ServerModule::SetRoot(std::string_view value) {
     if (listener == nullptr || !listener->SetRoot(value)) return false;
     ServerRoot = std::string(value);
     applied_.root = reported_.root = ServerRoot;
+    last_error_.clear();
     return true;
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    // The listener kept its old value; whether it listens again, Listening() says.
+    last_error_ = e.what();
     return false;
   }
 }
@@ -347,8 +371,11 @@ bool ServerModule::SetFile(std::string_view value) {
     if (listener == nullptr || !listener->SetDefaultFile(value)) return false;
     DefaultFile = std::string(value);
     applied_.file = reported_.file = DefaultFile;
+    last_error_.clear();
     return true;
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    // The listener kept its old value; whether it listens again, Listening() says.
+    last_error_ = e.what();
     return false;
   }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -77,9 +78,11 @@ class ListenerConfig {
   const std::string& RootPath() const { return root_path_; }
 
   // Takes `value` as root when it names an existing directory, closing and reopening a
-  // listening listener around the change.
+  // listening listener around the change. When the reopen fails, the old root is restored, the
+  // listener reopened with it if it can be, and the failure raised to the caller.
   bool SetRoot(std::string_view value);
-  // Takes `value` as default document when that file exists under the root.
+  // Takes `value` as default document when that file exists under the root; a failing reopen
+  // as with SetRoot.
   bool SetDefaultFile(std::string_view value);
   // Moves the listener to `port`; a listening listener is closed and reopened, and a failing
   // reopen is raised to the caller (the listener then stays closed on the new port).
@@ -105,6 +108,9 @@ class ListenerConfig {
 
  private:
   void UpdateRootPath();
+  // Stops a listening listener, makes the change, and starts it again; when the start fails,
+  // undoes the change, starts again if it can, and raises the first failure.
+  void Restart(const std::function<void()>& change, const std::function<void()>& undo);
   std::string root_path_;
   // The module's properties files_ was made from.
   struct FilesSource {

@@ -1,8 +1,11 @@
 #include "quorvin/webbridge/response_adapter.h"
 
 #include <algorithm>
+#include <ctime>
 
+#include "quorvin/platform/core/datetime.h"
 #include "quorvin/platform/core/text.h"
+#include "quorvin/platform/web/header_list.h"
 #include "quorvin/webbridge/http_status.h"
 
 namespace quorvin::webbridge {
@@ -101,11 +104,15 @@ void ZResponse::SendResponse() {
     add("Content-type", StringVariables[8]);
     // On a connection that may stay open the answer says so, unless the action said it.
     const std::string_view option = request_.ConnectionSocket.ConnectionOption();
-    const bool own = std::any_of(CustomHeaders().begin(), CustomHeaders().end(),
-                                 [](const web::THeaderField& f) {
-                                   return platform::SameText(f.name, "connection");
-                                 });
-    if (!option.empty() && !own) head += "Connection: " + std::string(option) + "\r\n";
+    if (!option.empty() && !HasCustomHeader("connection")) {
+      head += "Connection: " + std::string(option) + "\r\n";
+    }
+    // A server that keeps connections speaks HTTP/1.1, whose answers carry the time they were
+    // made (caches age them by it). Answers of a server that closes after each one keep the
+    // bytes they always had.
+    if (!option.empty() && !HasCustomHeader("date")) {
+      head += "Date: " + platform::FormatHttpDate(std::time(nullptr)) + "\r\n";
+    }
   }
   // The length line counts what is written: the content text and what the content stream
   // gives when read from its start, which a stream that ends early makes less than its size.
@@ -126,25 +133,27 @@ void ZResponse::SendResponse() {
   // An answer whose head a value could split is not composed at all; the server answers the
   // request with an error page instead.
   if (refused_) return;
-  body.Reserve(static_cast<std::int64_t>(head.size() + length));
+  // The answer to HEAD on a kept connection is the heading alone, with the length a GET would
+  // get: content after it would be read as the next answer.
+  const bool heading_only =
+      !request_.ConnectionSocket.ConnectionOption().empty() &&
+      platform::SameText(request_.GetStringVariable(web::kReqMethod), "HEAD");
+  body.Reserve(static_cast<std::int64_t>(head.size() + (heading_only ? 0 : length)));
   body.WriteText(head);
+  if (heading_only) return;
   body.WriteText(ContentText);
   body.WriteText(streamed);
 }
 
+bool ZResponse::HasCustomHeader(std::string_view name) const {
+  return std::any_of(CustomHeaders().begin(), CustomHeaders().end(),
+                     [name](const web::THeaderField& f) { return platform::SameText(f.name, name); });
+}
+
 bool ZResponse::AsksToClose() const {
-  for (const web::THeaderField& f : CustomHeaders()) {
-    if (!platform::SameText(f.name, "connection")) continue;
-    // A list of options: "close" among them ends the connection.
-    std::string_view rest = f.value;
-    while (!rest.empty()) {
-      const auto comma = rest.find(',');
-      if (platform::SameText(platform::Trim(rest.substr(0, comma)), "close")) return true;
-      if (comma == std::string_view::npos) break;
-      rest.remove_prefix(comma + 1);
-    }
-  }
-  return false;
+  return std::any_of(CustomHeaders().begin(), CustomHeaders().end(), [](const web::THeaderField& f) {
+    return platform::SameText(f.name, "connection") && web::HasToken(f.value, "close");
+  });
 }
 
 void ZResponse::SendStream(platform::TStream& stream) {

@@ -45,6 +45,8 @@ class ZResponse : public web::TWebResponse {
   bool SentFlag = false;
 
  private:
+  // Whether the web action added a header of this name (letter case ignored).
+  bool HasCustomHeader(std::string_view name) const;
   ZRequest& request_;
   bool refused_ = false;
 };

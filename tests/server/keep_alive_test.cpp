@@ -194,6 +194,57 @@ TEST(KeepAliveAnswers, PipelinedRequestsReadTheSameWhereverTheReadsSplit) {
   EXPECT_EQ(whole.find("<html>page</html>HTTP/1.1 200 OK"), whole.find("<html>page</html>"));
 }
 
+struct FollowedCase {
+  const char* name;
+  std::string first;        // a request whose answer must end exactly where it says
+  std::string status_line;  // of its answer
+  std::string body;         // what follows its heading
+};
+
+// Each request is followed by a GET on the same connection: the second answer must be read
+// where the first one's announced length ends.
+TEST(KeepAliveAnswers, NextAnswerStartsWhereTheFirstSaysItEnds) {
+  const FollowedCase cases[] = {
+      {"HeadOfMissingFile", "HEAD /missing/x.htm HTTP/1.1\r\nHost: a\r\n\r\n",
+       "HTTP/1.1 404 Not Found", ""},
+      {"HeadOfFolderWithoutDefault", "HEAD /empty/ HTTP/1.1\r\nHost: a\r\n\r\n",
+       "HTTP/1.1 403 Forbidden", ""},
+      {"HeadOfFileWithQuery", "HEAD /page.htm?x=1 HTTP/1.1\r\nHost: a\r\n\r\n",
+       "HTTP/1.1 400 Bad Request", ""},
+      {"GetWithSmallBody", "GET /page.htm HTTP/1.1\r\nHost: a\r\nContent-Length: 3\r\n\r\nabc",
+       "HTTP/1.1 200 OK", "<html>page</html>"},
+      {"GetWithChunkedBody",
+       "GET /page.htm HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n",
+       "HTTP/1.1 200 OK", "<html>page</html>"},
+      {"HeadWithSmallBody", "HEAD /page.htm HTTP/1.1\r\nHost: a\r\nContent-Length: 2\r\n\r\nab",
+       "HTTP/1.1 200 OK", ""},
+  };
+  for (const FollowedCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    KeepAliveFixture f;
+    f.root.Write("empty/note.txt", "x");
+    FakeConnection conn(f.listener);
+    conn.Deliver(c.first + kGetPage11);
+    std::string_view sent = conn.Sent();
+    std::vector<Answer> answers;
+    if (c.first.starts_with("HEAD")) {
+      // The heading alone, announcing what the GET would get; the next answer right after it.
+      const auto end = sent.find("\r\n\r\n");
+      ASSERT_NE(end, std::string_view::npos) << sent;
+      answers.push_back({std::string(sent.substr(0, sent.find("\r\n"))), "", ""});
+      for (Answer& a : SplitAnswers(sent.substr(end + 4))) answers.push_back(std::move(a));
+    } else {
+      answers = SplitAnswers(sent);
+    }
+    ASSERT_EQ(answers.size(), 2u) << sent;
+    EXPECT_EQ(answers[0].status_line, c.status_line);
+    EXPECT_EQ(answers[0].body, c.body);
+    EXPECT_EQ(answers[1].status_line, "HTTP/1.1 200 OK");
+    EXPECT_EQ(answers[1].body, "<html>page</html>");
+    EXPECT_FALSE(conn.Closed());
+  }
+}
+
 // Off, an HTTP/1.1 request is answered exactly as a one-request server answers it, and what
 // follows the request is never read.
 TEST(KeepAliveAnswers, OffAnswersAsAlwaysAndCloses) {
@@ -206,6 +257,13 @@ TEST(KeepAliveAnswers, OffAnswersAsAlwaysAndCloses) {
             "HTTP/1.0 200 OK\r\nServer: testhost\r\nDate: *\r\nContent-type: text/html\r\n"
             "Content-Length: 17\r\nLast-Modified: *\r\n\r\n<html>page</html>");
   EXPECT_TRUE(conn.Closed());
+  // A GET with a body keeps its 501, and a HEAD its error page: nothing is read after them.
+  FakeConnection with_body(f.listener);
+  with_body.Deliver("GET /page.htm HTTP/1.0\r\nContent-Length: 3\r\n\r\nabc");
+  EXPECT_TRUE(with_body.Sent().starts_with("HTTP/1.0 501 Not Implemented\r\n")) << with_body.Sent();
+  FakeConnection head(f.listener);
+  head.Deliver("HEAD /missing.htm HTTP/1.0\r\n\r\n");
+  EXPECT_TRUE(head.Sent().ends_with(kNotFoundPage)) << head.Sent();
 }
 
 TEST(KeepAliveAnswers, ContinueGoesOutBeforeTheBodyAndNotForARefusedRequest) {

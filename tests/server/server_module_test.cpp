@@ -33,13 +33,22 @@ TEST_F(ServerModule, LifetimeTimerClosesAnIdleConnection) {
   EXPECT_TRUE(App().RunUntil([&] { return server.Listener().ConnectionCount == 0; }, 2s));
 }
 
-TEST_F(ServerModule, TimeoutZeroNeverCloses) {
+TEST_F(ServerModule, TimeoutZeroArmsNoLifetimeTimer) {
   if (!kFirstBinding) GTEST_SKIP() << "the second binding has no lifetime timer";
-  ServerForm server(root.Str(), {{"Timeout", 0}});
-  RawClient c(server.Port());
-  c.Send("GET /page.htm HTTP/1.0\r\n");
-  App().RunFor(1500ms);
-  EXPECT_EQ(server.Listener().ConnectionCount, 1);
+  // A connection's lifetime timer, by the module's Timeout: 0 means none at all (not the
+  // default of 100 s, which no test could tell from none by waiting).
+  for (const int timeout : {0, 100}) {
+    SCOPED_TRACE(timeout);
+    ServerForm server(root.Str(), {{"Timeout", timeout}});
+    RawClient c(server.Port());
+    c.Send("GET /page.htm HTTP/1.0\r\n");
+    auto& sockets = dynamic_cast<net::TServerSocket&>(server.Listener()).Socket();
+    ASSERT_TRUE(App().RunUntil([&] { return sockets.ActiveConnections() == 1; }, 5s));
+    auto* connection = dynamic_cast<server::ZConnectionSocket*>(sockets.Connections(0));
+    ASSERT_NE(connection, nullptr);
+    EXPECT_EQ(connection->Timer->Armed(), timeout > 0);
+    EXPECT_EQ(connection->Timer->Interval(), static_cast<std::uint32_t>(timeout) * 1000);
+  }
 }
 
 TEST_F(ServerModule, PortInUseShowsTheMessageBox) {
@@ -205,6 +214,76 @@ TEST_F(ServerModule, ModuleMadeInCodeHasNoListener) {
   EXPECT_FALSE(m.SetFile("index.htm"));
   m.SetPort(1234);
   EXPECT_EQ(m.ServerPort, 0);
+}
+
+// A listener whose next starts fail while told to, as a real one fails when its port was taken
+// while it was closed.
+class FlakyListener final : public server::ListenerConfig {
+ public:
+  explicit FlakyListener(const std::string& root) { Root = root; }
+  bool Listening() const override { return listening; }
+  void StartListening() override {
+    if (failures > 0) {
+      --failures;
+      throw std::runtime_error("Cannot listen on port 8080: Address already in use");
+    }
+    listening = true;
+  }
+  void StopListening() override { listening = false; }
+  void SetListenPort(int) override {}
+  void SetListenAddress(const std::string&) override {}
+  int ListenPort() const override { return 8080; }
+  int OpenConnections() const override { return 0; }
+
+  bool listening = true;
+  int failures = 0;
+};
+
+class FlakyModule final : public server::ServerModule {
+ public:
+  explicit FlakyModule(FlakyListener& listener)
+      : ServerModule(nullptr, [](const platform::TComponent*) { return false; }), listener_(listener) {}
+  server::ListenerConfig* ListenerSettings() const override { return &listener_; }
+
+ private:
+  void CreateListener() override {}
+  void OpenListener() override {}
+  FlakyListener& listener_;
+};
+
+TEST_F(ServerModule, FailingRestartKeepsTheOldRootAndSaysWhy) {
+  TempDir other;
+  struct Case {
+    int failures;
+    bool listening_after;
+  };
+  // One failure: the old root listens again. Two: it stays closed, with the old root all the same.
+  for (const Case& c : {Case{1, true}, Case{2, false}}) {
+    SCOPED_TRACE(c.failures);
+    FlakyListener listener(root.Str());
+    FlakyModule module(listener);
+    module.ServerRoot = root.Str();
+    listener.failures = c.failures;
+    EXPECT_FALSE(module.SetRoot(other.Str()));
+    EXPECT_EQ(module.ServerRoot, root.Str());
+    EXPECT_EQ(listener.Root, root.Str());
+    EXPECT_EQ(listener.listening, c.listening_after);
+    EXPECT_EQ(module.LastError(), "Cannot listen on port 8080: Address already in use");
+
+    listener.failures = c.failures;
+    listener.listening = true;
+    module.DefaultFile = "index.htm";
+    listener.DefaultFile = "index.htm";
+    EXPECT_FALSE(module.SetFile("default.htm"));
+    EXPECT_EQ(listener.DefaultFile, "index.htm");
+    EXPECT_EQ(module.DefaultFile, "index.htm");
+
+    // A restart that works clears the reason.
+    listener.listening = true;
+    EXPECT_TRUE(module.SetRoot(other.Str()));
+    EXPECT_EQ(listener.Root, other.Str());
+    EXPECT_EQ(module.LastError(), "");
+  }
 }
 
 }  // namespace

@@ -25,6 +25,8 @@ class TTimer final : public TComponent {
   void SetInterval(std::uint32_t ms);
   bool Enabled() const { return enabled_; }
   void SetEnabled(bool enabled);
+  // Whether a tick is due at some moment: enabled with an interval above 0.
+  bool Armed() const { return next_.Pending(); }
 
   TEvent<TNotifyEvent> OnTimer;
 

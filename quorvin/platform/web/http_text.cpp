@@ -44,7 +44,10 @@ LineResult HeadReader::GetLine(std::string_view bytes, std::size_t& pos) {
         return LineResult::kTooLong;
       }
       line_.append(run, length);
-      if (p < end) ++p;
+      if (p < end) {
+        line_had_nul_ = line_had_nul_ || *p == '\0';
+        ++p;
+      }
     }
     pos = static_cast<std::size_t>(end - bytes.data());
     if (nl != nullptr) {

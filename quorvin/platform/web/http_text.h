@@ -38,7 +38,14 @@ class HeadReader {
 
   const std::string& Line() const { return line_; }
 
-  void ClearLine() { line_.clear(); }
+  // True when the line held a NUL byte, which Line() leaves out: a reader that must not guess
+  // what such a line means refuses it.
+  bool LineHadNul() const { return line_had_nul_; }
+
+  void ClearLine() {
+    line_.clear();
+    line_had_nul_ = false;
+  }
 
   // Counts the current line into the header text of a head that holds `header_lines` header
   // lines with it (which lines count is the reader's to say); false when the head is then larger
@@ -52,6 +59,7 @@ class HeadReader {
   HeadLimits limits_;
   std::string line_;
   std::size_t header_bytes_ = 0;
+  bool line_had_nul_ = false;
 };
 
 // The longest chunk-size line read, its extensions included and its line end not: a size needs
