@@ -27,7 +27,7 @@ CASES = [
     ("POST", "/index.htm", [("Content-Type", "text/plain")], b"abc", 405, True),
     ("GET", "/index.htm", [("Content-Type", "text/plain")], b"small body", 200, True),
     ("GET", "/hello", [], b"", 200, True),
-    ("HEAD", "/hello", [], b"", 200, False),
+    ("HEAD", "/echo", [], b"", 200, False),
     ("POST", "/echo", [("Content-Type", "text/plain")], b"echoed", 200, True),
     ("POST", "/echo", [("Content-Type", "text/plain"), ("Expect", "100-continue")], b"after continue", 200, True),
     ("GET", "/status?code=404", [], b"", 404, True),
