@@ -22,9 +22,7 @@ std::string RequestDate(TDateTime value) {
 
 HttpClientCore::HttpClientCore()
     : ResponseBody(std::make_unique<platform::TMemoryStream>()),
-      buffer_(new char[kClientReadSize + 1]()),
-      head_({static_cast<std::size_t>(kMaxResponseLine), kMaxResponseHeaderLines,
-             static_cast<std::size_t>(kMaxResponseHeaderBytes)}) {}
+      buffer_(new char[kClientReadSize + 1]()) {}
 
 // Where a request being sent stands. Shared with the stream the socket reads: the socket may
 // still send after the component has gone, and then reports to nobody.
@@ -254,244 +252,100 @@ void HttpClientCore::ReadResponse() {
     return;
   }
   if (read_limit_.Pending()) read_limit_.After(std::chrono::milliseconds(read_limit_ms_));
-  const std::string_view bytes(buffer_.get(), static_cast<std::size_t>(n));
-  std::size_t i = 0;
-  switch (ResState) {
-    case TOrbHTTPResponseType::RES_REQUEST:
-    case TOrbHTTPResponseType::RES_HEADER:
-      for (;;) {
-        const web::LineResult line = head_.GetLine(bytes, i);
-        if (line == web::LineResult::kNeedMore) break;
-        if (line == web::LineResult::kTooLong) {
-          Fail("a line of the response is longer than 8192 characters");
-          CloseConnection();
-          return;
-        }
-        if (ResState == TOrbHTTPResponseType::RES_REQUEST) {
-          // A new response: nothing of the previous one stays.
-          ResponseHeaders.Clear();
-          ResponseBody->SetSize(0);
-          received_ = 0;
-          LastError.clear();
-          head_.BeginHead();
-        } else if (!head_.CountHeader(ResponseHeaders.Count() + 1)) {
-          // A head that never ends would otherwise grow without bound. What counts against the
-          // limit is the entries kept, and this line, blank or not.
-          Fail("the response head is larger than the client accepts");
-          CloseConnection();
-          return;
-        }
-        if (head_.Line().empty()) {
-          ResState = TOrbHTTPResponseType::RES_BODY;
-          break;
-        }
-        ParseResponseLine();
-      }
-      if (ResState != TOrbHTTPResponseType::RES_BODY) return;
-      if (!HasBody()) {
-        // The head is the whole answer, whatever length it announces.
-        ResponseLength = 0;
-        ResponseBody->SetSize(0);
-        ResState = TOrbHTTPResponseType::RES_DONE;
+  TakeResponseBytes(std::string_view(buffer_.get(), static_cast<std::size_t>(n)));
+}
+
+void HttpClientCore::TakeResponseBytes(std::string_view bytes) {
+  if (!response_open_) StartResponse();
+  // Progress is reported once per read: for a read that ends a head with a body, and for each
+  // that carries body bytes.
+  bool moved = false;
+  for (;;) {
+    std::size_t used = 0;
+    std::string_view piece;
+    const ReadResult result = reader_.Feed(bytes, used, piece);
+    bytes.remove_prefix(used);
+    switch (result) {
+      case ReadResult::kNeedMore:
+        ResState = reader_.ResState();
+        if (moved) ReportProgress();
+        return;
+      case ReadResult::kHead:
+        PublishHead();
+        moved = reader_.Framing() != BodyFraming::kNoBody;
         break;
-      }
-      until_close_ = !PrepareBody();
-      if (until_close_) ResponseLength = -1;
-      if (ResState == TOrbHTTPResponseType::RES_BODY) AppendBody(bytes.substr(i));
-      break;
-    case TOrbHTTPResponseType::RES_BODY:
-      AppendBody(bytes);
-      break;
-    default:
-      break;
-  }
-  if (ResState == TOrbHTTPResponseType::RES_DONE) {
-    // Bytes after the end of the response in this read are not used.
-    read_limit_.Cancel();
-    DeliverBody();
-    ResState = TOrbHTTPResponseType::RES_REQUEST;
-  }
-}
-
-void HttpClientCore::ParseResponseLine() {
-  const std::string_view line = head_.Line();
-  if (ResState == TOrbHTTPResponseType::RES_HEADER) {
-    web::AddHeaderEntry(line, ResponseHeaders);
-  } else {
-    web::StartLine status;
-    if (web::SplitStartLine(line, status)) {
-      ResponseVersion = std::string(status.first);
-      // A status line without a reason text still carries its code.
-      ResponseCode = std::string(status.second);
-      ResponseText = std::string(status.third.value_or(std::string_view()));
+      case ReadResult::kBody:
+        if (!Store(piece)) return;
+        moved = true;
+        break;
+      case ReadResult::kDone:
+        // Bytes after the end of the response in this read are not used.
+        if (moved) ReportProgress();
+        // A progress handler that closed the connection has had the body delivered already.
+        if (response_open_) Finish();
+        return;
+      case ReadResult::kRefused:
+        Fail(FaultText());
+        CloseConnection();
+        return;
     }
-    ResState = TOrbHTTPResponseType::RES_HEADER;
   }
-  head_.ClearLine();
 }
 
-bool HttpClientCore::HasBody() const {
-  // Answers to HEAD, and 1xx, 204 and 304 answers, never carry a body.
-  if (head_request_) return false;
-  const auto code = platform::ParseDecimal32(ResponseCode);
-  return !(code && ((*code >= 100 && *code < 200) || *code == 204 || *code == 304));
-}
-
-bool HttpClientCore::PrepareBody() {
-  const std::string_view value = ResponseHeaders.Values("content-length");
-  ResponseLength = 0;
+void HttpClientCore::StartResponse() {
+  // A new response: nothing of the previous one stays. The limit is the one set now; bodies
+  // written to the program's stream are held to the stream's own.
+  response_open_ = true;
+  ResState = TOrbHTTPResponseType::RES_REQUEST;
+  reader_.Reset({.head_request = head_request_,
+                 .max_body = response_stream_ != nullptr
+                                 ? kMaxResponseBody
+                                 : std::clamp<std::int64_t>(MaxResponseBody, 0, kMaxResponseBody)});
+  ResponseVersion.clear();
+  ResponseCode.clear();
+  ResponseText.clear();
+  ResponseHeaders.Clear();
   ResponseBody->SetSize(0);
-  received_ = 0;
-  chunk_ = Chunk::kNone;
-  // Transfer-Encoding decides over Content-Length (RFC 9112, 6.3): chunked last, the chunks are
-  // decoded; any other coding last, the body runs until the connection closes.
-  const std::string_view codings = ResponseHeaders.Values("transfer-encoding");
-  if (!platform::Trim(codings).empty()) {
-    const auto comma = codings.rfind(',');
-    const std::string_view last = platform::Trim(comma == std::string_view::npos ? codings : codings.substr(comma + 1));
-    if (!platform::SameText(last, "chunked")) return false;
-    chunk_ = Chunk::kSize;
-    chunk_line_.clear();
-    trailer_bytes_ = 0;
-    ResponseLength = -1;
-    return true;
-  }
-  if (!web::AllDigits(value)) return false;
-  const auto length = platform::ParseDecimal32(value);
-  if (!length) return false;  // beyond a 32-bit length: read until the connection closes
-  if (*length > MaxResponseBody && response_stream_ == nullptr) {
-    Fail("the response announces " + std::string(value) + " bytes, more than the client accepts");
-    CloseConnection();
-    return true;
-  }
-  // Nothing is reserved for the announced length: the body grows as its bytes arrive, so a
-  // server that announces much and sends little makes the client hold only what it sent.
-  ResponseLength = *length;
-  return true;
+  ResponseLength = 0;
+  LastError.clear();
+}
+
+void HttpClientCore::PublishHead() {
+  ResponseVersion = reader_.Version();
+  ResponseCode = reader_.Code();
+  ResponseText = reader_.Text();
+  ResponseHeaders = reader_.Headers();
+  // The reader takes lengths of 32 bits only; -1 while the body's end will tell.
+  ResponseLength = static_cast<std::int32_t>(reader_.ContentLength());
 }
 
 bool HttpClientCore::Store(std::string_view piece) {
-  if (piece.empty()) return true;
-  const auto size = static_cast<std::int64_t>(piece.size());
-  if (response_stream_ == nullptr && received_ + size > MaxResponseBody) {
-    Fail("the response is larger than the client accepts");
-    CloseConnection();
-    return false;
-  }
   try {
     (response_stream_ != nullptr ? *response_stream_ : static_cast<platform::TStream&>(*ResponseBody))
-        .WriteBuffer(piece.data(), size);
+        .WriteBuffer(piece.data(), static_cast<std::int64_t>(piece.size()));
   } catch (const std::exception& e) {
     Fail(std::string("cannot store the body: ") + e.what());
     CloseConnection();
     return false;
   }
-  received_ += size;
   return true;
 }
 
-void HttpClientCore::ReportProgress(std::int64_t total) {
+void HttpClientCore::ReportProgress() {
   // The event counts in 32 bits; a larger body reports the most it can say.
   const auto clamp = [](std::int64_t v) { return static_cast<std::int32_t>(std::min<std::int64_t>(v, 0x7FFFFFFF)); };
-  Progress(clamp(received_), total < 0 ? -1 : clamp(total));
+  Progress(clamp(reader_.BodyReceived()), ResponseLength < 0 ? -1 : ResponseLength);
 }
 
-void HttpClientCore::AppendBody(std::string_view bytes) {
-  if (chunk_ != Chunk::kNone) return AppendChunked(bytes);
-  const auto available = static_cast<std::int64_t>(bytes.size());
-  if (until_close_) {
-    if (Store(bytes)) ReportProgress(-1);
-    return;
-  }
-  const std::int64_t take = std::min<std::int64_t>(available, ResponseLength - received_);
-  if (take > 0 && !Store(bytes.substr(0, static_cast<std::size_t>(take)))) return;
-  ReportProgress(ResponseLength);
-  if (received_ >= ResponseLength) ResState = TOrbHTTPResponseType::RES_DONE;
-}
-
-void HttpClientCore::AppendChunked(std::string_view bytes) {
-  // Reads a line into chunk_line_; true once its LF has come.
-  std::size_t i = 0;
-  bool too_long = false;
-  const auto take_line = [&](std::size_t limit) {
-    const auto lf = bytes.find('\n', i);
-    const std::size_t end = lf == std::string_view::npos ? bytes.size() : lf;
-    if (chunk_line_.size() + (end - i) > limit) {
-      too_long = true;
-      return false;
-    }
-    chunk_line_.append(bytes.substr(i, end - i));
-    i = lf == std::string_view::npos ? bytes.size() : lf + 1;
-    if (lf == std::string_view::npos) return false;
-    if (!chunk_line_.empty() && chunk_line_.back() == '\r') chunk_line_.pop_back();
-    return true;
-  };
-  const auto fail = [this](const std::string& what) {
-    Fail("malformed chunked body: " + what);
-    CloseConnection();
-  };
-  bool moved = false;
-  while (i < bytes.size() && ResState == TOrbHTTPResponseType::RES_BODY) {
-    switch (chunk_) {
-      case Chunk::kSize: {
-        if (!take_line(kMaxChunkSizeLine)) {
-          if (too_long) return fail("a chunk size line is longer than " + std::to_string(kMaxChunkSizeLine) + " bytes");
-          break;
-        }
-        // The size in hex, then optional extensions after ";", which say nothing to this client.
-        const std::string_view size_text = platform::Trim(std::string_view(chunk_line_).substr(0, chunk_line_.find(';')));
-        if (size_text.empty() || size_text.size() > 15 ||
-            size_text.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos) {
-          return fail("a chunk size that is not a hexadecimal number");
-        }
-        chunk_left_ = std::stoll(std::string(size_text), nullptr, 16);
-        chunk_line_.clear();
-        chunk_ = chunk_left_ == 0 ? Chunk::kTrailer : Chunk::kData;
-        break;
-      }
-      case Chunk::kData: {
-        const auto take = static_cast<std::size_t>(std::min<std::int64_t>(chunk_left_, static_cast<std::int64_t>(bytes.size() - i)));
-        if (!Store(bytes.substr(i, take))) return;
-        i += take;
-        chunk_left_ -= static_cast<std::int64_t>(take);
-        moved = true;
-        if (chunk_left_ == 0) chunk_ = Chunk::kDataEnd;
-        break;
-      }
-      case Chunk::kDataEnd:
-        if (!take_line(2)) {
-          if (too_long) return fail("a chunk is longer than its size says");
-          break;
-        }
-        if (!chunk_line_.empty()) return fail("a chunk is longer than its size says");
-        chunk_ = Chunk::kSize;
-        break;
-      case Chunk::kTrailer: {
-        const std::size_t start = i;
-        const bool whole = take_line(kMaxResponseLine);
-        trailer_bytes_ += i - start;
-        if (too_long || trailer_bytes_ > static_cast<std::size_t>(kMaxResponseHeaderBytes)) {
-          return fail("the trailer is larger than the client accepts");
-        }
-        if (!whole) break;
-        // Trailer fields are read and dropped; the blank line ends the body.
-        if (chunk_line_.empty()) {
-          chunk_ = Chunk::kNone;
-          ResState = TOrbHTTPResponseType::RES_DONE;
-        }
-        chunk_line_.clear();
-        break;
-      }
-      case Chunk::kNone:
-        return;
-    }
-  }
-  if (moved) ReportProgress(-1);
+void HttpClientCore::Finish() {
+  read_limit_.Cancel();
+  response_open_ = false;
+  ResState = TOrbHTTPResponseType::RES_DONE;
+  DeliverBody();
+  ResState = TOrbHTTPResponseType::RES_REQUEST;
 }
 
 void HttpClientCore::DeliverBody() {
-  until_close_ = false;
-  chunk_ = Chunk::kNone;
   if (response_stream_ != nullptr) {
     ResponseDone();
     return;
@@ -501,32 +355,60 @@ void HttpClientCore::DeliverBody() {
   StreamReady(*ResponseBody);
 }
 
+std::string HttpClientCore::FaultText() const {
+  const std::string received = std::to_string(reader_.BodyReceived());
+  switch (reader_.Fault()) {
+    case ResponseFault::kLineTooLong:
+      return "a line of the response is longer than " + std::to_string(kMaxResponseLine) +
+             " characters";
+    case ResponseFault::kHeadTooLarge:
+      return "the response head is larger than the client accepts";
+    case ResponseFault::kTrailerTooLarge:
+      return "the trailer is larger than the client accepts";
+    case ResponseFault::kMalformedChunks:
+      return "malformed chunked body";
+    case ResponseFault::kTooLarge:
+      if (reader_.Framing() == BodyFraming::kLength) {
+        return "the response announces " + std::to_string(reader_.ContentLength()) +
+               " bytes, more than the client accepts";
+      }
+      return "the response is larger than the client accepts";
+    case ResponseFault::kCutShort:
+      if (!reader_.HeadComplete()) {
+        return "the connection closed before the response head was complete";
+      }
+      if (reader_.Framing() == BodyFraming::kChunked) {
+        return "the connection closed before the last chunk, after " + received + " body bytes";
+      }
+      return "the connection closed after " + received + " of " +
+             std::to_string(reader_.ContentLength()) + " body bytes";
+    case ResponseFault::kNone:
+      break;
+  }
+  return {};
+}
+
 void HttpClientCore::ConnectionEnded() {
   read_limit_.Cancel();
   connect_limit_.Cancel();
-  if (ResState == TOrbHTTPResponseType::RES_BODY && until_close_) {
-    ResState = TOrbHTTPResponseType::RES_DONE;
-    DeliverBody();
-    ResState = TOrbHTTPResponseType::RES_REQUEST;
-    return;
-  }
-  if (ResState == TOrbHTTPResponseType::RES_BODY && chunk_ != Chunk::kNone) {
-    Fail("the connection closed before the last chunk, after " + std::to_string(received_) + " body bytes");
-  } else if (ResState == TOrbHTTPResponseType::RES_BODY) {
-    Fail("the connection closed after " + std::to_string(received_) + " of " +
-         std::to_string(ResponseLength) + " body bytes");
-  } else if (ResState == TOrbHTTPResponseType::RES_HEADER ||
-             (ResState == TOrbHTTPResponseType::RES_REQUEST && !head_.Line().empty())) {
-    Fail("the connection closed before the response head was complete");
+  if (!response_open_) return;
+  switch (reader_.ConnectionClosed()) {
+    case ReadResult::kDone:
+      Finish();  // a body that ran until the close
+      break;
+    case ReadResult::kRefused:
+      Fail(FaultText());
+      break;
+    default:
+      ResetReader();
+      break;
   }
 }
 
 void HttpClientCore::ResetReader() {
+  // The next byte that arrives begins a new response, read by a fresh reader.
+  response_open_ = false;
   ResState = TOrbHTTPResponseType::RES_REQUEST;
-  head_.ClearLine();
-  until_close_ = false;
-  chunk_ = Chunk::kNone;
-  chunk_line_.clear();
 }
 
 void HttpClientCore::Fail(const std::string& reason, bool timed_out) {

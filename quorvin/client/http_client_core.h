@@ -7,17 +7,14 @@
 #include <string>
 #include <string_view>
 
+#include "quorvin/client/response_reader.h"
 #include "quorvin/platform/core/classes.h"
 #include "quorvin/platform/core/datetime.h"
 #include "quorvin/platform/core/deadline.h"
 #include "quorvin/platform/core/stream.h"
 #include "quorvin/platform/core/string_list.h"
-#include "quorvin/platform/web/http_text.h"
 
 namespace quorvin::client {
-
-// Reader states of a response.
-enum class TOrbHTTPResponseType : std::uint8_t { RES_REQUEST, RES_HEADER, RES_BODY, RES_DONE, RES_HEADERERROR };
 
 // Indexes of the request properties in the three variable arrays.
 enum RequestVariable : int {
@@ -44,10 +41,6 @@ constexpr int kClientReadSize = 8192;
 // Bytes read at once while bodies go to a response stream: large bodies are what it is for,
 // and fewer, larger reads and writes move them with less work per byte.
 constexpr int kStreamReadSize = 64 * 1024;
-constexpr int kMaxResponseLine = 8192;
-constexpr int kMaxResponseHeaderLines = 100;         // header lines in one response
-constexpr int kMaxResponseHeaderBytes = 64 * 1024;   // all of them together
-constexpr int kMaxChunkSizeLine = 1024;              // a chunk's size line, extensions included
 
 // Raised by SendRequest for a request that must not be sent.
 class EHTTPClientError : public std::runtime_error {
@@ -55,9 +48,11 @@ class EHTTPClientError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// The protocol of the HTTP client: the request properties and their request writer, and the
-// response reader. The client components of both socket layers derive from it and only move
-// bytes and raise their typed events.
+// The protocol of the HTTP client: the request properties and their request writer, and what
+// becomes of each response: it reads the connection, feeds a ResponseReader, keeps the body
+// (in ResponseBody or the program's stream) within its limits and raises the events. The client
+// components of both socket layers derive from it and only move bytes and raise their typed
+// events.
 class HttpClientCore {
  public:
   HttpClientCore();
@@ -98,7 +93,7 @@ class HttpClientCore {
   void SetResponseStream(platform::TStream* stream);
   platform::TStream* ResponseStream() const { return response_stream_; }
   // Body bytes of the current response so far (decoded, for a chunked body).
-  std::int64_t ResponseReceived() const { return received_; }
+  std::int64_t ResponseReceived() const { return reader_.BodyReceived(); }
 
   // Reads what arrived on the connection and parses it; raises the events.
   void ReadResponse();
@@ -115,15 +110,19 @@ class HttpClientCore {
   void Connected();
   void RequestSent();
 
+  // Where the reader stands between reads; RES_DONE only while the body is delivered.
   TOrbHTTPResponseType ResState = TOrbHTTPResponseType::RES_REQUEST;
+  // The status line and header lines of the last response whose head was whole; emptied when
+  // the next response begins.
   std::string ResponseVersion;
   std::string ResponseCode;
   std::string ResponseText;
   platform::TStringList ResponseHeaders;  // "name=value": names lower-cased, values as sent
   std::unique_ptr<platform::TMemoryStream> ResponseBody;
-  std::int32_t ResponseLength = 0;  // -1 while a body runs until the connection closes
+  std::int32_t ResponseLength = 0;  // -1 while only the body's end tells (chunked, until the close)
   platform::TStringList CustomHeaders;
-  std::int64_t MaxResponseBody = 1LL << 30;  // a larger answer is refused, not stored
+  // A larger answer is refused, not stored: one announced larger before a byte of it is read.
+  std::int64_t MaxResponseBody = 1LL << 30;
 
   // Text of the last failure of a response (cut short, too large, malformed, a limit below
   // passed); empty when the last response arrived whole.
@@ -166,15 +165,15 @@ class HttpClientCore {
   struct Upload;
   class UploadStream;
   void ReportSendProgress();
-  void ParseResponseLine();
-  bool HasBody() const;
-  bool PrepareBody();
-  void AppendBody(std::string_view bytes);
-  void AppendChunked(std::string_view bytes);
+  void TakeResponseBytes(std::string_view bytes);
+  void StartResponse();
+  void PublishHead();
   // Writes body bytes where they go; false (the response failed) when they cannot be kept.
   bool Store(std::string_view piece);
-  void ReportProgress(std::int64_t total);
+  void ReportProgress();
+  void Finish();
   void DeliverBody();
+  std::string FaultText() const;
   void Fail(const std::string& reason, bool timed_out = false);
   void LimitPassed(const std::string& reason);
 
@@ -184,17 +183,9 @@ class HttpClientCore {
   std::unique_ptr<platform::TStream> content_stream_;
   std::unique_ptr<char[]> buffer_;
   int read_size_ = kClientReadSize;  // the buffer holds one more byte
-  web::HeadReader head_;
-  bool until_close_ = false;  // the body has no usable length and ends with the connection
+  ResponseReader reader_;
   platform::TStream* response_stream_ = nullptr;
-  std::int64_t received_ = 0;
-  // A chunked body: where the decoder stands, the line being read and the bytes of the chunk
-  // still to come.
-  enum class Chunk : std::uint8_t { kNone, kSize, kData, kDataEnd, kTrailer };
-  Chunk chunk_ = Chunk::kNone;
-  std::string chunk_line_;
-  std::int64_t chunk_left_ = 0;
-  std::size_t trailer_bytes_ = 0;
+  bool response_open_ = false;  // a byte of a response has arrived, and it has not ended
   bool head_request_ = false;  // the last request was HEAD: its answer has no body
   bool timed_out_ = false;
   platform::Deadline connect_limit_;

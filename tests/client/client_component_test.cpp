@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <type_traits>
@@ -317,6 +318,158 @@ TEST(ClientComponent, CutShortAnswerIsReportedAndTheBodyUntilCloseDelivered) {
     EXPECT_EQ(failure.empty(), !cut);
     EXPECT_EQ(client.ResState, TOrbHTTPResponseType::RES_REQUEST);
   }
+}
+
+// What becomes of an answer in the component: where its body goes (OnStreamReady, or the
+// program's stream with OnResponseDone), the progress it reports, the limits it is held to and
+// the failures it reports. The server sends the answer at once and closes; the reads may split
+// it anywhere, so of the progress only the last report is compared.
+constexpr std::pair<int, int> kNoProgress{-2, -2};
+// A head read alone reports the body's start, one read with the rest reports nothing.
+constexpr std::pair<int, int> kAnyProgress{-3, -3};
+
+struct AnswerCase {
+  const char* name;
+  std::string reply;
+  const char* method;
+  bool to_stream;
+  std::int64_t max_body;
+  std::string body;                   // delivered
+  int delivered;                      // OnStreamReady or OnResponseDone events
+  std::pair<int, int> last_progress;  // kNoProgress: none; kAnyProgress: where the reads split
+  std::string code;
+  std::string failure;
+};
+
+void PrintTo(const AnswerCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class ClientAnswers : public ::testing::TestWithParam<AnswerCase> {};
+
+TEST_P(ClientAnswers, DeliveredWithinTheLimits) {
+  const AnswerCase& c = GetParam();
+  Client client(nullptr);
+  client.SetDesignDefaults();
+  client.SetStringVariable(kMethod, c.method);
+  client.MaxResponseBody = c.max_body;
+  platform::TMemoryStream out;
+  if (c.to_stream) client.SetResponseStream(&out);
+  std::string body, failure;
+  int delivered = 0;
+  std::pair<int, int> progress{-2, -2};
+  bool disconnected = false;
+  client.OnStreamReady = [&](auto*, platform::TMemoryStream& s) {
+    EXPECT_EQ(s.Position(), 0);
+    body += s.View();
+    ++delivered;
+  };
+  client.OnResponseDone = [&](platform::TComponent*) {
+    EXPECT_EQ(client.ResponseBody->Size(), 0) << "a body kept in memory beside the stream";
+    ++delivered;
+  };
+  client.OnProgress = [&](platform::TComponent*, std::int32_t got, std::int32_t total) {
+    progress = {got, total};
+  };
+  client.OnResponseFailed = [&](platform::TComponent*, const std::string& why) { failure = why; };
+  client.OnDisconnect = [&](platform::TComponent*, auto*) { disconnected = true; };
+  RecordingServer server(1, c.reply);
+  SendTo(client, server);
+  EXPECT_TRUE(App().RunUntil([&] { return disconnected || !failure.empty(); }, 5s));
+  if (c.to_stream) body = std::string(out.View());
+  EXPECT_EQ(body, c.body);
+  EXPECT_EQ(delivered, c.delivered);
+  if (c.last_progress != kAnyProgress) {
+    EXPECT_EQ(progress, c.last_progress);
+  }
+  EXPECT_EQ(client.ResponseCode, c.code);
+  EXPECT_EQ(failure, c.failure);
+  EXPECT_EQ(client.LastError, c.failure);
+  EXPECT_EQ(client.ResState, TOrbHTTPResponseType::RES_REQUEST);
+  EXPECT_LE(client.ResponseBody->Size(), static_cast<std::int64_t>(c.reply.size()));
+}
+
+const std::string kOk10 = "HTTP/1.0 200 OK\r\n";
+constexpr std::int64_t kGiB = 1LL << 30;
+
+INSTANTIATE_TEST_SUITE_P(
+    , ClientAnswers,
+    ::testing::Values(
+        AnswerCase{"Length", kOk10 + "Content-Length: 5\r\n\r\nhello", "GET", false, kGiB,
+                   "hello", 1, {5, 5}, "200", ""},
+        // Reads take at most 8 KiB: the body arrives in many.
+        AnswerCase{"LengthInManyReads",
+                   kOk10 + "Content-Length: 100000\r\n\r\n" + std::string(100000, 'b'), "GET",
+                   false, kGiB, std::string(100000, 'b'), 1, {100000, 100000}, "200", ""},
+        AnswerCase{"ChunkedInManyReads",
+                   "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n186a0\r\n" +
+                       std::string(100000, 'c') + "\r\n0\r\n\r\n",
+                   "GET", false, kGiB, std::string(100000, 'c'), 1, {100000, -1}, "200", ""},
+        AnswerCase{"ZeroLengthReportsProgressDeliversNothing", kOk10 + "Content-Length: 0\r\n\r\n",
+                   "GET", false, kGiB, "", 0, {0, 0}, "200", ""},
+        AnswerCase{"UntilClose", kOk10 + "\r\nall of it", "GET", false, kGiB, "all of it", 1,
+                   {9, -1}, "200", ""},
+        AnswerCase{"ChunkedToTheStream",
+                   "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n2\r\nde\r\n"
+                   "0\r\n\r\n",
+                   "GET", true, kGiB, "abcde", 1, {5, -1}, "200", ""},
+        AnswerCase{"StreamNotHeldToMaxResponseBody", kOk10 + "Content-Length: 10\r\n\r\n0123456789",
+                   "GET", true, 4, "0123456789", 1, {10, 10}, "200", ""},
+        AnswerCase{"HeadAnswerEndsWithItsHead", kOk10 + "Content-Length: 4691\r\n\r\n", "HEAD",
+                   false, kGiB, "", 0, kNoProgress, "200", ""},
+        AnswerCase{"NotModifiedToTheStream",
+                   "HTTP/1.0 304 Not Modified\r\nContent-Length: 10\r\n\r\n", "GET", true, kGiB,
+                   "", 1, kNoProgress, "304", ""},
+        // A program that sends its body at once still hears of the final answer alone.
+        AnswerCase{"InterimAnswerPassedOver",
+                   "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok",
+                   "POST", true, kGiB, "ok", 1, {2, 2}, "200", ""},
+        AnswerCase{"AnnouncedLengthOverTheLimit", kOk10 + "Content-Length: 101\r\n\r\n", "GET",
+                   false, 100, "", 0, kNoProgress, "200",
+                   "the response announces 101 bytes, more than the client accepts"},
+        AnswerCase{"BodyUntilCloseOverTheLimit", kOk10 + "\r\n" + std::string(120, 'x'), "GET",
+                   false, 100, "", 0, kAnyProgress, "200",
+                   "the response is larger than the client accepts"},
+        AnswerCase{"CutShort", kOk10 + "Content-Length: 10\r\n\r\n0123", "GET", false, kGiB, "",
+                   0, {4, 10}, "200", "the connection closed after 4 of 10 body bytes"},
+        // Nothing is held for the length announced: only for the bytes sent.
+        AnswerCase{"LargeLengthCutShort", kOk10 + "Content-Length: 2000000000\r\n\r\nabc", "GET",
+                   false, 1LL << 32, "", 0, {3, 2000000000}, "200",
+                   "the connection closed after 3 of 2000000000 body bytes"},
+        AnswerCase{"MalformedChunks",
+                   "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\rx\r\nabc\r\n0\r\n\r\n",
+                   "GET", false, kGiB, "", 0, kAnyProgress, "200", "malformed chunked body"},
+        AnswerCase{"LongLine", kOk10 + "X: " + std::string(9000, 'a') + "\r\n\r\n", "GET", false,
+                   kGiB, "", 0, kNoProgress, "",
+                   "a line of the response is longer than 8192 characters"}),
+    [](const auto& tc) { return std::string(tc.param.name); });
+
+// A response cut short leaves nothing behind: the next connection's answer is read afresh.
+TEST(ClientComponent, NextAnswerAfterACutShortOneStartsClean) {
+  Client client(nullptr);
+  client.SetDesignDefaults();
+  client.SetStringVariable(kMethod, "GET");
+  std::string body;
+  int failures = 0;
+  bool disconnected = false;
+  client.OnStreamReady = [&](auto*, platform::TMemoryStream& s) { body = std::string(s.View()); };
+  client.OnResponseFailed = [&](platform::TComponent*, const std::string&) { ++failures; };
+  client.OnDisconnect = [&](platform::TComponent*, auto*) { disconnected = true; };
+  RecordingServer cut(1, "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n0123");
+  SendTo(client, cut);
+  ASSERT_TRUE(App().RunUntil([&] { return disconnected; }, 5s));
+  EXPECT_EQ(failures, 1);
+  EXPECT_FALSE(client.LastError.empty());
+  client.Close();
+  disconnected = false;
+  RecordingServer whole(1, "HTTP/1.0 404 Not Found\r\nContent-Length: 2\r\n\r\nno");
+  SendTo(client, whole);
+  EXPECT_TRUE(App().RunUntil([&] { return disconnected; }, 5s));
+  EXPECT_EQ(body, "no");
+  EXPECT_EQ(client.ResponseCode, "404");
+  EXPECT_EQ(client.ResponseHeaders.Count(), 1);
+  EXPECT_EQ(client.LastError, "");
+  EXPECT_EQ(failures, 1);
 }
 
 // OnSendProgress: the body's bytes as the connection takes them, each count once, the last

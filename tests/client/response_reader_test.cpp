@@ -1,272 +1,383 @@
-#include <gtest/gtest.h>
+#include "quorvin/client/response_reader.h"
 
-#include <deque>
+#include <cstdint>
+#include <ostream>
 #include <string>
-#include <utility>
+#include <string_view>
 #include <vector>
 
-#include "quorvin/client/http_client_core.h"
+#include <gtest/gtest.h>
+
+#include "quorvin/server/request_reader.h"
 
 namespace quorvin::client {
 namespace {
 
-// The reader over scripted reads: each Deliver is one read notification; Close is the peer
-// closing the connection.
-class FakeClient final : public HttpClientCore {
- public:
-  void Deliver(std::string bytes) {
-    reads_.push_back(std::move(bytes));
-    ReadResponse();
-  }
-  void PeerCloses() {
-    closed_ = true;
-    ReadResponse();  // the read that finds the end
-  }
-
-  std::vector<std::pair<int, int>> progress;
-  std::vector<std::string> bodies;
-  std::vector<std::string> failures;
-  int closes = 0;
-
- protected:
-  int ReceiveSome(char* into, int max) override {
-    if (reads_.empty()) return closed_ ? 0 : -1;
-    std::string bytes = std::move(reads_.front());
-    reads_.pop_front();
-    const int n = std::min<int>(max, static_cast<int>(bytes.size()));
-    bytes.copy(into, static_cast<std::size_t>(n));
-    if (n < static_cast<int>(bytes.size())) reads_.push_front(bytes.substr(static_cast<std::size_t>(n)));
-    return n;
-  }
-  void CloseConnection() override { ++closes; }
-  void Progress(std::int32_t received, std::int32_t total) override { progress.emplace_back(received, total); }
-  void StreamReady(platform::TMemoryStream& body) override {
-    EXPECT_EQ(body.Position(), 0);
-    bodies.emplace_back(body.View());
-  }
-  void ResponseFailed(const std::string& reason) override { failures.push_back(reason); }
-  void ResponseDone() override { ++done; }
-
- public:
-  int done = 0;
-
- private:
-  std::deque<std::string> reads_;
-  bool closed_ = false;
+// What the reader made of a response fed in pieces, the connection closing after the last when
+// `close` says so.
+struct Reading {
+  ReadResult result = ReadResult::kNeedMore;  // kDone, kRefused, or kNeedMore: not over yet
+  std::size_t used = 0;                       // the bytes taken, over all pieces
+  int heads = 0;                              // kHead results
+  std::string body;                           // the kBody runs, one after another
 };
 
-struct ReaderCase {
+Reading Feed(ResponseReader& reader, const std::vector<std::string_view>& pieces, bool close) {
+  Reading r;
+  for (std::string_view piece : pieces) {
+    for (;;) {
+      std::size_t used = 0;
+      std::string_view body;
+      r.result = reader.Feed(piece, used, body);
+      EXPECT_LE(used, piece.size());
+      // A run of the body is the last bytes the call took.
+      if (r.result == ReadResult::kBody) {
+        EXPECT_EQ(body.data() + body.size(), piece.data() + used);
+      } else {
+        EXPECT_TRUE(body.empty());
+      }
+      if (r.result == ReadResult::kNeedMore) {
+        EXPECT_EQ(used, piece.size()) << "more asked for before every byte was taken";
+      }
+      r.used += used;
+      r.heads += r.result == ReadResult::kHead ? 1 : 0;
+      r.body += body;
+      piece.remove_prefix(used);
+      if (r.result == ReadResult::kNeedMore || r.result == ReadResult::kDone ||
+          r.result == ReadResult::kRefused) {
+        break;
+      }
+    }
+    if (r.result != ReadResult::kNeedMore) break;
+  }
+  if (close && r.result == ReadResult::kNeedMore) r.result = reader.ConnectionClosed();
+  return r;
+}
+
+struct ResponseCase {
   const char* name;
-  std::string bytes;
-  bool then_close;  // the server closes after sending
+  std::string bytes;  // the response
+  std::string after;  // bytes that follow it and are not its own
+  bool close;         // the server closes after sending
+  ReadResult result;
+  ResponseFault fault;
   std::string version, code, text;
   std::vector<std::string> headers;
-  std::vector<std::string> bodies;  // what OnStreamReady delivered
-  bool failed;
+  BodyFraming framing;
+  std::int64_t length;  // ContentLength()
+  std::string body;
+  ResponseOptions options = {};
 };
 
-class ResponseReader : public ::testing::TestWithParam<ReaderCase> {
+void PrintTo(const ResponseCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class ResponseReading : public ::testing::TestWithParam<ResponseCase> {
  protected:
-  void Check(FakeClient& c) {
-    const ReaderCase& p = GetParam();
-    EXPECT_EQ(c.ResponseVersion, p.version);
-    EXPECT_EQ(c.ResponseCode, p.code);
-    EXPECT_EQ(c.ResponseText, p.text);
-    std::vector<std::string> headers(c.ResponseHeaders.begin(), c.ResponseHeaders.end());
-    if (!p.failed) {
-      EXPECT_EQ(headers, p.headers);
+  void Check(const ResponseReader& reader, const Reading& r) {
+    const ResponseCase& p = GetParam();
+    EXPECT_EQ(r.result, p.result);
+    EXPECT_EQ(reader.Fault(), p.fault);
+    EXPECT_EQ(reader.Version(), p.version);
+    EXPECT_EQ(reader.Code(), p.code);
+    EXPECT_EQ(reader.Text(), p.text);
+    EXPECT_EQ(std::vector<std::string>(reader.Headers().begin(), reader.Headers().end()),
+              p.headers);
+    EXPECT_EQ(r.heads, reader.HeadComplete() ? 1 : 0);
+    if (reader.HeadComplete()) {
+      EXPECT_EQ(reader.Framing(), p.framing);
+      EXPECT_EQ(reader.ContentLength(), p.length);
     }
-    EXPECT_EQ(c.bodies, p.bodies);
-    EXPECT_EQ(!c.failures.empty(), p.failed);
-    EXPECT_EQ(c.ResState, TOrbHTTPResponseType::RES_REQUEST);
+    EXPECT_EQ(r.body, p.body);
+    EXPECT_EQ(reader.BodyReceived(), static_cast<std::int64_t>(p.body.size()));
+    // A response that ends takes its own bytes and none of what follows.
+    if (p.result == ReadResult::kDone) {
+      EXPECT_EQ(r.used, p.bytes.size());
+    }
   }
 };
 
-TEST_P(ResponseReader, InOneRead) {
-  FakeClient c;
-  c.Deliver(GetParam().bytes);
-  if (GetParam().then_close) c.PeerCloses();
-  Check(c);
+TEST_P(ResponseReading, InOnePiece) {
+  const std::string all = GetParam().bytes + GetParam().after;
+  ResponseReader reader(GetParam().options);
+  Check(reader, Feed(reader, {all}, GetParam().close));
 }
 
-TEST_P(ResponseReader, WhereverTheReadsSplit) {
-  const std::string& bytes = GetParam().bytes;
-  for (std::size_t cut = 1; cut < bytes.size(); ++cut) {
+TEST_P(ResponseReading, WhereverThePiecesSplit) {
+  const std::string all = GetParam().bytes + GetParam().after;
+  for (std::size_t cut = 1; cut < all.size(); ++cut) {
     SCOPED_TRACE(cut);
-    FakeClient c;
-    c.Deliver(bytes.substr(0, cut));
-    c.Deliver(bytes.substr(cut));
-    if (GetParam().then_close) c.PeerCloses();
-    Check(c);
+    ResponseReader reader(GetParam().options);
+    const std::string_view v = all;
+    Check(reader, Feed(reader, {v.substr(0, cut), v.substr(cut)}, GetParam().close));
   }
 }
 
-const std::string k200 = "HTTP/1.0 200 OK\r\n";
-const std::string k11 = "HTTP/1.1 200 OK\r\n";
+TEST_P(ResponseReading, OneByteAtATime) {
+  const std::string all = GetParam().bytes + GetParam().after;
+  std::vector<std::string_view> bytes;
+  for (std::size_t i = 0; i < all.size(); ++i) bytes.push_back(std::string_view(all).substr(i, 1));
+  ResponseReader reader(GetParam().options);
+  Check(reader, Feed(reader, bytes, GetParam().close));
+}
 
+using enum ReadResult;
+using enum ResponseFault;
+using BodyFraming::kChunked;
+using BodyFraming::kLength;
+using BodyFraming::kNoBody;
+using BodyFraming::kUntilClose;
+
+const std::string k10 = "HTTP/1.0 200 OK\r\n";
+const std::string k11 = "HTTP/1.1 200 OK\r\n";
+const std::string kChunkedHead = k11 + "Transfer-Encoding: chunked\r\n\r\n";
+
+constexpr ResponseOptions kHeadRequest{.head_request = true};
+constexpr ResponseOptions kFour{.max_body = 4};
+
+// One case in a few lines, as a table reads.
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
-    , ResponseReader,
+    , ResponseReading,
     ::testing::Values(
-        ReaderCase{"WithLength", k200 + "Content-Length: 5\r\n\r\nhello", false, "HTTP/1.0", "200", "OK",
-                   {"content-length=5"}, {"hello"}, false},
-        ReaderCase{"NoBlankAfterColon", k200 + "Content-Length:5\r\n\r\nhello", false, "HTTP/1.0", "200", "OK",
-                   {"content-length=5"}, {"hello"}, false},
-        ReaderCase{"ValuesKeptNamesLowered", k200 + "Content-Type: Text/HTML \r\nSet-Cookie: A=B\r\nContent-Length: 0\r\n\r\n",
-                   false, "HTTP/1.0", "200", "OK", {"content-type=Text/HTML", "set-cookie=A=B", "content-length=0"},
-                   {}, false},
-        ReaderCase{"ExtraSpacesInStatusLine", "HTTP/1.0   404   Not Found\r\nContent-Length: 2\r\n\r\nno", false,
-                   "HTTP/1.0", "404", "Not Found", {"content-length=2"}, {"no"}, false},
-        ReaderCase{"StatusWithoutReason", "HTTP/1.0 204\r\nContent-Length: 0\r\n\r\n", false, "HTTP/1.0", "204", "",
-                   {"content-length=0"}, {}, false},
-        ReaderCase{"BareLineFeeds", "HTTP/1.0 200 OK\nContent-Length: 3\n\nabc", false, "HTTP/1.0", "200", "OK",
-                   {"content-length=3"}, {"abc"}, false},
-        ReaderCase{"MoreBytesThanAnnounced", k200 + "Content-Length: 3\r\n\r\nabcdef", false, "HTTP/1.0", "200", "OK",
-                   {"content-length=3"}, {"abc"}, false},
-        ReaderCase{"BodyUntilClose", k200 + "Server: x\r\n\r\nall of it", true, "HTTP/1.0", "200", "OK",
-                   {"server=x"}, {"all of it"}, false},
-        ReaderCase{"EmptyBodyUntilClose", k200 + "\r\n", true, "HTTP/1.0", "200", "OK", {}, {}, false},
-        ReaderCase{"LengthBeyond32BitsReadsUntilClose", k200 + "Content-Length: 99999999999\r\n\r\nabc", true,
-                   "HTTP/1.0", "200", "OK", {"content-length=99999999999"}, {"abc"}, false},
-        ReaderCase{"GarbageLengthReadsUntilClose", k200 + "Content-Length: 12abc\r\n\r\nabc", true, "HTTP/1.0",
-                   "200", "OK", {"content-length=12abc"}, {"abc"}, false},
-        ReaderCase{"BlankLineFirst", "\r\nraw bytes", true, "", "", "", {}, {"raw bytes"}, false},
-        ReaderCase{"CutShort", k200 + "Content-Length: 10\r\n\r\n0123", true, "HTTP/1.0", "200", "OK", {}, {}, true},
-        ReaderCase{"CutInTheHead", k200 + "Content-Len", true, "HTTP/1.0", "200", "OK", {}, {}, true},
-        // Chunked bodies: decoded, extensions and trailers read and dropped, framing checked.
-        ReaderCase{"Chunked",
-                   k11 + "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n6;name=\"v\"\r\n world\r\n0\r\n"
-                         "X-Checksum: 1\r\n\r\n",
-                   false, "HTTP/1.1", "200", "OK", {"transfer-encoding=chunked"}, {"hello world"}, false},
-        ReaderCase{"ChunkedUpperHexBareLineFeeds", k11 + "Transfer-Encoding: chunked\r\n\r\nA\n0123456789\n0\n\n",
-                   false, "HTTP/1.1", "200", "OK", {"transfer-encoding=chunked"}, {"0123456789"}, false},
-        ReaderCase{"ChunkedOverContentLength",
-                   k11 + "Content-Length: 99\r\nTransfer-Encoding: gzip, chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n", false,
-                   "HTTP/1.1", "200", "OK", {"content-length=99", "transfer-encoding=gzip, chunked"}, {"abc"}, false},
-        ReaderCase{"ChunkedEmpty", k11 + "Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n", false, "HTTP/1.1", "200",
-                   "OK", {"transfer-encoding=chunked"}, {}, false},
-        ReaderCase{"OtherCodingRunsUntilClose", k11 + "Transfer-Encoding: gzip\r\n\r\n3\r\nabc", true, "HTTP/1.1",
-                   "200", "OK", {"transfer-encoding=gzip"}, {"3\r\nabc"}, false},
-        ReaderCase{"ChunkSizeNotHex", k11 + "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\nzz\r\n", false,
-                   "HTTP/1.1", "200", "OK", {}, {}, true},
-        ReaderCase{"ChunkSizeEmpty", k11 + "Transfer-Encoding: chunked\r\n\r\n\r\n", false, "HTTP/1.1", "200", "OK",
-                   {}, {}, true},
-        ReaderCase{"ChunkSizeOverflow", k11 + "Transfer-Encoding: chunked\r\n\r\nFFFFFFFFFFFFFFFFF\r\n", false,
-                   "HTTP/1.1", "200", "OK", {}, {}, true},
-        ReaderCase{"ChunkLongerThanItsSize", k11 + "Transfer-Encoding: chunked\r\n\r\n3\r\nabcd\r\n", false,
-                   "HTTP/1.1", "200", "OK", {}, {}, true},
-        ReaderCase{"ChunkSizeLineTooLong", k11 + "Transfer-Encoding: chunked\r\n\r\n1;" + std::string(1100, 'x'),
-                   false, "HTTP/1.1", "200", "OK", {}, {}, true},
-        ReaderCase{"ChunkedCutShort", k11 + "Transfer-Encoding: chunked\r\n\r\n5\r\nhel", true, "HTTP/1.1", "200",
-                   "OK", {}, {}, true},
-        ReaderCase{"ChunkedWithoutLastChunk", k11 + "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n", true,
-                   "HTTP/1.1", "200", "OK", {}, {}, true}),
+        // The head: status line parts, header entries, line ends.
+        ResponseCase{"WithLength", k10 + "Content-Length: 5\r\n\r\nhello", "", false, kDone, kNone,
+                     "HTTP/1.0", "200", "OK", {"content-length=5"}, kLength, 5, "hello"},
+        ResponseCase{"NoBlankAfterColon", k10 + "Content-Length:5\r\n\r\nhello", "", false, kDone,
+                     kNone, "HTTP/1.0", "200", "OK", {"content-length=5"}, kLength, 5, "hello"},
+        ResponseCase{"ValuesKeptNamesLowered",
+                     k10 + "Content-Type: Text/HTML \r\nSet-Cookie: A=B\r\nNoColon\r\n"
+                     "Content-Length: 0\r\n\r\n", "", false, kDone, kNone, "HTTP/1.0", "200", "OK",
+                     {"content-type=Text/HTML", "set-cookie=A=B", "content-length=0"}, kLength, 0,
+                     ""},
+        ResponseCase{"ExtraSpacesInStatusLine",
+                     "HTTP/1.0   404   Not Found\r\nContent-Length: 2\r\n\r\nno", "", false, kDone,
+                     kNone, "HTTP/1.0", "404", "Not Found", {"content-length=2"}, kLength, 2, "no"},
+        ResponseCase{"BareLineFeeds", "HTTP/1.0 200 OK\nContent-Length: 3\n\nabc", "", false, kDone,
+                     kNone, "HTTP/1.0", "200", "OK", {"content-length=3"}, kLength, 3, "abc"},
+        ResponseCase{"StatusLineWithoutSpace", "HTTP/1.0\r\nContent-Length: 1\r\n\r\nx", "", false,
+                     kDone, kNone, "", "", "", {"content-length=1"}, kLength, 1, "x"},
+        ResponseCase{"BlankLineFirst", "\r\nraw bytes", "", true, kDone, kNone, "", "", "", {},
+                     kUntilClose, -1, "raw bytes"},
+        // Lengths: the announced bytes and no more; a length no one could rely on runs until
+        // the close.
+        ResponseCase{"MoreBytesThanAnnounced", k10 + "Content-Length: 3\r\n\r\nabc", "def", false,
+                     kDone, kNone, "HTTP/1.0", "200", "OK", {"content-length=3"}, kLength, 3,
+                     "abc"},
+        ResponseCase{"BodyUntilClose", k10 + "Server: x\r\n\r\nall of it", "", true, kDone, kNone,
+                     "HTTP/1.0", "200", "OK", {"server=x"}, kUntilClose, -1, "all of it"},
+        ResponseCase{"EmptyBodyUntilClose", k10 + "\r\n", "", true, kDone, kNone, "HTTP/1.0", "200",
+                     "OK", {}, kUntilClose, -1, ""},
+        ResponseCase{"BodyUntilCloseNotOverWithoutIt", k10 + "\r\nmore to come", "", false,
+                     kNeedMore, kNone, "HTTP/1.0", "200", "OK", {}, kUntilClose, -1,
+                     "more to come"},
+        ResponseCase{"LengthBeyond32BitsReadsUntilClose",
+                     k10 + "Content-Length: 99999999999\r\n\r\nabc", "", true, kDone, kNone,
+                     "HTTP/1.0", "200", "OK", {"content-length=99999999999"}, kUntilClose, -1,
+                     "abc"},
+        ResponseCase{"GarbageLengthReadsUntilClose", k10 + "Content-Length: 12abc\r\n\r\nabc", "",
+                     true, kDone, kNone, "HTTP/1.0", "200", "OK", {"content-length=12abc"},
+                     kUntilClose, -1, "abc"},
+        ResponseCase{"CutShort", k10 + "Content-Length: 10\r\n\r\n0123", "", true, kRefused,
+                     kCutShort, "HTTP/1.0", "200", "OK", {"content-length=10"}, kLength, 10,
+                     "0123"},
+        ResponseCase{"CutInTheHead", k10 + "Content-Len", "", true, kRefused, kCutShort, "HTTP/1.0",
+                     "200", "OK", {}, kNoBody, 0, ""},
+        // Answers whose head is the whole answer, whatever length they announce.
+        ResponseCase{"HeadAnswer", k10 + "Content-Length: 4691\r\n\r\n", "next", false, kDone,
+                     kNone, "HTTP/1.0", "200", "OK", {"content-length=4691"}, kNoBody, 0, "",
+                     kHeadRequest},
+        ResponseCase{"NotModified", "HTTP/1.0 304 Not Modified\r\nContent-Length: 10\r\n\r\n",
+                     "next", false, kDone, kNone, "HTTP/1.0", "304", "Not Modified",
+                     {"content-length=10"}, kNoBody, 0, ""},
+        ResponseCase{"NoContentWithoutReason", "HTTP/1.0 204\r\n\r\n", "next", true, kDone, kNone,
+                     "HTTP/1.0", "204", "", {}, kNoBody, 0, ""},
+        // Interim answers are passed over; 101 ends with its head, as another protocol follows.
+        ResponseCase{"InterimAnswersPassedOver", "HTTP/1.1 100 Continue\r\n\r\n"
+                     "HTTP/1.1 103 Early Hints\r\nLink: </a.css>\r\n\r\n" +
+                     k11 + "Content-Length: 2\r\n\r\nok", "", false, kDone, kNone, "HTTP/1.1",
+                     "200", "OK", {"content-length=2"}, kLength, 2, "ok"},
+        ResponseCase{"SwitchingProtocolsEndsWithItsHead",
+                     "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n", "\x81\x02hi",
+                     false, kDone, kNone, "HTTP/1.1", "101", "Switching Protocols",
+                     {"upgrade=websocket"}, kNoBody, 0, ""},
+        // Chunks: decoded, extensions and trailers read and dropped, framing checked.
+        ResponseCase{"Chunked", kChunkedHead + "5\r\nhello\r\n6;name=\"v\"\r\n world\r\n0\r\n"
+                     "X-Checksum: 1\r\n\r\n", "next", false, kDone, kNone, "HTTP/1.1", "200", "OK",
+                     {"transfer-encoding=chunked"}, kChunked, -1, "hello world"},
+        ResponseCase{"ChunkedUpperHexBareLineFeeds", kChunkedHead + "A\n0123456789\n0\n\n", "",
+                     false, kDone, kNone, "HTTP/1.1", "200", "OK", {"transfer-encoding=chunked"},
+                     kChunked, -1, "0123456789"},
+        ResponseCase{"ChunkedOverContentLength",
+                     k11 + "Content-Length: 99\r\nTransfer-Encoding: gzip, chunked\r\n\r\n"
+                     "3\r\nabc\r\n0\r\n\r\n", "", false, kDone, kNone, "HTTP/1.1", "200", "OK",
+                     {"content-length=99", "transfer-encoding=gzip, chunked"}, kChunked, -1, "abc"},
+        ResponseCase{"ChunkedEmpty", kChunkedHead + "0\r\n\r\n", "", false, kDone, kNone,
+                     "HTTP/1.1", "200", "OK", {"transfer-encoding=chunked"}, kChunked, -1, ""},
+        ResponseCase{"OtherCodingRunsUntilClose", k11 + "Transfer-Encoding: gzip\r\n\r\n3\r\nabc",
+                     "", true, kDone, kNone, "HTTP/1.1", "200", "OK", {"transfer-encoding=gzip"},
+                     kUntilClose, -1, "3\r\nabc"},
+        ResponseCase{"LastCodingLineDecides",
+                     k11 + "Transfer-Encoding: chunked\r\nTransfer-Encoding: gzip\r\n\r\n0\r\n\r\n",
+                     "", true, kDone, kNone, "HTTP/1.1", "200", "OK",
+                     {"transfer-encoding=chunked", "transfer-encoding=gzip"}, kUntilClose, -1,
+                     "0\r\n\r\n"},
+        ResponseCase{"ChunkSizeNotHex", kChunkedHead + "5\r\nhello\r\nzz\r\n", "", false, kRefused,
+                     kMalformedChunks, "HTTP/1.1", "200", "OK", {"transfer-encoding=chunked"},
+                     kChunked, -1, "hello"},
+        ResponseCase{"ChunkSizeEmpty", kChunkedHead + "\r\n", "", false, kRefused, kMalformedChunks,
+                     "HTTP/1.1", "200", "OK", {"transfer-encoding=chunked"}, kChunked, -1, ""},
+        ResponseCase{"ChunkLongerThanItsSize", kChunkedHead + "3\r\nabcd\r\n", "", false, kRefused,
+                     kMalformedChunks, "HTTP/1.1", "200", "OK", {"transfer-encoding=chunked"},
+                     kChunked, -1, "abc"},
+        ResponseCase{"StrayCarriageReturnInSizeLine", kChunkedHead + "3\rx\r\nabc\r\n0\r\n\r\n", "",
+                     false, kRefused, kMalformedChunks, "HTTP/1.1", "200", "OK",
+                     {"transfer-encoding=chunked"}, kChunked, -1, ""},
+        ResponseCase{"StrayCarriageReturnAfterData", kChunkedHead + "3\r\nabc\r\r\n0\r\n\r\n", "",
+                     false, kRefused, kMalformedChunks, "HTTP/1.1", "200", "OK",
+                     {"transfer-encoding=chunked"}, kChunked, -1, "abc"},
+        ResponseCase{"ChunkSizeOverflow", kChunkedHead + "FFFFFFFFFFFFFFFFF\r\n", "", false,
+                     kRefused, kTooLarge, "HTTP/1.1", "200", "OK", {"transfer-encoding=chunked"},
+                     kChunked, -1, ""},
+        ResponseCase{"ChunkedCutShort", kChunkedHead + "5\r\nhel", "", true, kRefused, kCutShort,
+                     "HTTP/1.1", "200", "OK", {"transfer-encoding=chunked"}, kChunked, -1, "hel"},
+        ResponseCase{"ChunkedWithoutLastChunk", kChunkedHead + "5\r\nhello\r\n", "", true, kRefused,
+                     kCutShort, "HTTP/1.1", "200", "OK", {"transfer-encoding=chunked"}, kChunked,
+                     -1, "hello"},
+        // The largest body accepted, for each framing: 4 bytes taken, 5 refused before they are
+        // handed out.
+        ResponseCase{"LengthAtLimit", k10 + "Content-Length: 4\r\n\r\nabcd", "", false, kDone,
+                     kNone, "HTTP/1.0", "200", "OK", {"content-length=4"}, kLength, 4, "abcd",
+                     kFour},
+        ResponseCase{"LengthOverLimit", k10 + "Content-Length: 5\r\n\r\nabcde", "", false, kRefused,
+                     kTooLarge, "HTTP/1.0", "200", "OK", {"content-length=5"}, kLength, 5, "",
+                     kFour},
+        ResponseCase{"ChunksAtLimit", kChunkedHead + "3\r\nabc\r\n1\r\nd\r\n0\r\n\r\n", "", false,
+                     kDone, kNone, "HTTP/1.1", "200", "OK", {"transfer-encoding=chunked"}, kChunked,
+                     -1, "abcd", kFour},
+        ResponseCase{"ChunksOverLimit", kChunkedHead + "3\r\nabc\r\n2\r\nde\r\n0\r\n\r\n", "",
+                     false, kRefused, kTooLarge, "HTTP/1.1", "200", "OK",
+                     {"transfer-encoding=chunked"}, kChunked, -1, "abc", kFour},
+        ResponseCase{"UntilCloseAtLimit", k10 + "\r\nabcd", "", true, kDone, kNone, "HTTP/1.0",
+                     "200", "OK", {}, kUntilClose, -1, "abcd", kFour},
+        ResponseCase{"HeadAnswerNotHeldToTheLimit", k10 + "Content-Length: 5\r\n\r\n", "", false,
+                     kDone, kNone, "HTTP/1.0", "200", "OK", {"content-length=5"}, kNoBody, 0, "",
+                     {.head_request = true, .max_body = 4}}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
-TEST(ResponseReaderProgress, ReportsEachReadAndTheTotal) {
-  FakeClient c;
-  c.Deliver(k200 + "Content-Length: 5\r\n\r\nhe");
-  c.Deliver("llo");
-  EXPECT_EQ(c.progress, (std::vector<std::pair<int, int>>{{2, 5}, {5, 5}}));
-  FakeClient zero;
-  zero.Deliver(k200 + "Content-Length: 0\r\n\r\n");
-  EXPECT_EQ(zero.progress, (std::vector<std::pair<int, int>>{{0, 0}}));
-  EXPECT_TRUE(zero.bodies.empty());
-  FakeClient open_ended;
-  open_ended.Deliver(k200 + "\r\nabc");
-  open_ended.Deliver("de");
-  EXPECT_EQ(open_ended.progress, (std::vector<std::pair<int, int>>{{3, -1}, {5, -1}}));
-}
+// clang-format on
 
-TEST(ResponseReaderRestart, CutShortAnswerLeavesNothingForTheNextConnection) {
-  FakeClient c;
-  c.Deliver(k200 + "Content-Length: 10\r\n\r\n0123");
-  c.ConnectionEnded();
-  ASSERT_EQ(c.failures.size(), 1u);
-  EXPECT_EQ(c.failures[0], "the connection closed after 4 of 10 body bytes");
-  EXPECT_EQ(c.LastError, c.failures[0]);
-  c.Deliver("HTTP/1.0 404 Not Found\r\nContent-Length: 2\r\n\r\nno");
-  EXPECT_EQ(c.ResponseCode, "404");
-  EXPECT_EQ(c.bodies, (std::vector<std::string>{"no"}));
-  EXPECT_EQ(c.LastError, "");
-}
-
-TEST(ResponseReaderLimits, LongLinesAndHugeBodiesAreRefused) {
-  FakeClient long_line;
-  long_line.Deliver(k200 + "X: " + std::string(9000, 'a') + "\r\n\r\n");
-  long_line.Deliver("");  // the rest of the line comes with the next read
-  EXPECT_EQ(long_line.failures.size(), 1u);
-  EXPECT_EQ(long_line.closes, 1);
-
-  FakeClient huge;
-  huge.MaxResponseBody = 100;
-  huge.Deliver(k200 + "Content-Length: 101\r\n\r\n");
-  EXPECT_EQ(huge.failures.size(), 1u);
-  FakeClient endless;
-  endless.MaxResponseBody = 100;
-  endless.Deliver(k200 + "\r\n" + std::string(60, 'x'));
-  endless.Deliver(std::string(60, 'x'));
-  EXPECT_EQ(endless.failures.size(), 1u);
-  EXPECT_EQ(endless.closes, 1);
-}
-
-// Bodies written to the program's stream as they arrive: nothing kept in ResponseBody, no size
-// limit of the client's own, OnResponseDone for each response (bodiless ones too).
-TEST(ResponseReaderStream, BodiesGoToTheProgramsStreamAsTheyArrive) {
-  FakeClient c;
-  platform::TMemoryStream out;
-  c.SetResponseStream(&out);
-  c.MaxResponseBody = 4;  // the program's stream is not held to it
-  c.Deliver(k200 + "Content-Length: 10\r\n\r\n01234");
-  EXPECT_EQ(out.View(), "01234");
-  EXPECT_EQ(c.ResponseBody->Size(), 0);
-  EXPECT_EQ(c.done, 0);
-  c.Deliver("56789");
-  EXPECT_EQ(out.View(), "0123456789");
-  EXPECT_EQ(c.done, 1);
-  c.Deliver(k11 + "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n");
-  c.Deliver("2\r\nde\r\n0\r\n\r\n");
-  EXPECT_EQ(out.View(), "0123456789abcde");
-  EXPECT_EQ(c.done, 2);
-  c.Deliver("HTTP/1.0 304 Not Modified\r\n\r\n");
-  EXPECT_EQ(c.done, 3);
-  EXPECT_TRUE(c.bodies.empty());
-  EXPECT_TRUE(c.failures.empty());
-  EXPECT_EQ(c.progress.back(), (std::pair<int, int>{5, -1}));
-}
-
-TEST(ResponseReaderLimits, AnnouncedLengthIsNotAllocatedUpFront) {
-  FakeClient c;
-  c.MaxResponseBody = 1LL << 32;
-  c.Deliver(k200 + "Content-Length: 2000000000\r\n\r\nabc");
-  EXPECT_LT(c.ResponseBody->Size(), 1024);
-  EXPECT_EQ(c.progress, (std::vector<std::pair<int, int>>{{3, 2000000000}}));
-}
-
-}  // namespace
-}  // namespace quorvin::client
-
-namespace quorvin::client {
-namespace {
-
-TEST(ResponseReaderNoBody, AnswersWithoutBodyEndWithTheirHead) {
-  struct Case {
-    const char* method;
-    std::string answer;
-  } cases[] = {{"HEAD", "HTTP/1.0 200 OK\r\nContent-Length: 4691\r\n\r\n"},
-               {"GET", "HTTP/1.0 304 Not Modified\r\nContent-Length: 10\r\n\r\n"},
-               {"GET", "HTTP/1.0 204 No Content\r\n\r\n"}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.answer);
-    FakeClient client;
-    client.SetStringVariable(kMethod, c.method);
-    client.BuildRequest();
-    client.Deliver(c.answer);
-    EXPECT_EQ(client.ResState, TOrbHTTPResponseType::RES_REQUEST);
-    EXPECT_TRUE(client.bodies.empty());
-    client.ConnectionEnded();  // the server closes: nothing was cut short
-    EXPECT_TRUE(client.failures.empty());
+// A body that runs until the close is refused once a run would take it over the limit: the runs
+// handed out before depend on where the pieces split, but never go beyond it.
+TEST(ResponseReader, NothingBeyondTheLimitWhereverThePiecesSplit) {
+  const std::string bytes = k10 + "\r\nabcdefgh";
+  for (std::size_t cut = 1; cut <= bytes.size(); ++cut) {
+    ResponseReader reader(kFour);
+    const std::string_view v = bytes;
+    const Reading r = Feed(reader, {v.substr(0, cut), v.substr(cut)}, true);
+    EXPECT_EQ(r.result, kRefused) << cut;
+    EXPECT_LE(r.body.size(), 4U) << cut;
   }
 }
+
+TEST(ResponseReader, TakesNothingOnceOver) {
+  for (const std::string& bytes :
+       {k10 + "Content-Length: 1\r\n\r\nx", k10 + "X: " + std::string(9000, 'a')}) {
+    ResponseReader reader;
+    const Reading first = Feed(reader, {bytes}, false);
+    ASSERT_NE(first.result, kNeedMore);
+    std::size_t used = 99;
+    std::string_view body;
+    EXPECT_EQ(reader.Feed("HTTP/1.0 200 OK\r\n\r\n", used, body), first.result);
+    EXPECT_EQ(used, 0U);
+    EXPECT_EQ(reader.ConnectionClosed(), first.result);
+  }
+}
+
+TEST(ResponseReader, ResetReadsTheNextResponseWithItsOptions) {
+  ResponseReader reader(kHeadRequest);
+  ASSERT_EQ(Feed(reader, {k10 + "Content-Length: 2\r\n\r\n"}, false).result, kDone);
+  reader.Reset({});
+  EXPECT_FALSE(reader.Started());
+  EXPECT_EQ(reader.ConnectionClosed(), kNeedMore) << "nothing of a response read: nothing cut";
+  const Reading r = Feed(reader, {"HTTP/1.0 404 Not Found\r\nContent-Length: 2\r\n\r\nno"}, false);
+  EXPECT_EQ(r.result, kDone);
+  EXPECT_EQ(reader.Code(), "404");
+  EXPECT_EQ(r.body, "no");
+}
+
+std::string HeaderLines(int count, std::size_t value_size = 1) {
+  std::string lines;
+  for (int i = 0; i < count; ++i) {
+    lines += "X-" + std::to_string(i) + ": " + std::string(value_size, 'v') + "\r\n";
+  }
+  return lines;
+}
+
+// The rules the client's reader shares with the server's: the same head limits (the blank line
+// not counted), trailer lines counted with the head's, and the same chunk framing. Each case is
+// read by both, as a response and as a request; both must accept or refuse it alike.
+struct SharedRuleCase {
+  const char* name;
+  std::string header_lines;  // between the start line and the framing header
+  std::string chunks;        // the chunked body, trailer included
+  bool accepted;
+};
+
+void PrintTo(const SharedRuleCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class SharedRules : public ::testing::TestWithParam<SharedRuleCase> {};
+
+TEST_P(SharedRules, BothReadersDrawTheSameLine) {
+  const SharedRuleCase& c = GetParam();
+  const std::string framing = "Transfer-Encoding: chunked\r\n";
+
+  ResponseReader client;
+  const std::string response = k11 + c.header_lines + framing + "\r\n" + c.chunks;
+  const ReadResult got = Feed(client, {response}, false).result;
+  EXPECT_EQ(got, c.accepted ? kDone : kRefused) << "response";
+
+  server::RequestReader server({.http11_bodies = true});
+  const std::string request = "POST / HTTP/1.1\r\n" + c.header_lines + framing + "\r\n" + c.chunks;
+  std::size_t used = 0;
+  EXPECT_EQ(server.Feed(request, used),
+            c.accepted ? server::ReadResult::kDone : server::ReadResult::kRefused)
+      << "request";
+}
+
+const std::string kChunks = "3\r\nabc\r\n0\r\n\r\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    , SharedRules,
+    ::testing::Values(
+        // With the framing header, 99 more lines make 100 header lines.
+        SharedRuleCase{"HundredHeaderLinesAccepted", HeaderLines(99), kChunks, true},
+        SharedRuleCase{"HundredAndOneRefused", HeaderLines(100), kChunks, false},
+        SharedRuleCase{"HeaderLineOf8192Accepted", "X: " + std::string(8189, 'a') + "\r\n", kChunks,
+                       true},
+        SharedRuleCase{"HeaderLineOf8193Refused", "X: " + std::string(8190, 'a') + "\r\n", kChunks,
+                       false},
+        SharedRuleCase{"HeaderTextOver64KiBRefused", HeaderLines(9, 8000), kChunks, false},
+        SharedRuleCase{"TrailerLinesCountWithTheHead", HeaderLines(59),
+                       "3\r\nabc\r\n0\r\n" + HeaderLines(40) + "\r\n", true},
+        SharedRuleCase{"OneTrailerLineTooMany", HeaderLines(59),
+                       "3\r\nabc\r\n0\r\n" + HeaderLines(41) + "\r\n", false},
+        SharedRuleCase{"SizeLineOf1024Accepted", "",
+                       "3;" + std::string(1022, 'x') + "\r\nabc\r\n0\r\n\r\n", true},
+        SharedRuleCase{"SizeLineOf1025Refused", "",
+                       "3;" + std::string(1023, 'x') + "\r\nabc\r\n0\r\n\r\n", false},
+        SharedRuleCase{"BlanksBeforeExtensionAccepted", "", "3 \t;a=b\r\nabc\r\n0\r\n\r\n", true},
+        SharedRuleCase{"StrayCarriageReturnInSizeLineRefused", "", "3\rx\r\nabc\r\n0\r\n\r\n",
+                       false},
+        SharedRuleCase{"StrayCarriageReturnInExtensionRefused", "", "3;a\rb\r\nabc\r\n0\r\n\r\n",
+                       false},
+        SharedRuleCase{"StrayCarriageReturnAfterDataRefused", "", "3\r\nabc\r\r\n0\r\n\r\n", false},
+        SharedRuleCase{"BareLineFeedsAccepted", "", "3\nabc\n0\n\n", true},
+        SharedRuleCase{"BlankBeforeSizeRefused", "", " 3\r\nabc\r\n0\r\n\r\n", false}),
+    [](const auto& tc) { return std::string(tc.param.name); });
 
 }  // namespace
 }  // namespace quorvin::client
