@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "quorvin/platform/core/text.h"
+#include "quorvin/platform/web/header_list.h"
 
 namespace quorvin::client {
 
@@ -17,16 +18,13 @@ enum class Coding { kNone, kChunked, kOther };
 // of several lines form one list, so the last line with a coding in it names the last coding.
 // A line with none says nothing, and the length decides.
 Coding LastTransferCoding(const platform::TStringList& headers) {
-  std::string_view codings;
+  std::string_view last;
   for (int i = 0; i < headers.Count(); ++i) {
     if (!platform::SameText(headers.Names(i), "transfer-encoding")) continue;
-    const std::string_view value = headers.ValueFromIndex(i);
-    if (!platform::Trim(value).empty()) codings = value;
+    web::ListItems codings(headers.ValueFromIndex(i));
+    for (std::string_view coding; codings.Next(coding);) last = web::ItemName(coding);
   }
-  if (codings.empty()) return Coding::kNone;
-  const auto comma = codings.rfind(',');
-  const std::string_view last =
-      platform::Trim(comma == std::string_view::npos ? codings : codings.substr(comma + 1));
+  if (last.empty()) return Coding::kNone;
   return platform::SameText(last, "chunked") ? Coding::kChunked : Coding::kOther;
 }
 
