@@ -30,7 +30,7 @@ TEST_F(ServerModule, LifetimeTimerClosesAnIdleConnection) {
   const Exchange ex = Fetch(server.Port(), "GET /page.htm HTTP/1.0\r\n");  // never completed
   EXPECT_TRUE(ex.closed);
   EXPECT_EQ(ex.answer, "");
-  EXPECT_TRUE(App().RunUntil([&] { return server.Listener().ConnectionCount == 0; }, 2s));
+  EXPECT_TRUE(App().RunUntil([&] { return server.LiveConnections() == 0; }, 2s));
 }
 
 TEST_F(ServerModule, TimeoutZeroNeverCloses) {
@@ -39,7 +39,7 @@ TEST_F(ServerModule, TimeoutZeroNeverCloses) {
   RawClient c(server.Port());
   c.Send("GET /page.htm HTTP/1.0\r\n");
   App().RunFor(1500ms);
-  EXPECT_EQ(server.Listener().ConnectionCount, 1);
+  EXPECT_EQ(server.LiveConnections(), 1);
 }
 
 TEST_F(ServerModule, PortInUseShowsTheMessageBox) {
@@ -117,6 +117,27 @@ TEST_F(ServerModule, FileOptionsFromTheForm) {
   EXPECT_EQ(type("/notes"), "text/x-later");
 }
 
+// The options are compared with the properties at every connection and made again only when one
+// differs.
+TEST_F(ServerModule, FileOptionsMadeAgainOnlyWhenAPropertyChanges) {
+  ServerForm server(root.Str());
+  server::ListenerConfig& listener = server.Listener();
+  EXPECT_EQ(listener.Files(), nullptr);
+  server.Module().ETags = 1;
+  const auto tagged = listener.Files();
+  ASSERT_NE(tagged, nullptr);
+  EXPECT_TRUE(tagged->etags);
+  EXPECT_EQ(listener.Files(), tagged);
+  server.Module().CacheControl = "no-store";
+  const auto cached = listener.Files();
+  ASSERT_NE(cached, tagged);
+  EXPECT_TRUE(cached->etags);
+  EXPECT_EQ(cached->cache_control, "no-store");
+  server.Module().ETags = 0;
+  server.Module().CacheControl.clear();
+  EXPECT_EQ(listener.Files(), nullptr);
+}
+
 TEST_F(ServerModule, SettersReachTheRunningListener) {
   TempDir other;
   other.Write("index.htm", "<html>other</html>");
@@ -142,9 +163,9 @@ TEST_F(ServerModule, SettersReachTheRunningListener) {
   EXPECT_EQ(ParseAnswer(server.Get("GET /page.htm HTTP/1.0\r\n\r\n").answer).body, "<html>page</html>");
 
   m.SetRequest(0);
-  EXPECT_EQ(server.Listener().MaxRequest, 60);
+  EXPECT_EQ(server.Listener().MaxRequest(), 60);
   m.SetRequest(7);
-  EXPECT_EQ(server.Listener().MaxRequest, 7);
+  EXPECT_EQ(server.Listener().MaxRequest(), 7);
   EXPECT_EQ(m.MaxRequest, 60);
 }
 
@@ -166,9 +187,9 @@ TEST_F(ServerModule, ListenerNormalisesItsSettings) {
     SCOPED_TRACE(c.props.dump());
     ServerForm server(root.Str(), c.props);
     EXPECT_EQ(server.Module().MaxRequest, c.module_max);
-    EXPECT_EQ(server.Listener().MaxRequest, c.listener_max);
-    EXPECT_EQ(server.Listener().Root, c.root);
-    EXPECT_EQ(server.Listener().DefaultFile, c.default_file);
+    EXPECT_EQ(server.Listener().MaxRequest(), c.listener_max);
+    EXPECT_EQ(server.Listener().Root(), c.root);
+    EXPECT_EQ(server.Listener().DefaultFile(), c.default_file);
     EXPECT_EQ(server.Module().Timeout, 100);
   }
   ServerForm missing_root(root.Str(), {{"ServerRoot", "/no/such/root"}});
