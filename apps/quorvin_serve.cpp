@@ -28,6 +28,7 @@
 #include "quorvin/platform/net/tls.h"
 #include "quorvin/platform/net/stop_signals.h"
 #include "quorvin/platform/web/web_dispatcher.h"
+#include "quorvin/server/file_settings.h"
 #include "quorvin/server/tarn_dw_server.h"
 #include "quorvin/server/tarn_server.h"
 #include "demo_actions.h"
@@ -37,21 +38,48 @@ namespace {
 
 using quorvin::platform::Json;
 
-constexpr const char* kUsage =
-    "usage: quorvin-serve [--form FILE] [--root DIR] [--port N] [--bind ADDRESS] [--default-file NAME]\n"
-    "                     [--timeout SECONDS] [--max-request N] [--binding scktcomp|dwinsock]\n"
-    "                     [--no-dispatcher] [--max-connections N] [--header-timeout SECONDS]\n"
-    "                     [--body-timeout SECONDS] [--send-timeout SECONDS]\n"
-    "                     [--keep-alive | --no-keep-alive] [--keep-alive-timeout SECONDS]\n"
-    "                     [--keep-alive-requests N] [--tls-cert FILE --tls-key FILE]\n"
-    "                     [--etag] [--cache-control VALUE] [--mime EXT=TYPE]... [--default-type TYPE]\n"
-    "                     [--precompressed] [--error-pages DIR] [--fallback FILE] [--listing]\n"
-    "                     [--workers N|auto]\n"
-    "With --form the form's server module is used; --port and --root, when given, override\n"
-    "its ServerPort and ServerRoot.\n"
-    "--workers N starts N processes serving on the one port (auto: one per usable core) under a\n"
-    "supervisor that restarts any that dies; SIGTERM or SIGINT lets them finish the answers in\n"
-    "flight, SIGHUP reads the form again and replaces them one by one.\n";
+using quorvin::server::FileProperties;
+using quorvin::server::FileProperty;
+
+// The usage: the program's own options, and the file options as the server module describes
+// its file properties.
+const std::string& Usage() {
+  static const std::string text = [] {
+    constexpr std::string_view kIndent = "                     ";
+    std::string usage =
+        "usage: quorvin-serve [--form FILE] [--root DIR] [--port N] [--bind ADDRESS] [--default-file NAME]\n"
+        "                     [--timeout SECONDS] [--max-request N] [--binding scktcomp|dwinsock]\n"
+        "                     [--no-dispatcher] [--max-connections N] [--header-timeout SECONDS]\n"
+        "                     [--body-timeout SECONDS] [--send-timeout SECONDS]\n"
+        "                     [--keep-alive | --no-keep-alive] [--keep-alive-timeout SECONDS]\n"
+        "                     [--keep-alive-requests N] [--tls-cert FILE --tls-key FILE]\n";
+    std::string line(kIndent);
+    std::string help;
+    for (const FileProperty& p : FileProperties::Table()) {
+      std::string option = p.option;
+      if (p.value_name != nullptr) option += std::string(" ") + p.value_name;
+      std::string item = "[" + option + "]" + (p.repeated ? "..." : "");
+      if (line.size() > kIndent.size() && line.size() + 1 + item.size() > 100) {
+        usage += line + "\n";
+        line = kIndent;
+      }
+      line += (line.size() > kIndent.size() ? " " : "") + item;
+      option.resize(std::max<std::size_t>(option.size() + 2, 24), ' ');
+      help += "  " + option + p.name + ": " + p.help + "\n";
+    }
+    usage += line + "\n";
+    usage += std::string(kIndent) + "[--workers N|auto]\n";
+    usage +=
+        "With --form the form's server module is used; --port and --root, when given, override\n"
+        "its ServerPort and ServerRoot.\n"
+        "--workers N starts N processes serving on the one port (auto: one per usable core) under a\n"
+        "supervisor that restarts any that dies; SIGTERM or SIGINT lets them finish the answers in\n"
+        "flight, SIGHUP reads the form again and replaces them one by one.\n"
+        "File answers (each option sets the server module's property it names; not with --form):\n";
+    return usage + help;
+  }();
+  return text;
+}
 
 struct Options {
   std::optional<std::string> form;
@@ -76,20 +104,36 @@ struct Options {
   std::string tls_cert;  // HTTPS: the certificate chain and its key (PEM)
   std::string tls_key;
   std::string bind;           // where to listen: "" for every address
-  bool etags = false;         // files: ETag and If-None-Match
-  std::string cache_control;  // files: a Cache-Control header
-  std::string mime_types;     // files: types of the program's own, "ext=type,..."
-  std::string default_type;   // files: the type of files whose extension has none
-  bool precompressed = false; // files: file.br / file.gz for clients that take them
-  std::string error_pages;    // a folder of 404.htm and its like
-  std::string fallback;       // the document for missing extension-less paths, under the root
-  bool listing = false;       // folders without their default document listed
+  FileProperties files;       // how files are answered
   int workers = 1;            // processes serving the port; 1: this one alone, no supervisor
 };
 
 [[noreturn]] void Fail(const std::string& message) {
-  std::fprintf(stderr, "quorvin-serve: %s\n%s", message.c_str(), kUsage);
+  std::fprintf(stderr, "quorvin-serve: %s\n%s", message.c_str(), Usage().c_str());
   std::exit(2);
+}
+
+// The file option named `arg`; nullptr when it is none.
+const FileProperty* FindFileOption(std::string_view arg) {
+  for (const FileProperty& p : FileProperties::Table()) {
+    if (arg == p.option) return &p;
+  }
+  return nullptr;
+}
+
+// Sets the file property that option `p` stands for, refusing a value the property would not take.
+void SetFileOption(FileProperties& files, const FileProperty& p, std::string_view value) {
+  if (p.flag != nullptr) {
+    files.*p.flag = 1;
+    return;
+  }
+  const auto ok = p.option_ok != nullptr ? p.option_ok : p.ok;
+  if (ok != nullptr && !ok(value))
+    Fail(std::string(p.option) + (p.option_refusal != nullptr ? p.option_refusal : p.refusal));
+  std::string& text = files.*p.text;
+  if (!p.repeated) text.clear();
+  if (!text.empty()) text += ',';
+  text += value;
 }
 
 int IntOption(std::string_view name, std::string_view value, int min, int max) {
@@ -140,25 +184,9 @@ Options Parse(int argc, char** argv) {
     else if (arg == "--bind") {
       o.bind = std::string(value());
       if (!quorvin::server::ServerModule::BindAddressOk(o.bind)) Fail("--bind takes an IP address or localhost");
-    } else if (arg == "--etag") o.etags = true;
-    else if (arg == "--cache-control") o.cache_control = std::string(value());
-    else if (arg == "--mime") {
-      const std::string entry(value());
-      if (entry.find_first_of(", ;") != std::string::npos ||
-          !quorvin::server::ServerModule::ParseMimeTypes(entry) || entry.empty())
-        Fail("--mime takes EXT=TYPE, as wasm=application/wasm");
-      o.mime_types += (o.mime_types.empty() ? "" : ",") + entry;
-    } else if (arg == "--default-type") o.default_type = std::string(value());
-    else if (arg == "--precompressed") o.precompressed = true;
-    else if (arg == "--error-pages") {
-      o.error_pages = std::string(value());
-      if (!std::filesystem::is_directory(o.error_pages)) Fail("--error-pages " + o.error_pages + " is not a folder");
-    } else if (arg == "--fallback") {
-      o.fallback = std::string(value());
-      if (o.fallback.empty() || !quorvin::server::ServerModule::FallbackOk(o.fallback))
-        Fail("--fallback takes a file under the root, as index.html");
-    } else if (arg == "--listing") o.listing = true;
-    else if (arg == "--workers") {
+    } else if (const FileProperty* p = FindFileOption(arg)) {
+      SetFileOption(o.files, *p, p->value_name != nullptr ? value() : std::string_view());
+    } else if (arg == "--workers") {
       const std::string_view n = value();
       if (n == "auto") {
         cpu_set_t cpus;
@@ -171,7 +199,7 @@ Options Parse(int argc, char** argv) {
       }
     }
     else if (arg == "-h" || arg == "--help") {
-      std::fputs(kUsage, stdout);
+      std::fputs(Usage().c_str(), stdout);
       std::exit(0);
     } else {
       Fail("unknown option " + std::string(arg));
@@ -179,9 +207,6 @@ Options Parse(int argc, char** argv) {
   }
   if (o.binding != "scktcomp" && o.binding != "dwinsock") Fail("--binding is scktcomp or dwinsock");
   if (o.tls_cert.empty() != o.tls_key.empty()) Fail("--tls-cert and --tls-key go together");
-  for (const std::string* text : {&o.cache_control, &o.default_type}) {
-    if (!quorvin::server::ServerModule::HeaderTextOk(*text)) Fail("--cache-control and --default-type take text without control characters");
-  }
   // The component serves the current folder when its stored root is missing; a root asked for
   // on the command line must exist.
   if (o.root_given && !std::filesystem::is_directory(o.root)) {
@@ -212,15 +237,15 @@ std::string FormFromOptions(const Options& o) {
                    {"KeepAliveRequests", o.keep_alive_requests},
                    {"TLSCertificate", o.tls_cert},
                    {"TLSKey", o.tls_key},
-                   {"BindAddress", o.bind},
-                   {"ETags", o.etags ? 1 : 0},
-                   {"CacheControl", o.cache_control},
-                   {"MimeTypes", o.mime_types},
-                   {"DefaultType", o.default_type},
-                   {"Precompressed", o.precompressed ? 1 : 0},
-                   {"ErrorPages", o.error_pages},
-                   {"FallbackDocument", o.fallback},
-                   {"DirectoryListing", o.listing ? 1 : 0}}}};
+                   {"BindAddress", o.bind}}}};
+  Json& properties = module["properties"];
+  for (const FileProperty& p : FileProperties::Table()) {
+    if (p.flag != nullptr) {
+      properties[p.name] = o.files.*p.flag;
+    } else {
+      properties[p.name] = o.files.*p.text;
+    }
+  }
   Json components = Json::array();
   if (o.dispatcher) {
     components.push_back({{"class", "TWebDispatcher"},
@@ -327,11 +352,11 @@ int main(int argc, char** argv) {
     return status;
   }
 
-  if (listener->Tls) {
-    std::printf("HTTPS: %s\n", listener->Tls->KernelTls()
-                                  ? "kernel TLS offered; files leave with SSL_sendfile"
-                                  : "no kernel TLS here; files are encrypted as they are read, "
-                                    "in 16 KiB records");
+  if (listener->Tls()) {
+    std::printf("HTTPS: %s\n", listener->Tls()->KernelTls()
+                                   ? "kernel TLS offered; files leave with SSL_sendfile"
+                                   : "no kernel TLS here; files are encrypted as they are read, "
+                                     "in 16 KiB records");
   }
   if (options.workers > 1) {
     const int port = listener->ListenPort();

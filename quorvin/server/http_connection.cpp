@@ -9,6 +9,7 @@
 #include "quorvin/platform/core/text.h"
 #include "quorvin/platform/web/header_list.h"
 #include "quorvin/platform/web/web_dispatcher.h"
+#include "quorvin/server/server_module.h"
 #include "quorvin/webbridge/request_adapter.h"
 #include "quorvin/webbridge/response_adapter.h"
 
@@ -33,20 +34,20 @@ std::string_view HeadOf(std::string_view answer) {
 
 }  // namespace
 
-HttpConnection::HttpConnection(ListenerConfig& listener)
-    : Server(listener),
-      limits_(listener.Limits()),
+HttpConnection::HttpConnection(ConnectionContext& context)
+    : context_(context),
+      limits_(context.Limits()),
       reader_(ReaderOptions{limits_.keep_alive}),
       writer_([this] { return LocalHostName(); }),
-      default_document_(listener.DefaultFile),
+      default_document_(context.DefaultFile()),
       deadline_([this] { Expire(); }) {
-  files_ = listener.Files();
+  files_ = context.Files();
   writer_.SetFileOptions(files_);
   ArmDeadline(limits_.header_seconds);
 }
 
 HttpConnection::~HttpConnection() {
-  if (idle_listed_) Server.RemoveIdle(*this);
+  if (idle_listed_) context_.RemoveIdle(*this);
 }
 
 void HttpConnection::OnReads() {
@@ -158,8 +159,7 @@ void HttpConnection::StartResponse() {
 }
 
 bool HttpConnection::Dispatch() {
-  web::TCustomWebDispatcher* dispatcher =
-      Server.Module != nullptr ? Server.Module->Dispatcher : nullptr;
+  web::TCustomWebDispatcher* dispatcher = context_.Dispatcher();
   if (dispatcher == nullptr) return false;
   bool sent = false;
   bool refused = false;
@@ -197,7 +197,7 @@ bool HttpConnection::Dispatch() {
 }
 
 void HttpConnection::AnswerTarget(TargetUse use) {
-  const TargetResolver resolver(Server.RootPath(), default_document_);
+  const TargetResolver resolver(context_.RootPath(), default_document_);
   TargetResolution target = resolver.FindTarget(
       {reader_.URL(), reader_.RawPath(), reader_.Query(), reader_.HasQuery(), use});
   translated_path_ = std::move(target.TranslatedPath);
@@ -378,7 +378,7 @@ void HttpConnection::NextRequest() {
   continue_sent_ = false;
   if (pending_.empty()) {
     phase_ = Phase::kIdle;
-    Server.AddIdle(*this);
+    context_.AddIdle(*this);
     idle_listed_ = true;
     ArmDeadline(limits_.keep_alive_seconds);
     AwaitReadable();
@@ -394,7 +394,7 @@ void HttpConnection::NextRequest() {
 void HttpConnection::LeaveIdle() {
   if (phase_ != Phase::kIdle) return;
   phase_ = Phase::kReading;
-  if (idle_listed_) Server.RemoveIdle(*this);
+  if (idle_listed_) context_.RemoveIdle(*this);
   idle_listed_ = false;
   ArmDeadline(limits_.header_seconds);
 }
@@ -432,7 +432,7 @@ void HttpConnection::Expire() {
   switch (phase_) {
     case Phase::kIdle:
       // A kept connection that was not used again ends without a word.
-      if (idle_listed_) Server.RemoveIdle(*this);
+      if (idle_listed_) context_.RemoveIdle(*this);
       idle_listed_ = false;
       CloseNow();
       return;

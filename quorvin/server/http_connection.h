@@ -10,9 +10,9 @@
 #include "quorvin/platform/core/deadline.h"
 #include "quorvin/platform/core/stream.h"
 #include "quorvin/platform/core/string_list.h"
+#include "quorvin/server/connection_context.h"
 #include "quorvin/server/request_reader.h"
 #include "quorvin/server/response_writer.h"
-#include "quorvin/server/server_module.h"
 #include "quorvin/server/target_resolver.h"
 #include "quorvin/webbridge/connection_view.h"
 
@@ -26,9 +26,11 @@ namespace quorvin::server {
 // wait for the next request on a kept connection. The socket bindings derive from it and supply
 // only the socket operations below.
 class HttpConnection : public webbridge::ConnectionView,
-                       private ListenerConfig::IdleConnection {
+                       private ConnectionContext::IdleConnection {
  public:
-  explicit HttpConnection(ListenerConfig& listener);
+  // `context` is what the connection knows of the listener that accepted it; it outlives the
+  // connection.
+  explicit HttpConnection(ConnectionContext& context);
   virtual ~HttpConnection();
 
   // Data arrived: read and parse; once the request is complete or refused, prepare the answer
@@ -48,11 +50,10 @@ class HttpConnection : public webbridge::ConnectionView,
 
   std::string_view ConnectionOption() const override;
 
-  // The listener that accepted the connection: its settings, and the connection count the
-  // first binding keeps there.
-  ListenerConfig& Server;
-
  protected:
+  // The listener's side, for the binding: the connection count and lifetime the first keeps.
+  ConnectionContext& Context() const { return context_; }
+
   // What the socket bindings do differently. Nothing else may differ.
   // Bytes read into `into` (at most `max`); -1 when nothing can be read now; 0 when the peer
   // has closed. Raises when the receive fails.
@@ -107,6 +108,7 @@ class HttpConnection : public webbridge::ConnectionView,
   void GiveUpPlace() override;
   void LeaveIdle();
 
+  ConnectionContext& context_;
   ConnectionLimits limits_;
   RequestReader reader_;
   ResponseWriter writer_;

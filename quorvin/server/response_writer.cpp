@@ -1,16 +1,10 @@
 #include "quorvin/server/response_writer.h"
 
-#include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <exception>
 
 #include "quorvin/platform/core/datetime.h"
-#include "quorvin/platform/core/text.h"
 #include "quorvin/platform/host/file_types.h"
-#include "quorvin/platform/web/http_date.h"
-#include "quorvin/platform/web/http_text.h"
 #include "quorvin/webbridge/http_status.h"
 
 namespace quorvin::server {
@@ -57,95 +51,7 @@ std::string_view StatusText(int code) {
   return webbridge::GetHTTPStatus(code);
 }
 
-bool NotModifiedSince(std::string_view if_modified_since, std::time_t modified) {
-  if (if_modified_since.empty()) return false;
-  try {
-    return modified <= platform::DateTimeToUnix(web::ParseDate(if_modified_since), false);
-  } catch (const std::exception&) {
-    return false;  // an unreadable date asks for nothing: the file is served
-  }
-}
-
-// Whether If-None-Match names the current version: "*" or one of its entity tags, compared
-// weakly (a W/ tag names the same version as its strong twin).
-bool NoneMatchHolds(std::string_view header, std::string_view etag) {
-  while (!header.empty()) {
-    const auto comma = header.find(',');
-    std::string_view tag = platform::Trim(header.substr(0, comma));
-    header = comma == std::string_view::npos ? std::string_view() : header.substr(comma + 1);
-    if (tag == "*") return true;
-    if (tag.substr(0, 2) == "W/") tag.remove_prefix(2);
-    if (!etag.empty() && tag == etag) return true;
-  }
-  return false;
-}
-
-// Whether a range may be sent: If-Range names the current version, by its entity tag (compared
-// strongly) or by its exact modification date. A part of another version would corrupt the
-// copy it completes.
-bool IfRangeHolds(std::string_view header, std::string_view etag, std::time_t modified) {
-  header = platform::Trim(header);
-  if (header.empty()) return true;
-  if (header.front() == '"' || header.substr(0, 2) == "W/") return !etag.empty() && header == etag;
-  try {
-    return platform::DateTimeToUnix(web::ParseDate(header), false) == modified;
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
-// Spare blocks of the size connections make, for the next connections on this thread.
-struct SpareBlocks {
-  static constexpr std::size_t kSize = kReadSize + 1;
-  static constexpr std::size_t kKept = 8;
-
-  ~SpareBlocks() {
-    for (std::size_t i = 0; i < count; ++i) blocks[i].reset();
-    count = 0;
-    closed = true;  // a block freed after this, during the thread's end, is not kept
-  }
-
-  std::unique_ptr<char[]> blocks[kKept];
-  std::size_t count = 0;
-  bool closed = false;
-};
-
-thread_local SpareBlocks spare_blocks;
-
 }  // namespace
-
-ByteBlock::ByteBlock(std::size_t size) : size_(0) {
-  if (size > 0) Grow(size, 0);
-}
-
-ByteBlock::~ByteBlock() {
-  Release();
-}
-
-void ByteBlock::Grow(std::size_t size, std::size_t keep) {
-  if (size <= size_) return;
-  std::unique_ptr<char[]> bigger;
-  SpareBlocks& spare = spare_blocks;
-  if (size <= SpareBlocks::kSize && spare.count > 0 && !spare.closed) {
-    bigger = std::move(spare.blocks[--spare.count]);
-    size = SpareBlocks::kSize;
-  } else {
-    size = std::max(size, SpareBlocks::kSize);
-    bigger = std::make_unique_for_overwrite<char[]>(size);
-  }
-  if (size_ > 0) std::memcpy(bigger.get(), bytes_.get(), std::min(keep, size_));
-  Release();
-  bytes_ = std::move(bigger);
-  size_ = size;
-}
-
-void ByteBlock::Release() {
-  SpareBlocks& spare = spare_blocks;
-  if (bytes_ && size_ == SpareBlocks::kSize && !spare.closed && spare.count < SpareBlocks::kKept)
-    spare.blocks[spare.count++] = std::move(bytes_);
-  bytes_.reset();
-  size_ = 0;
-}
 
 ResponseWriter::ResponseWriter(std::function<std::string()> server_name)
     : server_name_(std::move(server_name)) {}
@@ -203,13 +109,6 @@ void ResponseWriter::WriteStatus(int code) {
   WriteStatuss(StatusText(code));
 }
 
-std::string FileOptions::EntityTag(const host::FileInfo& file) {
-  char text[48];
-  const int length = std::snprintf(text, sizeof text, "\"%llx-%llx\"", static_cast<unsigned long long>(file.size),
-                                   static_cast<unsigned long long>(file.last_write_ns));
-  return std::string(text, static_cast<std::size_t>(length));
-}
-
 void ResponseWriter::WriteFileType(std::string_view path) {
   // The extension of the file name, dot included; a dot in a folder name is no extension.
   const auto slash = path.rfind(host::kPathDelim);
@@ -233,44 +132,39 @@ FileBytes ResponseWriter::WriteHeading(std::string_view path, const host::FileIn
     if (!etag.empty()) WriteHeaders("ETag", etag);
     if (options != nullptr && !options->cache_control.empty()) WriteHeaders("Cache-Control", options->cache_control);
   };
-  // With entity tags, If-None-Match decides alone when it is sent (RFC 9110, 13.2.2): a date
-  // says less than a tag.
-  const bool not_modified = !etag.empty() && !request.if_none_match.empty()
-                                ? NoneMatchHolds(request.if_none_match, etag)
-                                : NotModifiedSince(request.if_modified_since, modified);
-  if (not_modified) {
-    // The client's copy is current: it revalidates without downloading again.
-    WriteStatus(304);
-    WriteHeaders("Last-Modified", HttpDateOf(modified));
-    if (request.vary_encoding) WriteHeaders("Vary", "Accept-Encoding");
-    validators();
-    EndHeading(-1);  // a 304 never has a body
-    return {};
+  const FileDecision decision = DecideFileAnswer(request, {size, modified, etag});
+  switch (decision.outcome) {
+    case FileOutcome::kNotModified:
+      // The client's copy is current: it revalidates without downloading again.
+      WriteStatus(304);
+      WriteHeaders("Last-Modified", HttpDateOf(modified));
+      if (request.vary_encoding) WriteHeaders("Vary", "Accept-Encoding");
+      validators();
+      EndHeading(-1);  // a 304 never has a body
+      return {};
+    case FileOutcome::kUnsatisfiable:
+      WriteStatus(416);
+      WriteHeaders("Content-Range", "bytes */" + std::to_string(size));
+      EndHeading(0);
+      return {};
+    case FileOutcome::kFull:
+    case FileOutcome::kPartial:
+      break;
   }
-  FileBytes bytes{true, 0, size - 1};
-  const std::string_view asked =
-      IfRangeHolds(request.if_range, etag, modified) ? request.range : std::string_view();
-  const web::RangeRequest range = web::ParseRange(asked, size, bytes.first, bytes.last);
-  if (range == web::RangeRequest::kUnsatisfiable) {
-    WriteStatus(416);
-    WriteHeaders("Content-Range", "bytes */" + std::to_string(size));
-    EndHeading(0);
-    return {};
-  }
-  const bool part = range == web::RangeRequest::kPart;
+  const bool part = decision.outcome == FileOutcome::kPartial;
   WriteStatus(part ? 206 : 200);
   WriteFileType(path);
   if (!request.encoding.empty()) WriteHeaders("Content-Encoding", request.encoding);
   if (request.vary_encoding) WriteHeaders("Vary", "Accept-Encoding");
-  WriteHeader("Content-Length", bytes.last - bytes.first + 1);
+  WriteHeader("Content-Length", decision.last - decision.first + 1);
   if (part) {
-    WriteHeaders("Content-Range", "bytes " + std::to_string(bytes.first) + "-" +
-                                      std::to_string(bytes.last) + "/" + std::to_string(size));
+    WriteHeaders("Content-Range", "bytes " + std::to_string(decision.first) + "-" +
+                                      std::to_string(decision.last) + "/" + std::to_string(size));
   }
   WriteHeaders("Last-Modified", HttpDateOf(modified));
   validators();
   EndHeading(-1);  // the length is said above
-  return bytes;
+  return {true, decision.first, decision.last};
 }
 
 FileBytes ResponseWriter::WritePageHeading(int code, std::string_view path, const host::FileInfo& file) {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -8,68 +7,18 @@
 #include <string_view>
 
 #include "quorvin/platform/host/file_system.h"
-#include "quorvin/platform/host/file_types.h"
+#include "quorvin/server/byte_block.h"
+#include "quorvin/server/file_settings.h"
+#include "quorvin/server/preconditions.h"
 
 namespace quorvin::server {
 
-// Bytes received at most per read, and the step in which an answer's buffer grows.
-constexpr int kReadSize = 8192;
-
-// A block of bytes that grows without clearing what it adds: the output is written over
-// whatever was there, so zeroing it would only cost time per answer. Blocks of the usual size
-// (kReadSize + 1) are kept for the next answers on this thread (a few at most): allocating and
-// freeing 8 KiB per request costs more than the rest of the allocations together. A block of
-// size 0 holds nothing, so an idle connection holds no block at all.
-class ByteBlock {
- public:
-  explicit ByteBlock(std::size_t size);
-  ~ByteBlock();
-  ByteBlock(const ByteBlock&) = delete;
-  ByteBlock& operator=(const ByteBlock&) = delete;
-
-  char* data() { return bytes_.get(); }
-
-  const char* data() const { return bytes_.get(); }
-
-  std::size_t size() const { return size_; }
-
-  // Grows to at least `size`, keeping the first `keep` bytes.
-  void Grow(std::size_t size, std::size_t keep);
-  // Gives the block back (to the spare blocks when it has the usual size); size 0 afterwards.
-  void Release();
-
- private:
-  std::unique_ptr<char[]> bytes_;
-  std::size_t size_;
-};
-
-// What a file answer depends on in the request (each a header's value; empty when not sent).
-struct FileRequest {
-  std::string_view if_modified_since;
-  std::string_view range;  // empty asks for the whole file
-  std::string_view if_none_match;
-  std::string_view if_range;
-  // What the answer says of the bytes sent: a Content-Encoding (a compressed sibling of the
-  // file named), and whether the answer varies with Accept-Encoding.
+// What a file answer depends on in the request: the conditions and range, and what the answer
+// says of the bytes sent: a Content-Encoding (a compressed sibling of the file named), and
+// whether the answer varies with Accept-Encoding.
+struct FileRequest : FileConditions {
   std::string_view encoding;
   bool vary_encoding = false;
-};
-
-// How files are answered beyond the defaults, from the server module's properties. Without
-// options a file answer is what it always was.
-struct FileOptions {
-  bool etags = false;          // an ETag on file answers, and If-None-Match taken before IMS
-  std::string cache_control;   // a Cache-Control header on file answers (empty: none)
-  std::string default_type;    // the Content-type of a file whose extension has none
-  host::FileTypeRegistry types;  // extensions whose type the program names, before the system's
-  bool precompressed = false;  // file.br or file.gz in place of file, for clients that take them
-  std::string error_pages;     // full path of a folder holding 404.htm and its like (empty: none)
-  std::string fallback;        // URL path of the document for missing extension-less paths
-  bool listing = false;        // folders without their default document list their entries
-
-  // The file's entity tag: its size and modification time (to the nanosecond where the file
-  // system keeps it, so that two edits within a second differ), strong.
-  static std::string EntityTag(const host::FileInfo& file);
 };
 
 // What follows a file answer's heading: nothing, or the file's bytes `first` to `last`.
@@ -109,9 +58,9 @@ class ResponseWriter {
   void WriteFileType(std::string_view path);
   // Options for the file answers that follow (nullptr: none).
   void SetFileOptions(std::shared_ptr<const FileOptions> options) { file_options_ = std::move(options); }
-  // The heading of an answer from the open file at `path`: 304 when the client's copy is
-  // current, 416 for a range outside the file, 206 for a range (unless If-Range names another
-  // version of the file), else 200. Says which bytes of the file follow it.
+  // The heading of an answer from the open file at `path`, as DecideFileAnswer rules: 304 when
+  // the client's copy is current, 416 for a range outside the file, 206 for a range (unless
+  // If-Range names another version of the file), else 200. Says which bytes of the file follow.
   FileBytes WriteHeading(std::string_view path, const host::FileInfo& file,
                          const FileRequest& request);
   // The heading of an error answer whose page is the file at `path` (the program's own page for

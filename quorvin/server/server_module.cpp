@@ -13,7 +13,6 @@
 #include "quorvin/platform/host/file_system.h"
 #include "quorvin/platform/net/tls.h"
 #include "quorvin/platform/web/web_dispatcher.h"
-#include "quorvin/server/response_writer.h"
 
 namespace quorvin::server {
 
@@ -32,29 +31,30 @@ std::string JoinRoot(std::string_view root, std::string_view name) {
 }  // namespace
 
 void ListenerConfig::Configure(ServerModule& module) {
-  Module = &module;
+  module_ = &module;
   if (module.MaxRequest < 5) module.MaxRequest = 60;
-  MaxRequest = module.MaxRequest;
-  Root = module.ServerRoot;
-  DefaultFile = module.DefaultFile;
+  max_request_ = module.MaxRequest;
+  root_ = module.ServerRoot;
+  default_file_ = module.DefaultFile;
   SetListenPort(module.ServerPort);
   SetListenAddress(module.BindAddress);
-  ConnectionCount = 0;
-  if (!host::DirectoryExists(Root)) Root = host::GetCurrentDir();
-  Root = std::string(platform::Trim(Root));
-  if (!host::FileExists(JoinRoot(Root, DefaultFile))) DefaultFile = "index.htm";
+  connection_count_ = 0;
+  if (!host::DirectoryExists(root_)) root_ = host::GetCurrentDir();
+  root_ = std::string(platform::Trim(root_));
+  if (!host::FileExists(JoinRoot(root_, default_file_))) default_file_ = "index.htm";
   UpdateRootPath();
 }
 
 std::int32_t ListenerConfig::ConnectionBound() const {
-  return Module != nullptr ? std::max(1, Module->MaxConnections) : ServerModule::kDefaultMaxConnections;
+  return module_ != nullptr ? std::max(1, module_->MaxConnections)
+                            : ServerModule::kDefaultMaxConnections;
 }
 
 ConnectionLimits ListenerConfig::Limits() const {
   ConnectionLimits limits;
-  if (Module == nullptr) return limits;
-  Module->ReportUnappliedChanges();
-  const ServerModule& m = *Module;
+  if (module_ == nullptr) return limits;
+  module_->ReportUnappliedChanges();
+  const ServerModule& m = *module_;
   limits.header_seconds = std::max(0, m.HeaderTimeout);
   limits.body_seconds = std::max(0, m.BodyTimeout);
   limits.send_seconds = std::max(0, m.SendTimeout);
@@ -65,40 +65,24 @@ ConnectionLimits ListenerConfig::Limits() const {
 }
 
 std::shared_ptr<const FileOptions> ListenerConfig::Files() const {
-  if (Module == nullptr) return nullptr;
-  const ServerModule& m = *Module;
-  if (m.ETags == 0 && m.CacheControl.empty() && m.MimeTypes.empty() && m.DefaultType.empty() &&
-      m.Precompressed == 0 && m.ErrorPages.empty() && m.FallbackDocument.empty() && m.DirectoryListing == 0) {
-    files_.reset();
-    return nullptr;
-  }
+  if (module_ == nullptr) return nullptr;
   // Fields a program may assign between connections: compared in place, not parsed, per
   // connection; the options are made again only when one differs.
-  if (files_ && files_source_.Same(m)) return files_;
-  auto options = std::make_shared<FileOptions>();
-  options->etags = m.ETags != 0;
-  // Values assigned in code skip the property's checks: what could break a header is dropped.
-  if (ServerModule::HeaderTextOk(m.CacheControl)) options->cache_control = m.CacheControl;
-  if (ServerModule::HeaderTextOk(m.DefaultType)) options->default_type = m.DefaultType;
-  if (const auto types = ServerModule::ParseMimeTypes(m.MimeTypes)) {
-    for (const auto& [extension, type] : *types) options->types.Add(extension, type);
+  const FileProperties& now = *module_;
+  if (!files_made_ || !(files_source_ == now)) {
+    files_ = now.MakeOptions();
+    files_source_ = now;
+    files_made_ = true;
   }
-  options->precompressed = m.Precompressed != 0;
-  options->listing = m.DirectoryListing != 0;
-  if (!m.ErrorPages.empty()) options->error_pages = host::ExpandFileName(m.ErrorPages).value_or(m.ErrorPages);
-  if (!m.FallbackDocument.empty() && ServerModule::FallbackOk(m.FallbackDocument)) {
-    options->fallback = m.FallbackDocument.front() == '/' ? m.FallbackDocument : "/" + m.FallbackDocument;
-  }
-  files_ = std::move(options);
-  files_source_ = {m.ETags, m.Precompressed, m.DirectoryListing, m.CacheControl, m.MimeTypes,
-                   m.DefaultType, m.ErrorPages, m.FallbackDocument};
   return files_;
 }
 
-bool ListenerConfig::FilesSource::Same(const ServerModule& m) const {
-  return etags == m.ETags && precompressed == m.Precompressed && listing == m.DirectoryListing &&
-         cache_control == m.CacheControl && mime_types == m.MimeTypes && default_type == m.DefaultType &&
-         error_pages == m.ErrorPages && fallback == m.FallbackDocument;
+web::TCustomWebDispatcher* ListenerConfig::Dispatcher() const {
+  return module_ != nullptr ? module_->Dispatcher : nullptr;
+}
+
+std::int32_t ListenerConfig::LifetimeSeconds() const {
+  return module_ != nullptr ? std::max(0, module_->Timeout) : 0;
 }
 
 void ListenerConfig::AddIdle(IdleConnection& connection) {
@@ -120,27 +104,27 @@ bool ListenerConfig::CloseOldestIdle() {
 
 void ListenerConfig::UpdateRootPath() {
   // Worked out once, not per request; a relative root is taken from the current directory.
-  root_path_ = host::ExpandFileName(Root).value_or(Root);
+  root_path_ = host::ExpandFileName(root_).value_or(root_);
   while (!root_path_.empty() && root_path_.back() == host::kPathDelim) root_path_.pop_back();
 }
 
 bool ListenerConfig::SetRoot(std::string_view value) {
   if (!host::DirectoryExists(std::string(value))) return false;
-  std::string old = Root;
+  std::string old = root_;
   Restart([&] {
-    Root = std::string(value);
+    root_ = std::string(value);
     UpdateRootPath();
   }, [&] {
-    Root = std::move(old);
+    root_ = std::move(old);
     UpdateRootPath();
   });
   return true;
 }
 
 bool ListenerConfig::SetDefaultFile(std::string_view value) {
-  if (!host::FileExists(JoinRoot(Root, value))) return false;
-  std::string old = DefaultFile;
-  Restart([&] { DefaultFile = std::string(value); }, [&] { DefaultFile = std::move(old); });
+  if (!host::FileExists(JoinRoot(root_, value))) return false;
+  std::string old = default_file_;
+  Restart([&] { default_file_ = std::string(value); }, [&] { default_file_ = std::move(old); });
   return true;
 }
 
@@ -172,50 +156,7 @@ void ListenerConfig::SettingPort(int port) {
 }
 
 void ListenerConfig::SetRequest(std::int32_t value) {
-  if (value >= 1) MaxRequest = value;
-}
-
-std::optional<std::vector<std::pair<std::string, std::string>>> ServerModule::ParseMimeTypes(std::string_view text) {
-  std::vector<std::pair<std::string, std::string>> entries;
-  const auto separator = [](char c) { return c == ',' || c == ';' || c == ' ' || c == '\t'; };
-  std::size_t at = 0;
-  while (at < text.size()) {
-    if (separator(text[at])) {
-      ++at;
-      continue;
-    }
-    std::size_t end = at;
-    while (end < text.size() && !separator(text[end])) ++end;
-    const std::string_view entry = text.substr(at, end - at);
-    at = end;
-    const auto equals = entry.find('=');
-    if (equals == std::string_view::npos) return std::nullopt;
-    std::string_view extension = entry.substr(0, equals);
-    const std::string_view type = entry.substr(equals + 1);
-    if (!extension.empty() && extension.front() == '.') extension.remove_prefix(1);
-    // A type is "type/subtype", parameters aside; an extension is a name without dots or slashes.
-    if (extension.empty() || extension.find_first_of("./\\") != std::string_view::npos) return std::nullopt;
-    if (type.find('/') == std::string_view::npos || type.front() == '/' || !HeaderTextOk(type)) return std::nullopt;
-    if (!HeaderTextOk(extension)) return std::nullopt;
-    entries.emplace_back("." + std::string(extension), std::string(type));
-  }
-  return entries;
-}
-
-bool ServerModule::FallbackOk(std::string_view path) {
-  if (path.empty()) return true;
-  if (!HeaderTextOk(path) || path.back() == '/') return false;
-  // Every segment a plain name: nothing that climbs out of the root or names a private file.
-  std::size_t at = 0;
-  while (at <= path.size()) {
-    const auto slash = path.find('/', at);
-    const std::string_view segment = path.substr(at, slash == std::string_view::npos ? std::string_view::npos : slash - at);
-    if (!(at == 0 && segment.empty()) && (segment.empty() || segment.front() == '.' || segment.find('\\') != std::string_view::npos))
-      return false;
-    if (slash == std::string_view::npos) break;
-    at = slash + 1;
-  }
-  return true;
+  if (value >= 1) max_request_ = value;
 }
 
 bool ServerModule::BindAddressOk(std::string_view address) {
@@ -223,13 +164,6 @@ bool ServerModule::BindAddressOk(std::string_view address) {
   const std::string text(address);
   return text.empty() || text == "localhost" || ::inet_pton(AF_INET, text.c_str(), scrap) == 1 ||
          ::inet_pton(AF_INET6, text.c_str(), scrap) == 1;
-}
-
-bool ServerModule::HeaderTextOk(std::string_view text) {
-  for (const char c : text) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
-  }
-  return true;
 }
 
 ServerModule::ServerModule(TComponent* owner, bool (*same_kind)(const TComponent*)) : TComponent(owner) {
@@ -297,7 +231,7 @@ bool ServerModule::Start() {
   }
   try {
     CreateListener();
-    ListenerSettings()->Tls = std::move(tls);
+    ListenerSettings()->SetTls(std::move(tls));
     OpenListener();
     last_error_.clear();
   } catch (const std::exception& e) {

@@ -11,6 +11,8 @@
 
 #include "quorvin/platform/core/classes.h"
 #include "quorvin/platform/core/component.h"
+#include "quorvin/server/connection_context.h"
+#include "quorvin/server/file_settings.h"
 
 namespace quorvin::web {
 class TCustomWebDispatcher;
@@ -23,59 +25,45 @@ class TlsContext;
 namespace quorvin::server {
 
 class ServerModule;
-struct FileOptions;
 
 constexpr const char* kMessageTitle = "Quorvin Server";
 
-// What the server's connections take from its module, at every acceptance.
-struct ConnectionLimits {
-  std::int32_t header_seconds = 20;  // the request head must arrive within this (0: no limit)
-  std::int32_t body_seconds = 20;    // no byte of the body for this long ends it (0: no limit)
-  std::int32_t send_seconds = 30;    // an answer the peer takes nothing of for this long ends
-  bool keep_alive = false;           // requests that ask for it keep the connection open
-  std::int32_t keep_alive_seconds = 5;  // how long a kept connection waits for the next request
-  std::int32_t keep_alive_requests = 100;  // requests on one connection at most
-};
-
 // The listener's configuration and its rules, shared by the listeners of both socket bindings,
-// which supply only how to listen and stop.
-class ListenerConfig {
+// which supply only how to listen and stop. Its connections see it as their context.
+class ListenerConfig : public ConnectionContext {
  public:
   virtual ~ListenerConfig() = default;
-
-  ServerModule* Module = nullptr;
-  std::string DefaultFile;  // checked default document; each new connection copies it
-  std::string Root;         // checked document root, as given (no separator added)
-  std::int32_t ConnectionCount = 0;
-  std::int32_t MaxRequest = 0;  // kept; nothing limits by it
-  // With a context every connection speaks TLS (HTTPS) from its first byte.
-  std::shared_ptr<net::TlsContext> Tls;
 
   // The bound on simultaneous connections, from the module (MaxConnections).
   virtual std::int32_t ConnectionBound() const;
   // What each new connection takes from the module.
-  virtual ConnectionLimits Limits() const;
+  ConnectionLimits Limits() const override;
   // How files are answered, from the module's properties; nullptr when they ask for nothing
   // beyond the defaults. Made again only when the properties change.
-  std::shared_ptr<const FileOptions> Files() const;
+  std::shared_ptr<const FileOptions> Files() const override;
+  // The checked default document; each new connection copies it.
+  const std::string& DefaultFile() const override { return default_file_; }
+  // The root as a full path without a trailing separator ("" for the file system's root):
+  // what request paths are joined to and checked against.
+  const std::string& RootPath() const override { return root_path_; }
+  // The module's dispatcher, as it is now.
+  web::TCustomWebDispatcher* Dispatcher() const override;
+  void AddIdle(IdleConnection& connection) override;
+  void RemoveIdle(IdleConnection& connection) override;
+  void CountConnection(int change) override { connection_count_ += change; }
+  // The module's Timeout.
+  std::int32_t LifetimeSeconds() const override;
 
-  // Kept connections waiting for their next request, oldest first: when the bound is reached
-  // they give up their places before any client waits.
-  class IdleConnection {
-   public:
-    virtual void GiveUpPlace() = 0;
-
-   protected:
-    ~IdleConnection() = default;
-  };
-  void AddIdle(IdleConnection& connection);
-  void RemoveIdle(IdleConnection& connection);
   // Closes the connection that has been idle longest; false when none is idle.
   bool CloseOldestIdle();
 
-  // The root as a full path without a trailing separator ("" for the file system's root):
-  // what request paths are joined to and checked against.
-  const std::string& RootPath() const { return root_path_; }
+  // The checked document root, as given (no separator added).
+  const std::string& Root() const { return root_; }
+  // Kept; nothing limits by it.
+  std::int32_t MaxRequest() const { return max_request_; }
+  // With a context every connection accepted from now on speaks TLS (HTTPS) from its first byte.
+  const std::shared_ptr<net::TlsContext>& Tls() const { return tls_; }
+  void SetTls(std::shared_ptr<net::TlsContext> tls) { tls_ = std::move(tls); }
 
   // Takes `value` as root when it names an existing directory, closing and reopening a
   // listening listener around the change. When the reopen fails, the old root is restored, the
@@ -105,28 +93,32 @@ class ListenerConfig {
   // too), a missing root becomes the current directory, and a default document missing under
   // the root becomes "index.htm".
   void Configure(ServerModule& module);
+  // The connections counted in and not yet out.
+  std::int32_t CountedConnections() const { return connection_count_; }
 
  private:
   void UpdateRootPath();
   // Stops a listening listener, makes the change, and starts it again; when the start fails,
   // undoes the change, starts again if it can, and raises the first failure.
   void Restart(const std::function<void()>& change, const std::function<void()>& undo);
+  ServerModule* module_ = nullptr;
+  std::string default_file_;
+  std::string root_;
   std::string root_path_;
-  // The module's properties files_ was made from.
-  struct FilesSource {
-    std::int32_t etags = 0, precompressed = 0, listing = 0;
-    std::string cache_control, mime_types, default_type, error_pages, fallback;
-    // Whether the module's properties are still these; copies nothing.
-    bool Same(const ServerModule& m) const;
-  };
+  std::int32_t connection_count_ = 0;
+  std::int32_t max_request_ = 0;
+  std::shared_ptr<net::TlsContext> tls_;
+  // The options made from the module's file properties, and the properties they were made
+  // from: compared in place at each connection, made again when one differs.
   mutable std::shared_ptr<const FileOptions> files_;
-  mutable FilesSource files_source_{};
+  mutable FileProperties files_source_;
+  mutable bool files_made_ = false;
   std::vector<IdleConnection*> idle_;
 };
 
 // What the two server modules share: the published properties and the rules for reading the
 // form, picking the dispatcher and opening the listener. Each binding supplies its listener.
-class ServerModule : public platform::TComponent {
+class ServerModule : public platform::TComponent, public FileProperties {
  public:
   std::string DefaultFile;
   std::string ServerRoot;
@@ -155,29 +147,8 @@ class ServerModule : public platform::TComponent {
   // it), an address such as "127.0.0.1" or "::1", or "localhost" (127.0.0.1). A program for the
   // desktop listens on loopback only, out of the network's reach.
   std::string BindAddress;
-  // Files: an ETag on each answer (with If-None-Match before If-Modified-Since), a Cache-Control
-  // header (empty: none), types of the program's own ("wasm=application/wasm, map=application/json",
-  // before the system's) and the type of files whose extension has none (empty: no header).
-  std::int32_t ETags = 0;
-  std::string CacheControl;
-  std::string MimeTypes;
-  std::string DefaultType;
-  // Files, further: a compressed copy beside a file (file.br, file.gz) sent to clients that take
-  // it; a folder of the program's own error pages (404.htm or 404.html, one per status); a
-  // document under the root ("index.html") that answers GETs for missing paths without an
-  // extension (single-page applications); folders without their default document listed.
-  std::int32_t Precompressed = 0;
-  std::string ErrorPages;
-  std::string FallbackDocument;
-  std::int32_t DirectoryListing = 0;
+  // The files' properties (ETags, CacheControl, MimeTypes, ...) come from FileProperties.
 
-  // The entries of a MimeTypes text: "ext=type" (the extension with or without its dot),
-  // separated by commas, semicolons or blanks; nullopt when an entry is malformed.
-  static std::optional<std::vector<std::pair<std::string, std::string>>> ParseMimeTypes(std::string_view text);
-  // Text that may stand as a header's value: no control characters.
-  static bool HeaderTextOk(std::string_view text);
-  // "" or a relative path of a file under the root: no "..", no dot-name, no control character.
-  static bool FallbackOk(std::string_view path);
   // "", "localhost", or an IPv4 or IPv6 address.
   static bool BindAddressOk(std::string_view address);
 
@@ -259,22 +230,20 @@ class ServerModule : public platform::TComponent {
           },
           std::string());
     };
-    // Header values go into headers as they are: a line break would add lines of its own.
-    constexpr const char* kControl = " holds a control character";
     flag("KeepAlive", &T::KeepAlive);
     count("KeepAliveTimeout", &T::KeepAliveTimeout, 5, 0);
     count("KeepAliveRequests", &T::KeepAliveRequests, 100, 1);
     builder.Text("TLSCertificate", &T::TLSCertificate).Text("TLSKey", &T::TLSKey);
     checked_text("BindAddress", &T::BindAddress, BindAddressOk, " takes an IP address, localhost, or nothing for every address");
-    flag("ETags", &T::ETags);
-    checked_text("CacheControl", &T::CacheControl, HeaderTextOk, kControl);
-    checked_text("MimeTypes", &T::MimeTypes, [](std::string_view v) { return ParseMimeTypes(v).has_value(); },
-                 " takes entries ext=type separated by commas, as \"wasm=application/wasm, map=application/json\"");
-    checked_text("DefaultType", &T::DefaultType, HeaderTextOk, kControl);
-    flag("Precompressed", &T::Precompressed);
-    builder.Text("ErrorPages", &T::ErrorPages, std::string());
-    checked_text("FallbackDocument", &T::FallbackDocument, FallbackOk, " names a file under the root, as index.html");
-    flag("DirectoryListing", &T::DirectoryListing);
+    for (const FileProperty& p : FileProperties::Table()) {
+      if (p.flag != nullptr) {
+        flag(p.name, p.flag);
+      } else if (p.ok != nullptr) {
+        checked_text(p.name, p.text, p.ok, p.refusal);
+      } else {
+        builder.Text(p.name, p.text, std::string());
+      }
+    }
     return builder;
   }
 

@@ -45,7 +45,8 @@ void ZDwServerSocket::OnWrites(platform::TComponent* /*sender*/, net::TStreamSoc
 
 ZDwConnectionSocket::ZDwConnectionSocket(net::TSocket handle, net::TCustomBasicServerSocket* owner)
     : TStreamSocket(handle, owner), HttpConnection(dynamic_cast<ZDwServerSocket&>(*owner)) {
-  if (Server.Tls) StartTls(Server.Tls);
+  const ZDwServerSocket& listener = dynamic_cast<ZDwServerSocket&>(*owner);
+  if (listener.Tls()) StartTls(listener.Tls());
 }
 
 ZDwConnectionSocket::~ZDwConnectionSocket() = default;

@@ -23,7 +23,7 @@ ZServerSocket::~ZServerSocket() {
 
 void ZServerSocket::ZOnGetSocket(net::TServerSocket* /*sender*/, net::TSocket socket,
                                  net::TServerClientWinSocket*& client) {
-  if (ConnectionCount < ConnectionBound()) {
+  if (CountedConnections() < ConnectionBound()) {
     client = new ZConnectionSocket(socket, this);
     return;
   }
@@ -35,7 +35,7 @@ void ZServerSocket::ZOnGetSocket(net::TServerSocket* /*sender*/, net::TSocket so
 
 ZConnectionSocket::ZConnectionSocket(net::TSocket socket, ZServerSocket* server)
     : TServerClientWinSocket(socket, &server->Socket()), HttpConnection(*server) {
-  if (server->Tls) StartTls(server->Tls);
+  if (server->Tls()) StartTls(server->Tls());
   OldSocketEvent = OnSocketEvent;
   OnSocketEvent = [this](TCustomWinSocket* sender, TCustomWinSocket* s, net::TSocketEvent event) {
     OnEvents(sender, s, event);
@@ -43,8 +43,8 @@ ZConnectionSocket::ZConnectionSocket(net::TSocket socket, ZServerSocket* server)
   OnErrorEvent = [this](TCustomWinSocket* sender, TCustomWinSocket* s, net::TErrorEvent error, int& code) {
     OnErrors(sender, s, error, code);
   };
-  ++Server.ConnectionCount;
-  const std::int32_t seconds = Server.Module != nullptr ? std::max(0, Server.Module->Timeout) : 0;
+  Context().CountConnection(+1);
+  const std::int32_t seconds = Context().LifetimeSeconds();
   Timer = std::make_unique<platform::TTimer>(
       nullptr, static_cast<std::uint32_t>(std::min<std::int64_t>(seconds * 1000LL, 0x7FFFFFFF)), true);
   Timer->OnTimer = [this](platform::TComponent* sender) { ZOnTimer(sender); };
@@ -52,7 +52,7 @@ ZConnectionSocket::ZConnectionSocket(net::TSocket socket, ZServerSocket* server)
 
 ZConnectionSocket::~ZConnectionSocket() {
   Timer.reset();
-  --Server.ConnectionCount;
+  Context().CountConnection(-1);
 }
 
 void ZConnectionSocket::OnEvents(TCustomWinSocket* sender, TCustomWinSocket* socket, net::TSocketEvent event) {

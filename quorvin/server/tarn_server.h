@@ -45,7 +45,7 @@ class ZServerSocket final : public net::TServerSocket, public ListenerConfig {
   void SetListenPort(int port) override { SetPort(port); }
   void SetListenAddress(const std::string& address) override { SetBindAddress(address); }
   int ListenPort() const override { return LocalPort(); }
-  int OpenConnections() const override { return ConnectionCount; }
+  int OpenConnections() const override { return CountedConnections(); }
 };
 
 // One accepted connection: the protocol of HttpConnection over the first layer's socket, with

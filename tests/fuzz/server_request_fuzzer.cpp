@@ -100,7 +100,7 @@ class DispatchForm {
 // The protocol core over scripted reads, as the socket bindings drive it.
 class FuzzConnection final : public HttpConnection {
  public:
-  explicit FuzzConnection(server::ListenerConfig& listener) : HttpConnection(listener) {}
+  explicit FuzzConnection(server::ConnectionContext& context) : HttpConnection(context) {}
 
   // One data-arrived event per piece; a piece longer than one read leaves the rest for the read
   // events that follow, as a level-triggered layer would raise them.
@@ -355,7 +355,7 @@ int ServerRequestOne(const std::uint8_t* data, std::size_t size) {
   ReadAlone(request, lengths, cuts, {.http11_bodies = (flags & 16) != 0});
 
   quorvin::testing::FakeListener listener(site.root, DefaultFile(flags >> 1));
-  if ((flags & 1) != 0) listener.Module = &DispatchForm::Instance().Module();
+  if ((flags & 1) != 0) listener.dispatcher = DispatchForm::Instance().Module().Dispatcher;
   {
     FuzzConnection c(listener);
     std::string_view rest = request;

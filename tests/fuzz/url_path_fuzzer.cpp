@@ -124,7 +124,7 @@ int UrlPathOne(const std::uint8_t* data, std::size_t size) {
 
   quorvin::testing::FakeListener listener(site.root);
   const std::string& root = listener.RootPath();
-  const server::TargetResolver resolver(root, listener.DefaultFile);
+  const server::TargetResolver resolver(root, listener.DefaultFile());
 
   // URLtoPath alone, on the text as given.
   {

@@ -76,4 +76,22 @@ expect "no Cache-Control without the option" "" "$(grep -i '^Cache-Control' "$wo
 expect "no type for a file without extension" "" "$(grep -i '^Content-type' "$work/h2" || true)"
 expect "If-None-Match is not read without --etag" 200 "$(code -H 'If-None-Match: *' "$base/README")"
 stop_serve
+
+# The command line's file options are the server's file properties: each is in the help, and a
+# value the property would not take is refused before anything listens, naming the option.
+"$serve" --help > "$work/help"
+for option in --etag --cache-control --mime --default-type --precompressed --error-pages --fallback --listing; do
+  expect_grep "the help names $option" "^  $option " "$work/help"
+done
+refused() {
+  local said status=0
+  said=$(timeout 10 "$serve" --root "$root" --port 0 --binding "$binding" "$@" 2>&1) || status=$?
+  expect "status for $*" 2 "$status"
+  [[ "$said" == "quorvin-serve: $1 "* ]] || fail "the refusal of $* does not name the option: $said"
+}
+refused --mime wasm
+refused --mime 'a=b/c,d=e/f'
+refused --fallback ../outside.html
+refused --error-pages "$work/absent"
+refused --cache-control $'max-age=1\r\nX: y'
 summary "file options"

@@ -1,31 +1,43 @@
 #pragma once
 
 #include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "quorvin/platform/host/file_system.h"
 #include "quorvin/server/http_connection.h"
 
 namespace quorvin::testing {
 
-// Listener settings without a socket: root and default document as a test gives them.
-class FakeListener final : public server::ListenerConfig {
+// A connection's context without a listener: root and default document as a test gives them,
+// and what else connections take set directly.
+class FakeListener final : public server::ConnectionContext {
  public:
-  explicit FakeListener(const std::string& root, std::string default_file = "index.htm") {
-    SetRoot(root);
-    DefaultFile = std::move(default_file);
+  explicit FakeListener(const std::string& root, std::string default_file = "index.htm")
+      : root_path_(host::ExpandFileName(root).value_or(root)),
+        default_file_(std::move(default_file)) {
+    while (!root_path_.empty() && root_path_.back() == host::kPathDelim) root_path_.pop_back();
   }
-  // What connections take from the listener; a test sets what it needs.
   server::ConnectionLimits limits;
-  server::ConnectionLimits Limits() const override { return limits; }
+  std::shared_ptr<const server::FileOptions> files;  // nullptr: the defaults
+  web::TCustomWebDispatcher* dispatcher = nullptr;
+  int idle = 0;     // connections waiting for their next request
+  int counted = 0;  // connections counted in and not out
 
-  bool Listening() const override { return false; }
-  void StartListening() override {}
-  void StopListening() override {}
-  void SetListenPort(int) override {}
-  void SetListenAddress(const std::string&) override {}
-  int ListenPort() const override { return 0; }
-  int OpenConnections() const override { return ConnectionCount; }
+  server::ConnectionLimits Limits() const override { return limits; }
+  std::shared_ptr<const server::FileOptions> Files() const override { return files; }
+  const std::string& DefaultFile() const override { return default_file_; }
+  const std::string& RootPath() const override { return root_path_; }
+  web::TCustomWebDispatcher* Dispatcher() const override { return dispatcher; }
+  void AddIdle(IdleConnection&) override { ++idle; }
+  void RemoveIdle(IdleConnection&) override { --idle; }
+  void CountConnection(int change) override { counted += change; }
+  std::int32_t LifetimeSeconds() const override { return 0; }
+
+ private:
+  std::string root_path_;
+  std::string default_file_;
 };
 
 // The protocol core over an imaginary socket that takes every byte at once: Deliver() hands it

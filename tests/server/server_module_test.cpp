@@ -30,7 +30,7 @@ TEST_F(ServerModule, LifetimeTimerClosesAnIdleConnection) {
   const Exchange ex = Fetch(server.Port(), "GET /page.htm HTTP/1.0\r\n");  // never completed
   EXPECT_TRUE(ex.closed);
   EXPECT_EQ(ex.answer, "");
-  EXPECT_TRUE(App().RunUntil([&] { return server.Listener().ConnectionCount == 0; }, 2s));
+  EXPECT_TRUE(App().RunUntil([&] { return server.LiveConnections() == 0; }, 2s));
 }
 
 TEST_F(ServerModule, TimeoutZeroArmsNoLifetimeTimer) {
@@ -126,6 +126,27 @@ TEST_F(ServerModule, FileOptionsFromTheForm) {
   EXPECT_EQ(type("/notes"), "text/x-later");
 }
 
+// The options are compared with the properties at every connection and made again only when one
+// differs.
+TEST_F(ServerModule, FileOptionsMadeAgainOnlyWhenAPropertyChanges) {
+  ServerForm server(root.Str());
+  server::ListenerConfig& listener = server.Listener();
+  EXPECT_EQ(listener.Files(), nullptr);
+  server.Module().ETags = 1;
+  const auto tagged = listener.Files();
+  ASSERT_NE(tagged, nullptr);
+  EXPECT_TRUE(tagged->etags);
+  EXPECT_EQ(listener.Files(), tagged);
+  server.Module().CacheControl = "no-store";
+  const auto cached = listener.Files();
+  ASSERT_NE(cached, tagged);
+  EXPECT_TRUE(cached->etags);
+  EXPECT_EQ(cached->cache_control, "no-store");
+  server.Module().ETags = 0;
+  server.Module().CacheControl.clear();
+  EXPECT_EQ(listener.Files(), nullptr);
+}
+
 TEST_F(ServerModule, SettersReachTheRunningListener) {
   TempDir other;
   other.Write("index.htm", "<html>other</html>");
@@ -151,9 +172,9 @@ TEST_F(ServerModule, SettersReachTheRunningListener) {
   EXPECT_EQ(ParseAnswer(server.Get("GET /page.htm HTTP/1.0\r\n\r\n").answer).body, "<html>page</html>");
 
   m.SetRequest(0);
-  EXPECT_EQ(server.Listener().MaxRequest, 60);
+  EXPECT_EQ(server.Listener().MaxRequest(), 60);
   m.SetRequest(7);
-  EXPECT_EQ(server.Listener().MaxRequest, 7);
+  EXPECT_EQ(server.Listener().MaxRequest(), 7);
   EXPECT_EQ(m.MaxRequest, 60);
 }
 
@@ -175,9 +196,9 @@ TEST_F(ServerModule, ListenerNormalisesItsSettings) {
     SCOPED_TRACE(c.props.dump());
     ServerForm server(root.Str(), c.props);
     EXPECT_EQ(server.Module().MaxRequest, c.module_max);
-    EXPECT_EQ(server.Listener().MaxRequest, c.listener_max);
-    EXPECT_EQ(server.Listener().Root, c.root);
-    EXPECT_EQ(server.Listener().DefaultFile, c.default_file);
+    EXPECT_EQ(server.Listener().MaxRequest(), c.listener_max);
+    EXPECT_EQ(server.Listener().Root(), c.root);
+    EXPECT_EQ(server.Listener().DefaultFile(), c.default_file);
     EXPECT_EQ(server.Module().Timeout, 100);
   }
   ServerForm missing_root(root.Str(), {{"ServerRoot", "/no/such/root"}});
@@ -220,7 +241,11 @@ TEST_F(ServerModule, ModuleMadeInCodeHasNoListener) {
 // while it was closed.
 class FlakyListener final : public server::ListenerConfig {
  public:
-  explicit FlakyListener(const std::string& root) { Root = root; }
+  explicit FlakyListener(const std::string& root) {
+    listening = false;
+    SetRoot(root);
+    listening = true;
+  }
   bool Listening() const override { return listening; }
   void StartListening() override {
     if (failures > 0) {
@@ -266,22 +291,23 @@ TEST_F(ServerModule, FailingRestartKeepsTheOldRootAndSaysWhy) {
     listener.failures = c.failures;
     EXPECT_FALSE(module.SetRoot(other.Str()));
     EXPECT_EQ(module.ServerRoot, root.Str());
-    EXPECT_EQ(listener.Root, root.Str());
+    EXPECT_EQ(listener.Root(), root.Str());
     EXPECT_EQ(listener.listening, c.listening_after);
     EXPECT_EQ(module.LastError(), "Cannot listen on port 8080: Address already in use");
 
+    module.DefaultFile = "index.htm";
+    listener.listening = false;
+    listener.SetDefaultFile("index.htm");
     listener.failures = c.failures;
     listener.listening = true;
-    module.DefaultFile = "index.htm";
-    listener.DefaultFile = "index.htm";
     EXPECT_FALSE(module.SetFile("default.htm"));
-    EXPECT_EQ(listener.DefaultFile, "index.htm");
+    EXPECT_EQ(listener.DefaultFile(), "index.htm");
     EXPECT_EQ(module.DefaultFile, "index.htm");
 
     // A restart that works clears the reason.
     listener.listening = true;
     EXPECT_TRUE(module.SetRoot(other.Str()));
-    EXPECT_EQ(listener.Root, other.Str());
+    EXPECT_EQ(listener.Root(), other.Str());
     EXPECT_EQ(module.LastError(), "");
   }
 }

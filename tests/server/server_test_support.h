@@ -85,10 +85,7 @@ class ServerForm {
   int Port() { return Listener().ListenPort(); }
   Exchange Get(std::string_view request) { return Fetch(Port(), request); }
   // The connections the binding holds now.
-  int LiveConnections() {
-    if (kFirstBinding) return Listener().ConnectionCount;
-    return dynamic_cast<net::TCustomBasicServerSocket&>(Listener()).ConnectionCount();
-  }
+  int LiveConnections() { return Listener().OpenConnections(); }
 
  private:
   std::unique_ptr<platform::TComponent> form_;
