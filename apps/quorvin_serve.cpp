@@ -20,13 +20,14 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "quorvin/platform/core/form_file.h"
 #include "quorvin/platform/core/text.h"
 #include "quorvin/platform/net/application.h"
-#include "quorvin/platform/net/event_listener.h"
-#include "quorvin/platform/net/tls.h"
+#include "quorvin/platform/net/shared_listen_socket.h"
 #include "quorvin/platform/net/stop_signals.h"
+#include "quorvin/platform/net/tls.h"
 #include "quorvin/platform/web/web_dispatcher.h"
 #include "quorvin/server/file_settings.h"
 #include "quorvin/server/tarn_dw_server.h"
@@ -329,7 +330,6 @@ void RaiseDescriptorLimit() {
 
 int main(int argc, char** argv) {
   using namespace quorvin;
-  using net::detail::EventListener;
   const Options options = Parse(argc, argv);
   RaiseDescriptorLimit();
   server::TSvrModule::Class();
@@ -339,15 +339,21 @@ int main(int argc, char** argv) {
   // A worker listens on its supervisor's socket; a supervisor opens that socket as the form
   // says and keeps it for its workers.
   const auto worker = apps::WorkerLink::FromEnvironment();
-  if (worker) EventListener::ShareSocket(worker->listen_fd);
-  else if (options.workers > 1) EventListener::ShareSocket(EventListener::kShareNextOpened);
+  std::unique_ptr<net::SharedListenSocket> shared;
+  try {
+    if (worker) shared = net::SharedListenSocket::Inherit(worker->listen_fd);
+    else if (options.workers > 1) shared = net::SharedListenSocket::KeepFirstOpened();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "quorvin-serve: %s\n", e.what());
+    return 1;
+  }
 
   server::ListenerConfig* listener = nullptr;
   std::unique_ptr<platform::TComponent> form = LoadServer(options, listener);
   if (!form) return 1;
   std::signal(SIGPIPE, SIG_IGN);
   if (worker) {
-    const int status = apps::RunWorker(*worker, *listener);
+    const int status = apps::RunWorker(*worker, *listener, std::move(shared));
     form.reset();
     return status;
   }
@@ -364,7 +370,7 @@ int main(int argc, char** argv) {
     apps::SupervisorSettings settings;
     settings.workers = options.workers;
     settings.argv.assign(argv, argv + argc);
-    settings.listen_fd = EventListener::SharedSocket();
+    settings.shared = std::move(shared);
     settings.check_form = [&options] {
       server::ListenerConfig* ignored = nullptr;
       return LoadServer(options, ignored) != nullptr;
@@ -373,7 +379,7 @@ int main(int argc, char** argv) {
       std::printf("Listening on port %d\n", port);
       std::fflush(stdout);
     };
-    return apps::Supervise(settings);
+    return apps::Supervise(std::move(settings));
   }
 
   auto& app = net::Application::Instance();

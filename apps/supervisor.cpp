@@ -14,11 +14,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quorvin/platform/core/text.h"
 #include "quorvin/platform/net/application.h"
-#include "quorvin/platform/net/event_listener.h"
+#include "quorvin/platform/net/shared_listen_socket.h"
 #include "quorvin/platform/net/stop_signals.h"
 #include "quorvin/server/server_module.h"
 
@@ -57,7 +58,7 @@ struct Worker {
 
 class Supervisor {
  public:
-  explicit Supervisor(const SupervisorSettings& settings) : s_(settings) {}
+  explicit Supervisor(SupervisorSettings settings) : s_(std::move(settings)) {}
 
   int Run() {
     sigset_t set;
@@ -127,7 +128,7 @@ class Supervisor {
       if (::getppid() != parent) ::_exit(1);
       ::sigprocmask(SIG_SETMASK, &mask_, nullptr);
       const int ready = ::fcntl(pipe[1], F_DUPFD, 3);  // kept across exec
-      const std::string link = std::to_string(s_.listen_fd) + "," + std::to_string(ready);
+      const std::string link = std::to_string(s_.shared->Socket()) + "," + std::to_string(ready);
       ::setenv(kWorkerVariable, link.c_str(), 1);
       // Only the supervisor speaks on stdout; anything a worker prints goes with its messages.
       ::dup2(STDERR_FILENO, STDOUT_FILENO);
@@ -264,7 +265,7 @@ class Supervisor {
     stopping_ = true;
     // The workers stop accepting as they get the signal; with the last copy of the socket
     // closed, clients that come later are refused instead of waiting.
-    ::close(s_.listen_fd);
+    s_.shared.reset();
     for (Worker& w : workers_) Retire(w);
   }
 
@@ -280,7 +281,7 @@ class Supervisor {
     next_start_ = Clock::now();
   }
 
-  const SupervisorSettings& s_;
+  SupervisorSettings s_;
   sigset_t mask_{};
   int signal_fd_ = -1;
   std::vector<Worker> workers_;
@@ -294,8 +295,8 @@ class Supervisor {
 
 }  // namespace
 
-int Supervise(const SupervisorSettings& settings) {
-  Supervisor supervisor(settings);
+int Supervise(SupervisorSettings settings) {
+  Supervisor supervisor(std::move(settings));
   return supervisor.Run();
 }
 
@@ -312,7 +313,8 @@ std::optional<WorkerLink> WorkerLink::FromEnvironment() {
   return WorkerLink{*listen, *ready};
 }
 
-int RunWorker(const WorkerLink& link, server::ListenerConfig& listener) {
+int RunWorker(const WorkerLink& link, server::ListenerConfig& listener,
+              std::unique_ptr<net::SharedListenSocket> shared) {
   auto& app = net::Application::Instance();
   net::StopOnSignals stop;
   const char ready = 'R';
@@ -321,8 +323,8 @@ int RunWorker(const WorkerLink& link, server::ListenerConfig& listener) {
   app.Run();
   // Asked to end: no new client, kept connections closed as soon as they wait for nothing, the
   // answers in flight finished.
-  net::detail::EventListener::StopSharedListeners();
-  ::close(link.listen_fd);
+  shared->StopAccepting();
+  shared.reset();
   app.RunUntil(
       [&listener] {
         while (listener.CloseOldestIdle()) {

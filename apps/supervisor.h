@@ -6,9 +6,12 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "quorvin/platform/net/shared_listen_socket.h"
 
 namespace quorvin::server {
 class ListenerConfig;
@@ -30,7 +33,9 @@ inline constexpr std::chrono::milliseconds kMaxBackoff{8000};
 struct SupervisorSettings {
   int workers = 1;
   std::vector<std::string> argv;  // the program's command line, which each worker runs again
-  int listen_fd = -1;             // the shared listening socket, inherited by the workers
+  // The listening socket the workers inherit, closed once they are asked to end: clients that
+  // come later are refused instead of waiting.
+  std::unique_ptr<net::SharedListenSocket> shared;
   // Loads the form again for a reload: false (having said why on stderr) keeps the workers.
   std::function<bool()> check_form;
   // Called once, when the first N workers are ready.
@@ -40,7 +45,7 @@ struct SupervisorSettings {
 // Runs the supervisor until SIGTERM or SIGINT, after which every worker finishes its answers in
 // flight (up to kWorkerGrace); returns the program's exit status. SIGHUP checks the form and
 // replaces the workers one by one: a new one starts, and once it is ready an old one ends.
-int Supervise(const SupervisorSettings& settings);
+int Supervise(SupervisorSettings settings);
 
 // What a worker inherits from its supervisor, read from (and taken out of) the environment;
 // nothing for a program started by hand.
@@ -50,9 +55,11 @@ struct WorkerLink {
   static std::optional<WorkerLink> FromEnvironment();
 };
 
-// A worker's life once its form is loaded: tells the supervisor it is ready, serves until
-// SIGTERM or SIGINT, then stops accepting, closes kept connections as they become idle and
-// waits for the others to finish, at most kWorkerGrace. Returns the exit status.
-int RunWorker(const WorkerLink& link, server::ListenerConfig& listener);
+// A worker's life once its form is loaded, listening on `shared` (the socket of `link`): tells
+// the supervisor it is ready, serves until SIGTERM or SIGINT, then stops accepting and closes
+// the socket, closes kept connections as they become idle and waits for the others to finish,
+// at most kWorkerGrace. Returns the exit status.
+int RunWorker(const WorkerLink& link, server::ListenerConfig& listener,
+              std::unique_ptr<net::SharedListenSocket> shared);
 
 }  // namespace quorvin::apps

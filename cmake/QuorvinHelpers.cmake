@@ -9,7 +9,37 @@ if(QUORVIN_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
-# quorvin_add_library(name SOURCES ... LIBS ...): one static library per layer.
+# The folders under quorvin/ whose headers a library target may include: the target's own and,
+# through the libraries it links (an INTERFACE target stands for what it links), theirs.
+function(quorvin_library_folders target out)
+  set(folders "")
+  if(TARGET ${target})
+    get_target_property(real ${target} ALIASED_TARGET)
+    if(NOT real)
+      set(real ${target})
+    endif()
+    get_target_property(own ${real} QUORVIN_FOLDERS)
+    get_target_property(type ${real} TYPE)
+    if(own)
+      set(folders ${own})
+    elseif(type STREQUAL "INTERFACE_LIBRARY")
+      get_target_property(links ${real} INTERFACE_LINK_LIBRARIES)
+      foreach(link ${links})
+        if(link MATCHES "^quorvin::")
+          quorvin_library_folders(${link} linked)
+          list(APPEND folders ${linked})
+        endif()
+      endforeach()
+    endif()
+  endif()
+  list(REMOVE_DUPLICATES folders)
+  set(${out} ${folders} PARENT_SCOPE)
+endfunction()
+
+# quorvin_add_library(name SOURCES ... LIBS ...): one static library per layer, built from the
+# folder its name spells (platform_net: quorvin/platform/net) and linked only downwards. Each
+# time it is archived, the build checks that the folder's files include headers of that folder
+# and of the libraries it links alone, so that no layer comes to use one above it unnoticed.
 function(quorvin_add_library name)
   cmake_parse_arguments(A "" "" "SOURCES;LIBS;PRIVATE_LIBS" ${ARGN})
   add_library(quorvin_${name} STATIC ${A_SOURCES})
@@ -18,6 +48,20 @@ function(quorvin_add_library name)
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}> $<INSTALL_INTERFACE:include>)
   target_link_libraries(quorvin_${name} PUBLIC ${A_LIBS} PRIVATE quorvin::warnings ${A_PRIVATE_LIBS})
   set_target_properties(quorvin_${name} PROPERTIES EXPORT_NAME ${name})
+
+  string(REPLACE "_" "/" folder ${name})
+  set(folders ${folder})
+  foreach(lib ${A_LIBS})
+    quorvin_library_folders(${lib} linked)
+    list(APPEND folders ${linked})
+  endforeach()
+  list(REMOVE_DUPLICATES folders)
+  set_target_properties(quorvin_${name} PROPERTIES QUORVIN_FOLDERS "${folders}")
+  string(REPLACE ";" "," allowed "${folders}")
+  add_custom_command(TARGET quorvin_${name} PRE_LINK
+    COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DFOLDER=${folder}
+            -DALLOWED=${allowed} -P ${PROJECT_SOURCE_DIR}/cmake/QuorvinCheckIncludes.cmake
+    VERBATIM)
 endfunction()
 
 # quorvin_add_test(name SOURCES ... LIBS ... [LABELS ...]): a GoogleTest executable whose cases

@@ -1,14 +1,20 @@
 # Installation: the headers under include/quorvin/<folder>/, the static libraries, the programs,
 # a CMake package (find_package(quorvin) gives quorvin::platform ... quorvin::quorvin) and a
-# pkg-config file. Included at the end of the top-level CMakeLists.txt, once every target exists.
+# pkg-config file. Nothing installed names a path of this machine: both find what the libraries
+# use (OpenSSL, c-ares, nlohmann-json) by name on the machine that builds against them, and the
+# installed tree may be moved to another prefix. Included at the end of the top-level
+# CMakeLists.txt, once every target exists.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(QUORVIN_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/quorvin)
-set(quorvin_libraries platform webbridge server client package embed)
+set(quorvin_folders platform webbridge server client package embed)
+# platform is four libraries, one per folder, under one INTERFACE target.
+set(quorvin_libraries platform platform_core platform_host platform_net platform_web
+                      webbridge server client package embed)
 
 # Headers keep the layout they are included by ("quorvin/server/tarn_server.h").
-foreach(folder ${quorvin_libraries})
+foreach(folder ${quorvin_folders})
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/quorvin/${folder}/ DESTINATION include/quorvin/${folder}
           FILES_MATCHING PATTERN "*.h")
 endforeach()
@@ -33,32 +39,17 @@ endforeach()
 # Asio is found where the consumer has it, not where this build found it: the build's path
 # stays a build-tree detail and quorvinConfig.cmake adds the consumer's.
 foreach(prop INTERFACE_INCLUDE_DIRECTORIES INTERFACE_SYSTEM_INCLUDE_DIRECTORIES)
-  get_target_property(dirs quorvin_platform ${prop})
+  get_target_property(dirs quorvin_platform_net ${prop})
   if(dirs)
     list(TRANSFORM dirs REPLACE "^${ASIO_INCLUDE_DIR}$" "$<BUILD_INTERFACE:${ASIO_INCLUDE_DIR}>")
-    set_target_properties(quorvin_platform PROPERTIES ${prop} "${dirs}")
+    set_target_properties(quorvin_platform_net PROPERTIES ${prop} "${dirs}")
   endif()
 endforeach()
 
-# What the exported libraries link to outside this project: quorvinConfig.cmake finds each again
-# in the consumer's build, and quorvin.pc names them for pkg-config.
-set(QUORVIN_CONFIG_DEPENDENCIES "find_dependency(Threads)\nfind_dependency(nlohmann_json 3.10)\n")
-set(QUORVIN_PC_REQUIRES "nlohmann_json")
-get_target_property(platform_links quorvin_platform LINK_LIBRARIES)
-foreach(link ${platform_links})
-  # Libraries found through pkg-config travel as PkgConfig::<PREFIX> imported targets.
-  if(link MATCHES "^PkgConfig::(.+)$")
-    set(prefix ${CMAKE_MATCH_1})
-    set(module ${${prefix}_MODULE_NAME})
-    string(APPEND QUORVIN_CONFIG_DEPENDENCIES
-           "find_dependency(PkgConfig)\npkg_check_modules(${prefix} REQUIRED IMPORTED_TARGET ${module})\n")
-  endif()
-endforeach()
-# The libraries are archives, so a program linked through pkg-config needs c-ares and OpenSSL
-# on its own link line, whichever way this build linked its programs.
-foreach(prefix CARES OPENSSL)
-  string(APPEND QUORVIN_PC_REQUIRES " ${${prefix}_MODULE_NAME}")
-endforeach()
+# The libraries are archives, so a program linked through pkg-config needs c-ares and OpenSSL on
+# its own link line, whichever way this build linked its programs (quorvinConfig.cmake names the
+# same for find_package).
+set(QUORVIN_PC_REQUIRES "nlohmann_json libcares openssl >= 3.0")
 
 install(EXPORT quorvinTargets NAMESPACE quorvin:: DESTINATION ${QUORVIN_CMAKE_DIR})
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/quorvinConfig.cmake.in
@@ -73,7 +64,8 @@ install(FILES ${PROJECT_BINARY_DIR}/quorvinConfig.cmake ${PROJECT_BINARY_DIR}/qu
 # pkg-config: the static libraries in link order, each before what it uses. Standalone Asio has
 # no pkg-config file; its headers are expected on the compiler's own search path.
 set(QUORVIN_PC_LIBS "")
-foreach(lib embed package server client webbridge platform)
+foreach(lib embed package server client webbridge
+            platform_web platform_net platform_host platform_core)
   string(APPEND QUORVIN_PC_LIBS " -lquorvin_${lib}")
 endforeach()
 # The prefix is found from the file's own place, so that `cmake --install --prefix` anywhere works.

@@ -21,7 +21,8 @@ namespace quorvin::net::detail {
 namespace {
 
 int shared_socket = -1;
-// The listeners watching a copy of the shared socket; a worker has one or two.
+// The listeners made from the shared socket (the one that opened it among them); a worker has
+// one or two.
 std::vector<std::weak_ptr<EventListener>>& SharedListeners() {
   static std::vector<std::weak_ptr<EventListener>> listeners;
   return listeners;
@@ -29,7 +30,10 @@ std::vector<std::weak_ptr<EventListener>>& SharedListeners() {
 
 }  // namespace
 
-void EventListener::ShareSocket(int fd) { shared_socket = fd; }
+void EventListener::ShareSocket(int fd) {
+  shared_socket = fd;
+  if (fd == -1) SharedListeners().clear();
+}
 
 int EventListener::SharedSocket() { return shared_socket; }
 
@@ -42,17 +46,19 @@ void EventListener::StopSharedListeners() {
 }
 
 std::shared_ptr<EventListener> EventListener::Listen(const std::string& address, int port, Offer offer) {
+  const auto shared = [](std::shared_ptr<EventListener> listener) {
+    auto& listeners = SharedListeners();
+    std::erase_if(listeners, [](const std::weak_ptr<EventListener>& w) { return w.expired(); });
+    listeners.push_back(listener);
+    return listener;
+  };
   if (shared_socket >= 0) {
     const int copy = ::fcntl(shared_socket, F_DUPFD_CLOEXEC, 0);
     if (copy < 0) {
       const int code = errno;
       throw ESocketError(std::string("Cannot listen on the shared socket: ") + std::strerror(code), code);
     }
-    auto listener = std::make_shared<EventListener>(copy, std::move(offer));
-    auto& listeners = SharedListeners();
-    std::erase_if(listeners, [](const std::weak_ptr<EventListener>& w) { return w.expired(); });
-    listeners.push_back(listener);
-    return listener;
+    return shared(std::make_shared<EventListener>(copy, std::move(offer)));
   }
   // The port alone names a listener on every address, as it always did.
   const std::string where =
@@ -114,14 +120,16 @@ std::shared_ptr<EventListener> EventListener::Listen(const std::string& address,
     ::close(fd);
     throw ESocketError("Cannot listen on " + where + ": " + std::strerror(code), code);
   }
-  if (shared_socket == kShareNextOpened) {
+  if (shared_socket == kShareFirstOpened) {
     // Not closed on exec: the workers the program starts inherit it.
-    shared_socket = ::fcntl(fd, F_DUPFD, 0);
-    if (shared_socket < 0) {
+    const int kept = ::fcntl(fd, F_DUPFD, 0);
+    if (kept < 0) {
       const int code = errno;
       ::close(fd);
       throw ESocketError("Cannot keep the listening socket: " + std::string(std::strerror(code)), code);
     }
+    shared_socket = kept;
+    return shared(std::make_shared<EventListener>(fd, std::move(offer)));
   }
   return std::make_shared<EventListener>(fd, std::move(offer));
 }

@@ -10,6 +10,10 @@
 #include "quorvin/platform/core/deadline.h"
 #include "quorvin/platform/net/reactor.h"
 
+namespace quorvin::net {
+class SharedListenSocket;
+}
+
 namespace quorvin::net::detail {
 
 // A listening socket that accepts a connection each time the reactor finds one pending (a
@@ -26,21 +30,9 @@ class EventListener final : public std::enable_shared_from_this<EventListener>, 
   // Listens at `address` and `port` (0: the system picks). The address is an IPv4 or IPv6
   // literal, "localhost" (127.0.0.1), or "" for every address: one dual-stack socket that takes
   // IPv4 and IPv6 clients where the host allows it, else every IPv4 address. Throws
-  // ESocketError, naming the address and the system's reason.
+  // ESocketError, naming the address and the system's reason. While a SharedListenSocket
+  // lives, the listener takes part in it instead (see there).
   static std::shared_ptr<EventListener> Listen(const std::string& address, int port, Offer offer);
-
-  // Worker processes that accept on one listening socket, opened once by their supervisor and
-  // inherited: with a socket set here, Listen watches a copy of it instead of opening one,
-  // whatever address and port it is asked for (the supervisor's copy keeps the socket, and the
-  // clients queued in its backlog, alive while workers come and go). kShareNextOpened makes the
-  // next Listen open its socket as usual and keep a copy of it here, one that a program it
-  // starts inherits. -1 (the default): every Listen opens its own socket.
-  static constexpr int kShareNextOpened = -2;
-  static void ShareSocket(int fd);
-  static int SharedSocket();
-  // Stops accepting on every listener made from the shared socket, leaving its connections
-  // and the shared socket itself alone: a worker that is asked to end finishes what it has.
-  static void StopSharedListeners();
 
   EventListener(int fd, Offer offer);
   ~EventListener();
@@ -59,6 +51,15 @@ class EventListener final : public std::enable_shared_from_this<EventListener>, 
   void Ready(std::uint32_t events) override;
 
  private:
+  friend class net::SharedListenSocket;
+  // The process's shared listening socket: -1 when none, kShareFirstOpened until the first
+  // Listen opens it. Setting -1 also forgets the listeners made from it.
+  static constexpr int kShareFirstOpened = -2;
+  static void ShareSocket(int fd);
+  static int SharedSocket();
+  // Closes every listener made from the shared socket.
+  static void StopSharedListeners();
+
   void Accept();
   void Watching(bool on);
   void Pause();

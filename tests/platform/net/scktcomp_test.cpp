@@ -10,6 +10,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,7 @@
 
 #include "quorvin/platform/core/stream.h"
 #include "quorvin/platform/net/application.h"
-#include "quorvin/platform/net/event_listener.h"
+#include "quorvin/platform/net/shared_listen_socket.h"
 
 #include "loop_client.h"
 #include "test_support.h"
@@ -756,13 +757,6 @@ TEST(ServerClientWinSocket, MakesAHandedOverSocketNonBlocking) {
 // shared takes a copy of it whatever port it is given, and one that stops leaves the clients
 // queued on it to the next, none refused or reset.
 TEST(ServerSocket, SharedSocketOutlivesItsListenersAndKeepsTheirBacklog) {
-  using detail::EventListener;
-  struct Unshare {
-    ~Unshare() {
-      if (EventListener::SharedSocket() >= 0) ::close(EventListener::SharedSocket());
-      EventListener::ShareSocket(-1);
-    }
-  } unshare;
   int live = 0;
   const auto echo = [&live](TServerSocket& s) {
     s.SetGetSocketEvent([&live, &s](TServerSocket*, TSocket socket, TServerClientWinSocket*& client) {
@@ -774,11 +768,11 @@ TEST(ServerSocket, SharedSocketOutlivesItsListenersAndKeepsTheirBacklog) {
       if (n > 0) socket->SendBuf(buffer, n);
     };
   };
-  EventListener::ShareSocket(EventListener::kShareNextOpened);
+  const auto shared = SharedListenSocket::KeepFirstOpened();
+  EXPECT_EQ(shared->Socket(), -1);
   auto first = OpenServer(echo);
-  const int shared = EventListener::SharedSocket();
-  ASSERT_GE(shared, 0);
-  EXPECT_EQ(::fcntl(shared, F_GETFD) & FD_CLOEXEC, 0) << "the workers started by exec inherit it";
+  ASSERT_GE(shared->Socket(), 0);
+  EXPECT_EQ(::fcntl(shared->Socket(), F_GETFD) & FD_CLOEXEC, 0) << "the workers started by exec inherit it";
   const int port = first->LocalPort();
   first.reset();
 
@@ -794,7 +788,7 @@ TEST(ServerSocket, SharedSocketOutlivesItsListenersAndKeepsTheirBacklog) {
     return queued.received == "one";
   }));
 
-  EventListener::StopSharedListeners();
+  shared->StopAccepting();
   RawClient later(port);
   later.Send("two");
   RunFor(100ms);
@@ -810,6 +804,73 @@ TEST(ServerSocket, SharedSocketOutlivesItsListenersAndKeepsTheirBacklog) {
     later.ReadAvailable();
     return later.received == "two";
   })) << "the client queued meanwhile is served by the next listener";
+}
+
+// A worker started with the socket listens on it, whatever port its listeners are given, until
+// the share ends; the descriptor goes with the share, and listeners open their own again.
+TEST(ServerSocket, InheritedSocketIsListenedOnUntilTheShareEnds) {
+  const auto echo = [](TServerSocket& s) {
+    s.OnClientRead = [](TComponent*, TCustomWinSocket* socket) {
+      char buffer[16];
+      const int n = socket->ReceiveBuf(buffer, sizeof buffer);
+      if (n > 0) socket->SendBuf(buffer, n);
+    };
+  };
+  quorvin::testing::LoopbackListener opened;  // as the process that started this one opened it
+  ASSERT_TRUE(opened.Ok());
+  const int inherited = ::dup(opened.Fd());
+  auto shared = SharedListenSocket::Inherit(inherited);
+  EXPECT_EQ(shared->Socket(), inherited);
+  auto server = OpenServer([&](TServerSocket& s) {
+    echo(s);
+    s.SetPort(1);
+  });
+  EXPECT_EQ(server->LocalPort(), opened.Port());
+  RawClient client(opened.Port());
+  client.Send("one");
+  ASSERT_TRUE(Await([&] {
+    client.ReadAvailable();
+    return client.received == "one";
+  }));
+
+  shared.reset();
+  EXPECT_EQ(::fcntl(inherited, F_GETFD), -1) << "the share took the descriptor";
+  client.Send("two");
+  ASSERT_TRUE(Await([&] {
+    client.ReadAvailable();
+    return client.received == "onetwo";
+  })) << "a listener made from the socket goes on";
+  auto own = OpenServer(echo);
+  EXPECT_NE(own->LocalPort(), opened.Port());
+}
+
+TEST(ServerSocket, InheritRefusesWhatIsNotAListeningSocketAndASecondShare) {
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  quorvin::testing::LoopbackListener opened;
+  ASSERT_TRUE(opened.Ok());
+  const int file = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  struct Case {
+    const char* what;
+    int fd;
+    const char* reason;
+  };
+  for (const Case& c : {Case{"a connected socket", pair[0], "not a listening socket"},
+                        Case{"a file", file, "on non-socket"}, Case{"no descriptor", -1, "Bad file"}}) {
+    SCOPED_TRACE(c.what);
+    try {
+      SharedListenSocket::Inherit(c.fd);
+      ADD_FAILURE() << "taken";
+    } catch (const ESocketError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.reason), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_GE(::fcntl(pair[0], F_GETFD), 0) << "a refused descriptor stays the caller's";
+
+  const auto shared = SharedListenSocket::Inherit(::dup(opened.Fd()));
+  EXPECT_THROW(SharedListenSocket::KeepFirstOpened(), std::logic_error);
+  EXPECT_THROW(SharedListenSocket::Inherit(opened.Fd()), std::logic_error);
+  for (const int fd : {pair[0], pair[1], file}) ::close(fd);
 }
 
 }  // namespace
