@@ -67,7 +67,8 @@ std::optional<Endpoint> Endpoint::Parse(std::string_view address, int port) {
   if (::inet_pton(AF_INET6, text.substr(0, percent).c_str(), &v6.sin6_addr) != 1) return {};
   if (percent != std::string::npos) {
     const std::string scope = text.substr(percent + 1);
-    const bool digits = !scope.empty() && scope.find_first_not_of("0123456789") == std::string::npos;
+    const bool digits =
+        !scope.empty() && scope.find_first_not_of("0123456789") == std::string::npos;
     if (const auto number = digits ? platform::ParseDecimal(scope) : std::nullopt;
         number && *number <= 0xFFFFFFFF) {
       v6.sin6_scope_id = static_cast<std::uint32_t>(*number);
@@ -148,7 +149,8 @@ std::strong_ordering operator<=>(const Endpoint& a, const Endpoint& b) {
   }
   if (bytes != 0) return bytes <=> 0;
   if (a.Family() == AF_INET6) {
-    if (const auto order = V6(a.storage_).sin6_scope_id <=> V6(b.storage_).sin6_scope_id; order != 0)
+    if (const auto order = V6(a.storage_).sin6_scope_id <=> V6(b.storage_).sin6_scope_id;
+        order != 0)
       return order;
   }
   return a.Port() <=> b.Port();

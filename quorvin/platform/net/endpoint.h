@@ -31,8 +31,11 @@ class Endpoint {
   static Endpoint PeerOf(int fd);
 
   int Family() const { return storage_.ss_family; }
+
   bool Empty() const { return Family() == AF_UNSPEC; }
+
   bool IsV6() const { return Family() == AF_INET6; }
+
   int Port() const;
   Endpoint WithPort(int port) const;
   // "192.0.2.7", "2001:db8::1". An IPv4 client of a dual-stack listener reads as the IPv4
@@ -41,10 +44,12 @@ class Endpoint {
 
   // For connect(2) and bind(2).
   const sockaddr* Data() const { return reinterpret_cast<const sockaddr*>(&storage_); }
+
   socklen_t Size() const;
 
   // Family first, then the address's bytes, its scope and the port.
   friend std::strong_ordering operator<=>(const Endpoint& a, const Endpoint& b);
+
   friend bool operator==(const Endpoint& a, const Endpoint& b) { return (a <=> b) == 0; }
 
  private:

@@ -83,6 +83,7 @@ class EventSocket final : public std::enable_shared_from_this<EventSocket>, publ
   // TLS code; a server's peer that speaks plain text is reported as kTlsPlainHttp. Throws
   // ETlsError when no session can be made.
   void UseTls(std::shared_ptr<TlsContext> context, const std::string& host = {});
+
   const TlsSession* Tls() const { return tls_.get(); }
 
   // Whether the socket can receive and send: connected, not failed, not closed. The one check
@@ -112,9 +113,11 @@ class EventSocket final : public std::enable_shared_from_this<EventSocket>, publ
   int SendSome(const void* data, std::size_t count, int& error);
 
   bool OutputPending() const { return !queue_.Empty(); }
+
   // Queued output that waits this long for the peer to take a byte fails the socket with
   // ETIMEDOUT (SocketFailed with kSend); zero: it may wait for ever.
   void SetSendTimeout(std::chrono::milliseconds limit);
+
   // The stream QueueStream took, until its last byte has left; nullptr when none.
   const platform::TStream* QueuedStream() const { return queue_.PendingStream(); }
 

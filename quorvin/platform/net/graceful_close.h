@@ -25,6 +25,7 @@ class GracefulClose {
 
   // Queued bytes go on leaving after the close: for kDrainLimit at most.
   void StartDrain() { limit_.After(kDrainLimit); }
+
   // Whether the close of `fd` has to linger: bytes of the peer wait unread. If so, our side of
   // `fd` is shut down and kLingerLimit starts.
   bool StartLinger(int fd);
@@ -32,6 +33,7 @@ class GracefulClose {
   // closed), false once the peer's end of data (or an error) says there is nothing to wait
   // for.
   static bool DropInput(int fd);
+
   // The close is complete (or abandoned): no time limit runs any more.
   void Cancel() { limit_.Cancel(); }
 
