@@ -36,16 +36,6 @@ foreach(program quorvin-serve quorvin-fetch quorvin-designer)
   endif()
 endforeach()
 
-# Asio is found where the consumer has it, not where this build found it: the build's path
-# stays a build-tree detail and quorvinConfig.cmake adds the consumer's.
-foreach(prop INTERFACE_INCLUDE_DIRECTORIES INTERFACE_SYSTEM_INCLUDE_DIRECTORIES)
-  get_target_property(dirs quorvin_platform_net ${prop})
-  if(dirs)
-    list(TRANSFORM dirs REPLACE "^${ASIO_INCLUDE_DIR}$" "$<BUILD_INTERFACE:${ASIO_INCLUDE_DIR}>")
-    set_target_properties(quorvin_platform_net PROPERTIES ${prop} "${dirs}")
-  endif()
-endforeach()
-
 # The libraries are archives, so a program linked through pkg-config needs c-ares and OpenSSL on
 # its own link line, whichever way this build linked its programs (quorvinConfig.cmake names the
 # same for find_package).
@@ -61,8 +51,7 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/quorvinConfigVersion.cmak
 install(FILES ${PROJECT_BINARY_DIR}/quorvinConfig.cmake ${PROJECT_BINARY_DIR}/quorvinConfigVersion.cmake
         DESTINATION ${QUORVIN_CMAKE_DIR})
 
-# pkg-config: the static libraries in link order, each before what it uses. Standalone Asio has
-# no pkg-config file; its headers are expected on the compiler's own search path.
+# pkg-config: the static libraries in link order, each before what it uses.
 set(QUORVIN_PC_LIBS "")
 foreach(lib embed package server client webbridge
             platform_web platform_net platform_host platform_core)

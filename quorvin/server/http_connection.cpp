@@ -26,6 +26,18 @@ thread_local char receive_block[kReadSize + 1];
 
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 
+// The answer to plain HTTP on a TLS port: plain text, which such a peer can read, whatever it
+// asked for.
+#define QUORVIN_PLAIN_TEXT "This port speaks HTTPS only: the request was sent as plain HTTP.\n"
+constexpr std::string_view kPlainHttpAnswer =
+    "HTTP/1.1 400 Bad Request\r\n"
+    "Content-Type: text/plain\r\n"
+    "Content-Length: 65\r\n"
+    "Connection: close\r\n"
+    "\r\n" QUORVIN_PLAIN_TEXT;
+static_assert(sizeof QUORVIN_PLAIN_TEXT - 1 == 65, "Content-Length must count the text");
+#undef QUORVIN_PLAIN_TEXT
+
 // An answer's heading, up to and with its blank line.
 std::string_view HeadOf(std::string_view answer) {
   const auto end = answer.find("\r\n\r\n");
@@ -70,6 +82,16 @@ void HttpConnection::OnReads() {
   }
   if (n <= 0) return;  // nothing now, or the peer closed (the socket layer ends the connection)
   FeedReader(std::string_view(receive_block, static_cast<std::size_t>(n)));
+}
+
+void HttpConnection::RefusePlainHttp() {
+  // Nothing of the request is read: the socket lets it drain as it closes, so that no reset
+  // overtakes the answer.
+  deadline_.Cancel();
+  phase_ = Phase::kAnswering;
+  answered_ = true;
+  WriteAll(kPlainHttpAnswer);
+  CloseNow();
 }
 
 void HttpConnection::FeedReader(std::string_view bytes) {

@@ -40,6 +40,9 @@ class HttpConnection : public webbridge::ConnectionView,
   // page), then end the connection, or, on a kept connection once the answer has left, turn to
   // the next request.
   void OnWrites();
+  // The socket layer found plain HTTP on a TLS listener, in place of a handshake: answers it in
+  // plain text with a 400 that says so, and ends the connection.
+  void RefusePlainHttp();
 
   // webbridge::ConnectionView
   std::string_view RequestField(Field field) const override;

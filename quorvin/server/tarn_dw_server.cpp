@@ -5,6 +5,9 @@ namespace quorvin::server {
 ZDwServerSocket::ZDwServerSocket(platform::TComponent* owner) : TBasicServerSocket(owner) {
   OnRead = [this](platform::TComponent* sender, net::TStreamSocket* socket) { OnReads(sender, socket); };
   OnWrite = [this](platform::TComponent* sender, net::TStreamSocket* socket) { OnWrites(sender, socket); };
+  OnError = [this](platform::TComponent* sender, net::TStreamSocket* socket, net::TSockErrorOp op, int code) {
+    OnErrors(sender, socket, op, code);
+  };
   Configure(dynamic_cast<ServerModule&>(*owner));
 }
 
@@ -41,6 +44,12 @@ void ZDwServerSocket::OnReads(platform::TComponent* /*sender*/, net::TStreamSock
 
 void ZDwServerSocket::OnWrites(platform::TComponent* /*sender*/, net::TStreamSocket* socket) {
   if (auto* connection = dynamic_cast<ZDwConnectionSocket*>(socket)) connection->WriteReady();
+}
+
+void ZDwServerSocket::OnErrors(platform::TComponent* /*sender*/, net::TStreamSocket* socket,
+                               net::TSockErrorOp /*op*/, int code) {
+  if (code != net::kTlsPlainHttp) return;
+  if (auto* connection = dynamic_cast<ZDwConnectionSocket*>(socket)) connection->RefusePlainHttp();
 }
 
 ZDwConnectionSocket::ZDwConnectionSocket(net::TSocket handle, net::TCustomBasicServerSocket* owner)

@@ -41,6 +41,9 @@ class ZDwServerSocket final : public net::TBasicServerSocket, public ListenerCon
   // The layer's notifications, passed to the connection they concern.
   void OnReads(platform::TComponent* sender, net::TStreamSocket* socket);
   void OnWrites(platform::TComponent* sender, net::TStreamSocket* socket);
+  // A connection's failure; the layer closes the connection after it. Plain HTTP on a TLS
+  // listener is answered first.
+  void OnErrors(platform::TComponent* sender, net::TStreamSocket* socket, net::TSockErrorOp op, int code);
 
   // Set by Open; cleared when the listener closes, so that a change of root, default document
   // or port listens again.

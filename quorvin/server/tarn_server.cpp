@@ -68,6 +68,7 @@ void ZConnectionSocket::OnEvents(TCustomWinSocket* sender, TCustomWinSocket* soc
 
 void ZConnectionSocket::OnErrors(TCustomWinSocket* /*sender*/, TCustomWinSocket* /*socket*/,
                                  net::TErrorEvent /*error*/, int& error_code) {
+  if (error_code == net::kTlsPlainHttp) RefusePlainHttp();
   error_code = 0;
   Close();
 }

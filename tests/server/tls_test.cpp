@@ -133,9 +133,13 @@ TEST_F(Https, RefusesOldProtocolsAndAnswersPlainHttpInPlainText) {
     plain = c.ReadAll(&closed);
   }));
   EXPECT_FALSE(old_ok);
-  EXPECT_EQ(ParseAnswer(plain).status_line, "HTTP/1.1 400 Bad Request");
-  EXPECT_EQ(ParseAnswer(plain).body, "This port speaks HTTPS only: the request was sent as plain HTTP.\n");
+  // Byte for byte, then the end of data: the connection answers what the TLS layer reported.
+  EXPECT_EQ(plain,
+            "HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\nContent-Length: 65\r\n"
+            "Connection: close\r\n\r\n"
+            "This port speaks HTTPS only: the request was sent as plain HTTP.\n");
   EXPECT_TRUE(closed);
+  EXPECT_TRUE(App().RunUntil([&] { return server.LiveConnections() == 0; }, 10s));
 }
 
 // Peers that never finish a handshake: each connection ends (at the head deadline at the

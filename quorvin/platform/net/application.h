@@ -15,7 +15,8 @@ class Application {
  public:
   static Application& Instance();
 
-  // Runs until Terminate is called.
+  // Runs until Terminate is called. Throws std::system_error when the loop cannot wait any
+  // more (Reactor::Turn); handlers' exceptions never leave it.
   void Run();
   void Terminate() { terminated_ = true; }
   bool Terminated() const { return terminated_; }

@@ -14,7 +14,7 @@ namespace quorvin::net::detail {
 // One connect under way while a name's addresses race: a bare non-blocking socket, watched
 // until it connects or fails. Only the winner's descriptor goes on to the layer.
 struct Dialer::Attempt final : ReadyWatcher {
-  Attempt(Dialer& owner, int descriptor, asio::ip::tcp::endpoint to) : dialer(owner), fd(descriptor), endpoint(to) {}
+  Attempt(Dialer& owner, int descriptor, const Endpoint& to) : dialer(owner), fd(descriptor), endpoint(to) {}
 
   void Ready(std::uint32_t /*events*/) override {
     int code = 0;
@@ -32,7 +32,7 @@ struct Dialer::Attempt final : ReadyWatcher {
 
   Dialer& dialer;
   int fd;
-  asio::ip::tcp::endpoint endpoint;
+  Endpoint endpoint;
 };
 
 Dialer::Dialer() = default;
@@ -82,7 +82,7 @@ void Dialer::Found(int code, const EndpointLookup::Endpoints& endpoints) {
     if (steps.connecting && !steps.connecting()) return;
     int fd = -1;
     try {
-      fd = EventSocket::OpenHandle(endpoints.front().protocol().family());
+      fd = EventSocket::OpenHandle(endpoints.front().Family());
     } catch (const ESocketError& e) {
       steps.failed(SocketOp::kConnect, e.Code());
       return;
@@ -104,16 +104,16 @@ void Dialer::Found(int code, const EndpointLookup::Endpoints& endpoints) {
 void Dialer::StartNextAttempt() {
   // Addresses that fail at once (no route, no such family here) are passed over at once.
   while (next_ < endpoints_.size()) {
-    const asio::ip::tcp::endpoint endpoint = endpoints_[next_++];
+    const Endpoint endpoint = endpoints_[next_++];
     int fd = -1;
     try {
-      fd = EventSocket::OpenHandle(endpoint.protocol().family());
+      fd = EventSocket::OpenHandle(endpoint.Family());
     } catch (const ESocketError& e) {
       last_error_ = e.Code();
       continue;
     }
     auto attempt = std::make_unique<Attempt>(*this, fd, endpoint);
-    const int rc = ::connect(fd, endpoint.data(), static_cast<socklen_t>(endpoint.size()));
+    const int rc = ::connect(fd, endpoint.Data(), endpoint.Size());
     const int code = rc == 0 ? 0 : errno;
     if (code != 0 && code != EINPROGRESS) {
       ::close(fd);
@@ -166,7 +166,7 @@ void Dialer::AttemptEnded(Attempt* attempt, int code) {
 }
 
 void Dialer::Connect(const Steps& steps, const std::string& host, long events, int fd,
-                     const asio::ip::tcp::endpoint& endpoint) {
+                     const Endpoint& endpoint) {
   std::shared_ptr<TlsContext> tls;
   if (steps.tls.enabled) {
     try {

@@ -6,12 +6,10 @@
 #include <string>
 #include <vector>
 
-#include <asio/ip/tcp.hpp>
-
-#include "quorvin/platform/net/reactor.h"
-
+#include "quorvin/platform/net/endpoint.h"
 #include "quorvin/platform/net/event_socket.h"
 #include "quorvin/platform/net/host_lookup.h"
+#include "quorvin/platform/net/reactor.h"
 
 namespace quorvin::net::detail {
 
@@ -61,7 +59,7 @@ class Dialer {
   void Found(int code, const EndpointLookup::Endpoints& endpoints);
   // Adopts `fd`, connected to `endpoint` or still to be connected there, into the layer.
   static void Connect(const Steps& steps, const std::string& host, long events, int fd,
-                      const asio::ip::tcp::endpoint& endpoint);
+                      const Endpoint& endpoint);
   void StartNextAttempt();
   void AttemptEnded(Attempt* attempt, int code);
   void CloseAttempts();

@@ -119,6 +119,9 @@ class TStreamSocket {
   // Speaks TLS with `context` (a server's) from here on: for a listener's connection, made
   // just now, before anything is read. The handshake runs on readiness; seRead comes with
   // the first decrypted bytes, and what is sent before the handshake's end waits for it.
+  // A peer that sends plain HTTP instead of a handshake is reported as a failure
+  // (OnError with opReceive and kTlsPlainHttp); the connection then speaks plain text, so
+  // that the handler may answer in kind before the layer closes it.
   void StartTls(std::shared_ptr<TlsContext> context);
   // The connection speaks TLS.
   bool Secure() const;

@@ -4,23 +4,15 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <unistd.h>
 
-namespace quorvin::net {
+namespace quorvin::net::detail {
 
-int WSAAsyncSelect(TSocket socket, HWND window, unsigned msg, long events) {
-  if (window == nullptr || window->Message() != msg) return -1;
-  return window->Select(socket, events) ? 0 : -1;
-}
-
-namespace detail {
 namespace {
 
 // Everything a socket can report, registered once: the write edge costs nothing until a send
@@ -38,77 +30,15 @@ bool WouldBlock(int code) {
   return code == EAGAIN || code == EWOULDBLOCK;
 }
 
-std::string AddressText(const sockaddr_storage& address) {
-  char text[INET6_ADDRSTRLEN] = {};
-  if (address.ss_family == AF_INET) {
-    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text,
-                sizeof text);
-  } else if (address.ss_family == AF_INET6) {
-    const in6_addr& v6 = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
-    // An IPv4 client of a dual-stack listener is an IPv4 client: its address reads as one.
-    if (IN6_IS_ADDR_V4MAPPED(&v6)) {
-      ::inet_ntop(AF_INET, &v6.s6_addr[12], text, sizeof text);
-    } else {
-      ::inet_ntop(AF_INET6, &v6, text, sizeof text);
-    }
-  }
-  return text;
-}
-
-int PortOf(const sockaddr_storage& address) {
-  if (address.ss_family == AF_INET)
-    return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
-  if (address.ss_family == AF_INET6)
-    return ntohs(reinterpret_cast<const sockaddr_in6&>(address).sin6_port);
-  return 0;
-}
-
-bool LocalName(int fd, sockaddr_storage& address) {
-  socklen_t length = sizeof address;
-  return fd >= 0 && ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-}
-
-bool PeerName(int fd, sockaddr_storage& address) {
-  socklen_t length = sizeof address;
-  return fd >= 0 && ::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-}
-
 }  // namespace
 
-// --- SocketWindow -------------------------------------------------------------------------
-
-bool SocketWindow::Select(TSocket socket, long events) {
-  EventSocket* target = Find(socket);
-  if (target == nullptr) return false;
-  target->Select(events);
-  return true;
-}
-
-void SocketWindow::Register(int fd, EventSocket* socket) {
-  if (fd < 0) return;
-  const auto index = static_cast<std::size_t>(fd);
-  if (index >= by_fd_.size())
-    by_fd_.resize(std::max<std::size_t>(index + 1, by_fd_.size() * 2), nullptr);
-  by_fd_[index] = socket;
-}
-
-void SocketWindow::Unregister(int fd, const EventSocket* socket) {
-  const auto index = static_cast<std::size_t>(fd);
-  if (fd >= 0 && index < by_fd_.size() && by_fd_[index] == socket) by_fd_[index] = nullptr;
-}
-
-EventSocket* SocketWindow::Find(int fd) const {
-  const auto index = static_cast<std::size_t>(fd);
-  return fd >= 0 && index < by_fd_.size() ? by_fd_[index] : nullptr;
-}
-
-// --- EventSocket: life --------------------------------------------------------------------
+// --- Life ---------------------------------------------------------------------------------
 
 EventSocket::EventSocket(int fd, SocketWindow& window, EventSocketClient* client, Blocking blocking)
     : fd_(fd),
       window_(window),
       client_(client),
-      close_limit_([this] { CloseDescriptor(); }),
+      closing_([this] { CloseDescriptor(); }),
       send_stall_([this] { SendStalled(); }),
       plain_(fd) {
   if (fd >= 0 && blocking == Blocking::kSwitch) {
@@ -139,87 +69,15 @@ int EventSocket::OpenHandle(int family) {
   return fd;
 }
 
-void EventSocket::UseTls(std::shared_ptr<TlsContext> context, const std::string& host) {
-  if (state_ == State::kClosed || tls_) return;
-  const bool server = context->IsServer();
-  tls_ = std::make_unique<TlsSession>(std::move(context), fd_, host);
-  if (!server) return;  // the handshake follows the connect
-  handshaking_ = true;
-  Hold();
-  // The client speaks first; its hello may be here already, announced by an edge that came
-  // before anyone asked.
-  Loop().Post([self = shared_from_this()] { self->DriveHandshake(); });
-}
-
-// The handshake moves on each time the socket is ready for what it waits for: an edge ends
-// each wait, as the waits of reads and sends end.
-void EventSocket::DriveHandshake() {
-  if (!handshaking_ || state_ != State::kOpen || failed_) return;
-  auto self = shared_from_this();
-  int error = 0;
-  switch (tls_->Handshake(error)) {
-    case TlsSession::Step::kWantRead:
-      in_ready_ = false;
-      Hold();
-      return;
-    case TlsSession::Step::kWantWrite:
-      out_ready_ = false;
-      Hold();
-      return;
-    case TlsSession::Step::kFailed:
-      handshaking_ = false;
-      if (error == kTlsPlainHttp) {
-        // The plain-text answer is on its way: the connection ends as after any answer (the
-        // close lets the request drain, so that no reset overtakes the answer).
-        out_.Clear();
-        in_ready_ = true;  // the request looked at is unread, whatever the edges said so far
-        if (client_ != nullptr) {
-          ReportEnded();
-        } else {
-          FinishClose();
-        }
-        return;
-      }
-      Fail(tls_->Server() ? SocketOp::kReceive : SocketOp::kConnect, error);
-      return;
-    case TlsSession::Step::kDone:
-      handshaking_ = false;
-      HandshakeDone();
-      return;
-  }
-}
-
-void EventSocket::HandshakeDone() {
-  if (!tls_->Server()) {
-    // The connection the client waited for.
-    FinishConnect(0);
-  } else {
-    if (!out_.Empty()) Flush();
-    if (state_ == State::kOpen && !failed_ && read_wait_ && InputKnown()) PostCompleted();
-  }
-  // The handshake's own hold ends unless a wait took it over.
-  if (state_ == State::kOpen && !read_wait_ && !write_wait_ && !completion_posted_ && hold_)
-    Loop().Post([held = std::move(hold_)] {});
-}
-
-bool EventSocket::InputKnown() const {
-  return in_ready_ || hup_seen_ || err_seen_ || (tls_ && !handshaking_ && tls_->HasPending());
-}
-
-Wire& EventSocket::Out() {
-  if (tls_) return *tls_;
-  return plain_;
-}
-
 void EventSocket::Start(long events) {
   mask_ = events;
   if ((events & FD_READ) != 0) ArmRead();
 }
 
-void EventSocket::BeginConnect(const asio::ip::tcp::endpoint& endpoint, long events) {
+void EventSocket::BeginConnect(const Endpoint& endpoint, long events) {
   state_ = State::kConnecting;
   mask_ = events;
-  const int rc = ::connect(fd_, endpoint.data(), static_cast<socklen_t>(endpoint.size()));
+  const int rc = ::connect(fd_, endpoint.Data(), endpoint.Size());
   if (rc == 0 || errno != EINPROGRESS) {
     // Finished (or failed) at once: reported from the loop all the same, so that the owner is
     // never called back from inside its own call. A descriptor that a dialer connected
@@ -238,6 +96,180 @@ void EventSocket::BeginConnect(const asio::ip::tcp::endpoint& endpoint, long eve
   }
 }
 
+void EventSocket::FinishConnect(int code) {
+  if (state_ == State::kConnecting) {
+    state_ = State::kOpen;
+    if (code != 0) {
+      Fail(SocketOp::kConnect, code);
+      return;
+    }
+    if (tls_) {
+      // Connected, but the client hears of it once the handshake is done.
+      Hold();
+      DriveHandshake();
+      return;
+    }
+  } else if (!tls_ || Handshaking() || state_ != State::kOpen) {
+    return;
+  }
+  auto self = shared_from_this();
+  Dispatch([this] {
+    if (client_ != nullptr) client_->SocketConnected();
+  });
+  if (!Usable() || client_ == nullptr) return;
+  if ((mask_ & FD_READ) != 0) ArmRead();
+  // A connected socket can send: said once, as a freshly selected FD_WRITE is.
+  if ((mask_ & FD_WRITE) != 0 && queue_.Empty()) PostWriteEvent();
+}
+
+// --- TLS handshake ------------------------------------------------------------------------
+
+void EventSocket::UseTls(std::shared_ptr<TlsContext> context, const std::string& host) {
+  if (state_ == State::kClosed || tls_) return;
+  const bool server = context->IsServer();
+  tls_ = std::make_unique<TlsSession>(std::move(context), fd_, host);
+  if (!server) return;  // the handshake follows the connect
+  Hold();
+  // The client speaks first; its hello may be here already, announced by an edge that came
+  // before anyone asked.
+  Loop().Post([self = shared_from_this()] { self->DriveHandshake(); });
+}
+
+bool EventSocket::Handshaking() const {
+  return state_ == State::kOpen && tls_ && !tls_->Established();
+}
+
+// The handshake moves on each time the socket is ready for what it waits for: an edge ends
+// each wait, as the waits of reads and sends end.
+void EventSocket::DriveHandshake() {
+  if (!Handshaking()) return;
+  auto self = shared_from_this();
+  int error = 0;
+  switch (tls_->Handshake(error)) {
+    case TlsSession::Step::kWantRead:
+      in_.ready = false;
+      Hold();
+      return;
+    case TlsSession::Step::kWantWrite:
+      out_.ready = false;
+      Hold();
+      return;
+    case TlsSession::Step::kFailed:
+      if (error == kTlsPlainHttp) {
+        SpeakPlain();
+        return;
+      }
+      Fail(tls_->Server() ? SocketOp::kReceive : SocketOp::kConnect, error);
+      return;
+    case TlsSession::Step::kDone:
+      HandshakeDone();
+      return;
+  }
+}
+
+// The peer of a server spoke plain text: the owner hears of it as a failure, and may answer in
+// plain text before it closes. The bytes looked at are unread, whatever the edges said so far,
+// so that the close lets them drain and no reset overtakes the answer.
+void EventSocket::SpeakPlain() {
+  tls_.reset();
+  queue_.Clear();  // nothing meant for the session goes out in plain text
+  in_.ready = true;
+  if (client_ == nullptr) {
+    FinishClose();
+    return;
+  }
+  Dispatch([this] {
+    if (client_ != nullptr) client_->SocketFailed(SocketOp::kReceive, kTlsPlainHttp);
+  });
+}
+
+void EventSocket::HandshakeDone() {
+  if (!tls_->Server()) {
+    // The connection the client waited for.
+    FinishConnect(0);
+  } else {
+    if (!queue_.Empty()) Flush();
+    if (Usable() && in_.armed && InputKnown()) PostInputLook();
+  }
+  // The handshake's own hold ends unless a wait took it over.
+  if (state_ == State::kOpen && !in_.armed && !out_.armed && !in_.posted && hold_)
+    Loop().Post([held = std::move(hold_)] {});
+}
+
+// --- Readiness ----------------------------------------------------------------------------
+
+void EventSocket::Ready(std::uint32_t events) {
+  if ((events & kInputEvents) != 0) in_.ready = true;
+  if ((events & kOutputEvents) != 0) out_.ready = true;
+  if ((events & (EPOLLRDHUP | EPOLLHUP)) != 0) peer_.hangup = true;
+  if ((events & EPOLLERR) != 0) peer_.error = true;
+  if (Handshaking()) {
+    DriveHandshake();
+    return;
+  }
+  Completed();
+}
+
+bool EventSocket::InputKnown() const {
+  return in_.ready || peer_.hangup || peer_.error || (tls_ && !Handshaking() && tls_->HasPending());
+}
+
+// Readiness that an edge announced and nothing has used up yet is acted on from the loop, not
+// waited for: no new edge would come for it.
+void EventSocket::ArmRead() {
+  if (in_.armed || state_ == State::kClosed) return;
+  in_.armed = true;
+  Hold();
+  if (InputKnown()) PostInputLook();
+}
+
+void EventSocket::ArmWrite() {
+  if (out_.armed || state_ == State::kClosed) return;
+  out_.armed = true;
+  Hold();
+  if (out_.ready) Loop().Post([self = shared_from_this()] { self->Completed(); });
+}
+
+void EventSocket::PostInputLook() {
+  if (in_.posted) return;
+  in_.posted = true;
+  Loop().Post([self = shared_from_this()] {
+    self->in_.posted = false;
+    self->Completed();
+  });
+}
+
+// Ends the waits that readiness has answered: the write wait first, as a connect finishes
+// before anything is read.
+void EventSocket::Completed() {
+  if (Handshaking()) return;
+  auto self = shared_from_this();
+  if (out_.armed && out_.ready) {
+    out_.armed = false;
+    OnWriteReady();
+  }
+  if (in_.armed && InputKnown() && state_ != State::kClosed) {
+    in_.armed = false;
+    OnReadReady();
+  }
+  if (!in_.armed && !out_.armed && !Handshaking()) hold_.reset();
+}
+
+// A socket waiting for readiness is kept alive by the wait, as an owner that closes it and lets
+// go expects while its last bytes drain.
+void EventSocket::Hold() {
+  if (!hold_) hold_ = shared_from_this();
+}
+
+// Lets go of the hold from the loop: the caller may still be using the socket.
+void EventSocket::Release() {
+  in_.armed = false;
+  out_.armed = false;
+  if (hold_) Loop().Post([held = std::move(hold_)] {});
+}
+
+// --- Events -------------------------------------------------------------------------------
+
 void EventSocket::Dispatch(const std::function<void()>& fn) {
   auto self = shared_from_this();  // the handler may drop the owner's reference
   ++depth_;
@@ -251,9 +283,10 @@ void EventSocket::Dispatch(const std::function<void()>& fn) {
 }
 
 void EventSocket::AfterEvent() {
-  if (flush_pending_) Flush();
+  // What the event queued leaves now, all together, unless the queue waits for room.
+  if (!queue_.Empty() && !out_.armed) Flush();
   // The owner saw the end of the data: the connection is over once its event is.
-  if (eof_seen_ && !ended_ && state_ == State::kOpen && !failed_) ReportEnded();
+  if (peer_.eof && !ended_ && Usable()) ReportEnded();
 }
 
 void EventSocket::ReportEnded() {
@@ -265,113 +298,17 @@ void EventSocket::ReportEnded() {
 }
 
 void EventSocket::Fail(SocketOp op, int code) {
-  if (failed_) return;
-  failed_ = true;
-  out_.Clear();
-  flush_pending_ = false;
+  if (state_ == State::kFailed || state_ == State::kClosed) return;
+  queue_.Clear();
   if (client_ == nullptr) {
     // A socket that only drains after its owner closed it: nobody to tell.
     CloseDescriptor();
     return;
   }
+  state_ = State::kFailed;
   Dispatch([this, op, code] {
     if (client_ != nullptr) client_->SocketFailed(op, code);
   });
-}
-
-void EventSocket::FinishConnect(int code) {
-  if (state_ == State::kConnecting) {
-    state_ = State::kOpen;
-    if (code != 0) {
-      Fail(SocketOp::kConnect, code);
-      return;
-    }
-    if (tls_) {
-      // Connected, but the client hears of it once the handshake is done.
-      handshaking_ = true;
-      Hold();
-      DriveHandshake();
-      return;
-    }
-  } else if (!tls_ || handshaking_ || state_ != State::kOpen) {
-    return;
-  }
-  auto self = shared_from_this();
-  Dispatch([this] {
-    if (client_ != nullptr) client_->SocketConnected();
-  });
-  if (state_ != State::kOpen || failed_ || client_ == nullptr) return;
-  if ((mask_ & FD_READ) != 0) ArmRead();
-  // A connected socket can send: said once, as a freshly selected FD_WRITE is.
-  if ((mask_ & FD_WRITE) != 0 && out_.Empty()) PostWriteEvent();
-}
-
-// --- EventSocket: waits -------------------------------------------------------------------
-
-// Readiness that an edge announced and nothing has used up yet is acted on from the loop, not
-// waited for: no new edge would come for it.
-void EventSocket::ArmRead() {
-  if (read_wait_ || state_ == State::kClosed) return;
-  read_wait_ = true;
-  Hold();
-  if (InputKnown()) PostCompleted();
-}
-
-void EventSocket::ArmWrite() {
-  if (write_wait_ || state_ == State::kClosed) return;
-  write_wait_ = true;
-  Hold();
-  if (out_ready_) PostCompleted();
-}
-
-void EventSocket::PostCompleted() {
-  if (completion_posted_) return;
-  completion_posted_ = true;
-  Loop().Post([self = shared_from_this()] {
-    self->completion_posted_ = false;
-    self->Completed();
-  });
-}
-
-void EventSocket::Ready(std::uint32_t events) {
-  if ((events & kInputEvents) != 0) in_ready_ = true;
-  if ((events & kOutputEvents) != 0) out_ready_ = true;
-  if ((events & (EPOLLRDHUP | EPOLLHUP)) != 0) hup_seen_ = true;
-  if ((events & EPOLLERR) != 0) err_seen_ = true;
-  if (handshaking_) {
-    DriveHandshake();
-    return;
-  }
-  Completed();
-}
-
-// Ends the waits that readiness has answered: the write wait first, as a connect finishes
-// before anything is read.
-void EventSocket::Completed() {
-  if (handshaking_) return;
-  auto self = shared_from_this();
-  if (write_wait_ && out_ready_) {
-    write_wait_ = false;
-    OnWriteReady();
-  }
-  if (read_wait_ && InputKnown() && state_ != State::kClosed) {
-    read_wait_ = false;
-    OnReadReady();
-  }
-  if (!read_wait_ && !write_wait_ && !handshaking_) hold_.reset();
-}
-
-// A socket waiting for readiness is kept alive by the wait, as an owner that closes it and lets
-// go expects while its last bytes drain.
-void EventSocket::Hold() {
-  if (!hold_) hold_ = shared_from_this();
-}
-
-// Lets go of the hold from the loop: the caller may still be using the socket.
-void EventSocket::Release() {
-  read_wait_ = false;
-  write_wait_ = false;
-  if (hold_) Loop().Post([held = std::move(hold_)] {});
 }
 
 void EventSocket::OnReadReady() {
@@ -379,10 +316,10 @@ void EventSocket::OnReadReady() {
     Linger();
     return;
   }
-  if (state_ != State::kOpen || failed_ || client_ == nullptr) return;
+  if (!Usable() || client_ == nullptr) return;
   if ((mask_ & FD_READ) != 0) {
     DispatchRead();
-  } else if (out_.Empty()) {
+  } else if (queue_.Empty()) {
     // Only the peer's close is wanted now, and only while nothing is being sent: a peer that
     // shut down its side after its request still gets the answer.
     WatchPeerClose();
@@ -391,37 +328,28 @@ void EventSocket::OnReadReady() {
 
 void EventSocket::DispatchRead() {
   reads_ = 0;
-  read_drained_ = false;
   Dispatch([this] {
     if (client_ != nullptr) client_->SocketReadable();
   });
-  if (state_ != State::kOpen || failed_ || client_ == nullptr || ended_) return;
+  if (!Usable() || client_ == nullptr || ended_) return;
   // Switched to write notification in the event: the write-ready event takes over from here.
   if ((mask_ & FD_READ) == 0) return;
   if (reads_ == 0) {
     // The owner left the data where it was: no new event until more arrives (or the peer
     // closes), so that an owner that does not read is not called in a loop.
-    in_ready_ = false;
+    in_.ready = false;
     CheckPeerClose();
     return;
   }
-  if (read_drained_) {
-    ArmRead();
-    return;
-  }
-  // The owner stopped before the input was proven empty: bytes, or an end of data, may wait
-  // behind what it took, and no new edge would announce them. Another event looks.
-  Loop().Post([self = shared_from_this()] {
-    if (self->state_ == State::kOpen && !self->failed_ && self->client_ != nullptr &&
-        (self->mask_ & FD_READ) != 0 && !self->read_wait_ && !self->ended_) {
-      self->DispatchRead();
-    }
-  });
+  // Input that a receive proved empty waits for the next edge. Input the owner stopped
+  // reading before that is still ready: bytes, or an end of data, may wait behind what it
+  // took, no new edge would announce them, and another event looks from the loop.
+  ArmRead();
 }
 
 void EventSocket::WatchPeerClose() {
-  if (state_ != State::kOpen || failed_ || client_ == nullptr || (mask_ & FD_READ) != 0 ||
-      (mask_ & FD_CLOSE) == 0 || !out_.Empty() || read_wait_ || eof_seen_) {
+  if (!Usable() || client_ == nullptr || (mask_ & FD_READ) != 0 || (mask_ & FD_CLOSE) == 0 ||
+      !queue_.Empty() || in_.armed || peer_.eof) {
     return;
   }
   CheckPeerClose();
@@ -431,23 +359,23 @@ void EventSocket::WatchPeerClose() {
 // needs asking. Without news the socket waits for the next edge.
 void EventSocket::CheckPeerClose() {
   if ((mask_ & FD_CLOSE) != 0) {
-    if (err_seen_) {
+    if (peer_.error) {
       int code = 0;
       socklen_t length = sizeof code;
       ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &code, &length);
-      if (code != 0 || !hup_seen_) {
+      if (code != 0 || !peer_.hangup) {
         Fail(SocketOp::kReceive, code != 0 ? code : ECONNRESET);
         return;
       }
     }
-    if (hup_seen_) {
-      eof_seen_ = true;
+    if (peer_.hangup) {
+      peer_.eof = true;
       ReportEnded();
       return;
     }
   }
-  if (read_wait_ || state_ == State::kClosed) return;
-  read_wait_ = true;
+  if (in_.armed || state_ == State::kClosed) return;
+  in_.armed = true;
   Hold();
 }
 
@@ -459,14 +387,14 @@ void EventSocket::OnWriteReady() {
     FinishConnect(code);
     return;
   }
-  if ((state_ != State::kOpen && state_ != State::kDraining) || failed_) return;
-  if (!out_.Empty()) {
+  if (state_ != State::kOpen && state_ != State::kDraining) return;
+  if (!queue_.Empty()) {
     Flush();
     return;
   }
   // A SendSome that could not place everything: the owner may send again.
-  if (write_waited_ && state_ == State::kOpen && (mask_ & FD_WRITE) != 0 && client_ != nullptr) {
-    write_waited_ = false;
+  if (out_.owed && state_ == State::kOpen && (mask_ & FD_WRITE) != 0 && client_ != nullptr) {
+    out_.owed = false;
     auto self = shared_from_this();
     Dispatch([this] {
       if (client_ != nullptr) client_->SocketWritable();
@@ -476,13 +404,13 @@ void EventSocket::OnWriteReady() {
 }
 
 void EventSocket::PostWriteEvent() {
-  if (write_posted_) return;
-  write_posted_ = true;
+  if (out_.posted) return;
+  out_.posted = true;
   Loop().Post([self = shared_from_this()] {
-    self->write_posted_ = false;
+    self->out_.posted = false;
     // Output queued meanwhile: its draining earns the event instead.
-    if (self->state_ != State::kOpen || self->failed_ || self->client_ == nullptr ||
-        (self->mask_ & FD_WRITE) == 0 || !self->out_.Empty()) {
+    if (!self->Usable() || self->client_ == nullptr || (self->mask_ & FD_WRITE) == 0 ||
+        !self->queue_.Empty()) {
       return;
     }
     self->Dispatch([s = self.get()] {
@@ -495,32 +423,32 @@ void EventSocket::PostWriteEvent() {
 void EventSocket::Select(long events) {
   const long before = mask_;
   mask_ = events;
-  if (state_ != State::kOpen || failed_) return;
+  if (!Usable()) return;
   if ((events & FD_WRITE) != 0) {
-    if (out_.Empty() && !flush_pending_) {
+    if (queue_.Empty()) {
       PostWriteEvent();
     } else {
-      write_waited_ = true;
+      out_.owed = true;
     }
   }
   if ((events & FD_READ) != 0 && (before & FD_READ) == 0) {
     // Data that arrived while nobody listened raised its edge then, which was recorded: the
     // wait for input ends from the loop when there was one, else the next edge ends it. (The
     // wait may be armed already, for the peer's close.)
-    if (!read_wait_) {
+    if (!in_.armed) {
       ArmRead();
     } else if (InputKnown()) {
-      PostCompleted();
+      PostInputLook();
     }
   }
 }
 
-// --- EventSocket: receiving ---------------------------------------------------------------
+// --- Receiving ----------------------------------------------------------------------------
 
 int EventSocket::Receive(void* buffer, int count, int& error) {
   error = 0;
-  if (state_ != State::kOpen || failed_) return 0;
-  if (handshaking_) return count < 0 ? 0 : -1;  // nothing to read before the handshake
+  if (!Usable()) return 0;
+  if (Handshaking()) return count < 0 ? 0 : -1;  // nothing to read before the handshake
   if (count < 0) {
     if (tls_) return tls_->Available();
     int waiting = 0;
@@ -535,21 +463,17 @@ int EventSocket::Receive(void* buffer, int count, int& error) {
       // Fewer bytes than asked empty the input: bytes that come later raise an edge of their
       // own. An end of data announced with the bytes is still to be read, and no edge will
       // announce it again.
-      if (n < count && !hup_seen_) {
-        read_drained_ = true;
-        in_ready_ = false;
-      }
+      if (n < count && !peer_.hangup) in_.ready = false;
       return static_cast<int>(n);
     }
     if (n == 0) return EndOfData();
     if (errno == EINTR) continue;
     if (WouldBlock(errno)) {
-      read_drained_ = true;
-      in_ready_ = false;
+      in_.ready = false;
       return -1;
     }
     error = errno;
-    failed_ = true;
+    state_ = State::kFailed;
     return -1;
   }
 }
@@ -560,40 +484,41 @@ int EventSocket::ReceiveTls(char* buffer, int count, int& error) {
   const TlsSession::ReadResult r = tls_->Read(buffer, count);
   if (r.error != 0 && r.bytes == 0) {
     error = r.error;
-    failed_ = true;
+    state_ = State::kFailed;
     return -1;
   }
-  if (r.drained && !tls_->HasPending()) {
-    read_drained_ = true;
-    in_ready_ = false;
-  }
+  if (r.drained && !tls_->HasPending()) in_.ready = false;
   if (r.bytes > 0) return r.bytes;  // an end or a failure behind them is found by the next read
   return r.ended ? EndOfData() : -1;
 }
 
 // A receive found the peer's end of data: the input is empty for good.
 int EventSocket::EndOfData() {
-  read_drained_ = true;
-  in_ready_ = false;
-  if (!eof_seen_) {
-    eof_seen_ = true;
+  in_.ready = false;
+  if (!peer_.eof) {
+    peer_.eof = true;
     // Outside an event nothing would look at it: end the connection from the loop.
     if (depth_ == 0) {
       Loop().Post([self = shared_from_this()] {
-        if (self->state_ == State::kOpen && !self->failed_) self->ReportEnded();
+        if (self->Usable()) self->ReportEnded();
       });
     }
   }
   return 0;
 }
 
-// --- EventSocket: sending -----------------------------------------------------------------
+// --- Sending ------------------------------------------------------------------------------
+
+Wire& EventSocket::Out() {
+  if (tls_) return *tls_;
+  return plain_;
+}
 
 bool EventSocket::QueueBytes(const void* data, std::size_t count) {
-  if (state_ != State::kOpen || failed_ || out_.DropQueued()) return false;
+  if (!Usable() || queue_.DropQueued()) return false;
   if (count == 0) return true;
   const char* p = static_cast<const char*>(data);
-  if (out_.Empty() && depth_ == 0 && !handshaking_) {
+  if (queue_.Empty() && depth_ == 0 && !Handshaking()) {
     // Nothing ahead and no event to gather with: straight to the kernel, and only what it
     // does not take is copied.
     while (count > 0) {
@@ -613,80 +538,71 @@ bool EventSocket::QueueBytes(const void* data, std::size_t count) {
     }
     if (count == 0) return true;
     // The socket is full: the rest waits in the queue for the next write edge.
-    out_.AddBytes(p, count);
-    out_ready_ = false;
-    write_waited_ = true;
+    queue_.AddBytes(p, count);
+    out_.ready = false;
+    out_.owed = true;
     if (send_limit_.count() > 0) send_stall_.After(send_limit_);
     ArmWrite();
     return true;
   }
-  out_.AddBytes(p, count);
-  if (depth_ > 0) {
-    flush_pending_ = true;
-  } else if (!write_wait_) {
-    Flush();
-  }
+  queue_.AddBytes(p, count);
+  // Inside an event the bytes wait for its end (AfterEvent), to leave with what follows them.
+  if (depth_ == 0 && !out_.armed) Flush();
   return true;
 }
 
 bool EventSocket::QueueStream(std::unique_ptr<platform::TStream>& stream, bool drop) {
-  if (!stream || state_ != State::kOpen || failed_ || out_.DropQueued() || out_.StreamPending())
-    return false;
-  out_.AddStream(std::move(stream), drop);
-  if (depth_ > 0) {
-    flush_pending_ = true;
-  } else if (!write_wait_) {
-    Flush();
-  }
+  if (!stream || !Usable() || queue_.DropQueued() || queue_.StreamPending()) return false;
+  queue_.AddStream(std::move(stream), drop);
+  if (depth_ == 0 && !out_.armed) Flush();
   return true;
 }
 
 int EventSocket::SendSome(const void* data, std::size_t count, int& error) {
   error = 0;
-  if (state_ != State::kOpen || failed_) {
+  if (!Usable()) {
     error = ENOTCONN;
     return -1;
   }
-  if (!out_.Empty() || handshaking_) {
+  if (!queue_.Empty() || Handshaking()) {
     // Queued output goes first; the owner hears when the socket can take more.
-    write_waited_ = true;
+    out_.owed = true;
     return 0;
   }
   int code = 0;
   const ssize_t n = Out().Send(static_cast<const char*>(data), count, false, code);
   if (n >= 0) {
     if (static_cast<std::size_t>(n) < count) {
-      write_waited_ = true;
-      out_ready_ = false;
+      out_.owed = true;
+      out_.ready = false;
       ArmWrite();
     }
     return static_cast<int>(n);
   }
   if (WouldBlock(code)) {
-    write_waited_ = true;
-    out_ready_ = false;
+    out_.owed = true;
+    out_.ready = false;
     ArmWrite();
     return 0;
   }
   error = code;
-  failed_ = true;
+  state_ = State::kFailed;
   return -1;
 }
 
 void EventSocket::Flush() {
-  flush_pending_ = false;
-  if (failed_ || (state_ != State::kOpen && state_ != State::kDraining)) return;
-  if (handshaking_) return;  // the handshake's end sends what waits
+  if (state_ != State::kOpen && state_ != State::kDraining) return;
+  if (Handshaking()) return;  // the handshake's end sends what waits
   // Failures and the end of a drop reach the owner, which may let go.
   auto self = shared_from_this();
   int error = 0;
-  switch (out_.Flush(Out(), error)) {
+  switch (queue_.Flush(Out(), error)) {
     case SendQueue::Step::kFailed:
       Fail(SocketOp::kSend, error);
       return;
     case SendQueue::Step::kBlocked:
-      write_waited_ = true;
-      out_ready_ = false;
+      out_.owed = true;
+      out_.ready = false;
       // Flushed again only when the peer has made room: every wait starts the limit anew.
       if (send_limit_.count() > 0) send_stall_.After(send_limit_);
       ArmWrite();
@@ -702,20 +618,31 @@ void EventSocket::Flush() {
       break;
   }
   send_stall_.Cancel();
-  if (state_ == State::kOpen) out_.Uncork(fd_);
+  if (state_ == State::kOpen) queue_.Uncork(fd_);
   if (state_ == State::kDraining) {
     FinishClose();
     return;
   }
-  if (write_waited_ && (mask_ & FD_WRITE) != 0) {
-    write_waited_ = false;
+  if (out_.owed && (mask_ & FD_WRITE) != 0) {
+    out_.owed = false;
     PostWriteEvent();
   } else {
     WatchPeerClose();
   }
 }
 
-// --- EventSocket: closing -----------------------------------------------------------------
+void EventSocket::SetSendTimeout(std::chrono::milliseconds limit) {
+  send_limit_ = limit;
+  if (limit.count() <= 0) send_stall_.Cancel();
+}
+
+void EventSocket::SendStalled() {
+  if (queue_.Empty() || state_ == State::kClosed) return;
+  auto self = shared_from_this();
+  Fail(SocketOp::kSend, ETIMEDOUT);
+}
+
+// --- Closing ------------------------------------------------------------------------------
 
 void EventSocket::Close(bool abort) {
   client_ = nullptr;
@@ -727,6 +654,7 @@ void EventSocket::Close(bool abort) {
       if (abort) CloseDescriptor();
       return;
     case State::kConnecting:
+    case State::kFailed:
       CloseDescriptor();
       return;
     case State::kOpen:
@@ -735,65 +663,39 @@ void EventSocket::Close(bool abort) {
   // A stream cut off in the middle must not be followed by anything: the peer would take
   // later bytes for the stream's. Closing while a stream goes out is how a transfer is stopped.
   // Nothing can be sent before a handshake has finished.
-  if (abort || failed_ || out_.StreamPending() || handshaking_) {
+  if (abort || queue_.StreamPending() || Handshaking()) {
     CloseDescriptor();
     return;
   }
-  if (out_.Empty()) {
+  if (queue_.Empty()) {
     FinishClose();
     return;
   }
   state_ = State::kDraining;
-  close_limit_.After(kDrainLimit);
-  if (depth_ == 0 && !write_wait_) Flush();
+  closing_.StartDrain();
+  if (depth_ == 0 && !out_.armed) Flush();
 }
 
 void EventSocket::FinishClose() {
-  if (tls_ && !failed_) tls_->Shutdown();
-  // Input that was never read makes the kernel answer the close with a reset, and a reset can
-  // destroy the answer still on its way to the peer. When an edge announced input that no
-  // receive has taken, shut down our side instead, let the peer's input drain, and close once
-  // the peer has closed too (or kLingerLimit has passed).
-  if (in_ready_ && !eof_seen_ && !failed_) {
-    int unread = 0;
-    if (::ioctl(fd_, FIONREAD, &unread) == 0 && unread > 0) {
-      ::shutdown(fd_, SHUT_WR);
-      state_ = State::kLingering;
-      close_limit_.After(kLingerLimit);
-      Linger();
-      return;
-    }
+  if (tls_) tls_->Shutdown();
+  // Input that an edge announced and no receive has taken lingers; see GracefulClose.
+  if (in_.ready && !peer_.eof && closing_.StartLinger(fd_)) {
+    state_ = State::kLingering;
+    Linger();
+    return;
   }
   CloseDescriptor();
 }
 
 void EventSocket::Linger() {
-  char scrap[16 * 1024];
-  for (;;) {
-    const ssize_t n = ::recv(fd_, scrap, sizeof scrap, 0);
-    if (n > 0) continue;
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && WouldBlock(errno)) {
-      in_ready_ = false;
-      hup_seen_ = false;
-      err_seen_ = false;
-      ArmRead();
-      return;
-    }
-    break;  // the peer's end of data, or an error: nothing more to wait for
+  if (GracefulClose::DropInput(fd_)) {
+    in_.ready = false;
+    peer_.hangup = false;
+    peer_.error = false;
+    ArmRead();
+    return;
   }
   CloseDescriptor();
-}
-
-void EventSocket::SetSendTimeout(std::chrono::milliseconds limit) {
-  send_limit_ = limit;
-  if (limit.count() <= 0) send_stall_.Cancel();
-}
-
-void EventSocket::SendStalled() {
-  if (out_.Empty() || state_ == State::kClosed) return;
-  auto self = shared_from_this();
-  Fail(SocketOp::kSend, ETIMEDOUT);
 }
 
 void EventSocket::CloseDescriptor() {
@@ -801,10 +703,9 @@ void EventSocket::CloseDescriptor() {
   state_ = State::kClosed;
   client_ = nullptr;
   window_.Unregister(fd_, this);
-  close_limit_.Cancel();
+  closing_.Cancel();
   send_stall_.Cancel();
-  out_.Clear();
-  handshaking_ = false;
+  queue_.Clear();
   tls_.reset();
   if (fd_ >= 0) {
     // Closing takes the descriptor out of the epoll set; only our own record goes here.
@@ -815,27 +716,22 @@ void EventSocket::CloseDescriptor() {
   Release();  // the waits end here
 }
 
-// --- EventSocket: addresses ---------------------------------------------------------------
+// --- Addresses ----------------------------------------------------------------------------
 
 std::string EventSocket::LocalAddress() const {
-  sockaddr_storage address{};
-  return LocalName(fd_, address) ? AddressText(address) : std::string();
+  return Endpoint::LocalOf(fd_).AddressText();
 }
 
 int EventSocket::LocalPort() const {
-  sockaddr_storage address{};
-  return LocalName(fd_, address) ? PortOf(address) : 0;
+  return Endpoint::LocalOf(fd_).Port();
 }
 
 std::string EventSocket::RemoteAddress() const {
-  sockaddr_storage address{};
-  return PeerName(fd_, address) ? AddressText(address) : std::string();
+  return Endpoint::PeerOf(fd_).AddressText();
 }
 
 int EventSocket::RemotePort() const {
-  sockaddr_storage address{};
-  return PeerName(fd_, address) ? PortOf(address) : 0;
+  return Endpoint::PeerOf(fd_).Port();
 }
 
-}  // namespace detail
-}  // namespace quorvin::net
+}  // namespace quorvin::net::detail

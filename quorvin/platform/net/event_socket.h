@@ -7,24 +7,25 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
-
-#include <asio/ip/tcp.hpp>
 
 #include "quorvin/platform/core/deadline.h"
 #include "quorvin/platform/core/stream.h"
+#include "quorvin/platform/net/endpoint.h"
+#include "quorvin/platform/net/graceful_close.h"
 #include "quorvin/platform/net/notify.h"
 #include "quorvin/platform/net/reactor.h"
 #include "quorvin/platform/net/send_queue.h"
+#include "quorvin/platform/net/socket_window.h"
 #include "quorvin/platform/net/tls.h"
 
 // The connected socket that both event-socket layers stand on: non-blocking, watched by the
 // reactor on edges from the moment it is made (one registration for its whole life), reporting
-// readiness as events, queueing what the kernel does not take, closing gracefully. A layer
-// wraps it in its own classes and maps the events to its own event codes and handlers.
+// readiness as events, queueing what the kernel does not take. A layer wraps it in its own
+// classes and maps the events to its own event codes and handlers. Its neighbours hold the
+// other jobs: the layer's notification window (socket_window.h), the end of a closed
+// connection (graceful_close.h), addresses (endpoint.h), what waits to be sent
+// (send_queue.h) and TLS (tls.h).
 namespace quorvin::net::detail {
-
-class EventSocket;
 
 // Which operation a failure belongs to.
 enum class SocketOp { kReceive, kSend, kConnect, kLookup, kAccept, kGeneral };
@@ -39,32 +40,14 @@ class EventSocketClient {
   // The connection is over without the owner having closed it: the peer closed, or a stream
   // sent with drop-after has gone out. The owner is expected to Close.
   virtual void SocketEnded() = 0;
-  // A receive, send or connect failed (`code` is an errno value). The socket is unusable; the
-  // owner is expected to Close.
+  // A receive, send or connect failed (`code` is an errno value or a TLS code). The socket is
+  // unusable; the owner is expected to Close. One exception: kTlsPlainHttp (kReceive) says that
+  // the peer of a TLS server spoke plain text instead of a handshake. The socket then speaks
+  // plain text, so that the owner may answer in kind before it closes.
   virtual void SocketFailed(SocketOp op, int code) = 0;
 
  protected:
   ~EventSocketClient() = default;
-};
-
-// A layer's notification window: its sockets by handle, so that WSAAsyncSelect can find the
-// socket it is given. One per layer, never destroyed (sockets may outlive static objects while
-// the loop shuts down).
-class SocketWindow final : public TNotifyWindow {
- public:
-  explicit SocketWindow(unsigned message) : message_(message) {}
-
-  unsigned Message() const override { return message_; }
-
-  bool Select(TSocket socket, long events) override;
-
-  void Register(int fd, EventSocket* socket);
-  void Unregister(int fd, const EventSocket* socket);
-  EventSocket* Find(int fd) const;
-
- private:
-  unsigned message_;
-  std::vector<EventSocket*> by_fd_;  // indexed by descriptor: descriptors are small integers
 };
 
 class EventSocket final : public std::enable_shared_from_this<EventSocket>, public ReadyWatcher {
@@ -88,7 +71,7 @@ class EventSocket final : public std::enable_shared_from_this<EventSocket>, publ
   void Start(long events);
   // Starts connecting to `endpoint`. SocketConnected or SocketFailed(kConnect) follows from
   // the loop; afterwards the socket reports `events`.
-  void BeginConnect(const asio::ip::tcp::endpoint& endpoint, long events);
+  void BeginConnect(const Endpoint& endpoint, long events);
 
   int Handle() const { return fd_; }
 
@@ -97,11 +80,15 @@ class EventSocket final : public std::enable_shared_from_this<EventSocket>, publ
   // reports SocketConnected only when the handshake is done (`host` is the name the server's
   // certificate must carry). Until then nothing is read and queued output waits; a failed
   // handshake is reported as SocketFailed (kReceive on a server, kConnect on a client) with a
-  // TLS code. Throws ETlsError when no session can be made.
+  // TLS code; a server's peer that speaks plain text is reported as kTlsPlainHttp. Throws
+  // ETlsError when no session can be made.
   void UseTls(std::shared_ptr<TlsContext> context, const std::string& host = {});
+
   const TlsSession* Tls() const { return tls_.get(); }
 
-  bool IsOpen() const { return state_ == State::kOpen; }
+  // Whether the socket can receive and send: connected, not failed, not closed. The one check
+  // every operation asks.
+  bool Usable() const { return state_ == State::kOpen; }
 
   // Runs `fn` as an event of this socket: exceptions are shown, not thrown, and what the
   // handler asked for (sends, an end of data it saw) is carried out once it has returned.
@@ -125,12 +112,14 @@ class EventSocket final : public std::enable_shared_from_this<EventSocket>, publ
   // earns a write-ready event once the socket can take more.
   int SendSome(const void* data, std::size_t count, int& error);
 
-  bool OutputPending() const { return !out_.Empty(); }
+  bool OutputPending() const { return !queue_.Empty(); }
+
   // Queued output that waits this long for the peer to take a byte fails the socket with
   // ETIMEDOUT (SocketFailed with kSend); zero: it may wait for ever.
   void SetSendTimeout(std::chrono::milliseconds limit);
+
   // The stream QueueStream took, until its last byte has left; nullptr when none.
-  const platform::TStream* QueuedStream() const { return out_.PendingStream(); }
+  const platform::TStream* QueuedStream() const { return queue_.PendingStream(); }
 
   // Changes what the socket reports, like WSAAsyncSelect: FD_READ data-arrived events;
   // FD_WRITE one write-ready event now (or once queued output has left), then one each time
@@ -139,8 +128,8 @@ class EventSocket final : public std::enable_shared_from_this<EventSocket>, publ
   void Select(long events);
 
   // Ends the connection and reports nothing more to the client. Queued bytes still leave
-  // (for at most kDrainLimit) unless `abort`, a stream is pending or the socket failed; the
-  // descriptor is closed after that.
+  // unless `abort`, a stream is pending or the socket failed, and the descriptor closes as
+  // GracefulClose describes.
   void Close(bool abort);
 
   std::string LocalAddress() const;
@@ -151,14 +140,42 @@ class EventSocket final : public std::enable_shared_from_this<EventSocket>, publ
   void Ready(std::uint32_t events) override;
 
  private:
-  enum class State { kConnecting, kOpen, kDraining, kLingering, kClosed };
+  enum class State {
+    kConnecting,  // BeginConnect has started the connect
+    kOpen,        // connected (a TLS session may still shake hands)
+    kFailed,      // a receive, send, connect or handshake failed: unusable, awaiting Close
+    kDraining,    // closed by the owner; queued bytes still leave
+    kLingering,   // closed by the owner; the peer's unread bytes are dropped until it closes
+    kClosed,      // the descriptor is closed
+  };
 
+  // Readiness of one direction, one record for input and one for output, as nginx keeps an
+  // event record per direction. Readiness arrives on edges: `ready` keeps what the last one
+  // said until a receive or send finds otherwise.
+  struct Direction {
+    bool armed = false;   // a wait is on: the next edge (or a look posted for readiness already
+                          // known) ends it
+    bool ready = false;   // the last edge said bytes (or room) are there
+    bool owed = false;    // output had to wait: a write-ready event is owed to the owner once
+                          // it can go on (input owes nothing: every arrival raises an edge)
+    bool posted = false;  // input: a look at it is queued on the loop; output: the owed
+                          // write-ready event is
+  };
+
+  // What the edges and the receives have told of the peer's end.
+  struct PeerEnd {
+    bool hangup = false;  // an edge announced the end of data (or a hang-up)
+    bool error = false;   // an edge announced an error
+    bool eof = false;     // the end of data was found (a receive, or a hang-up looked at)
+  };
+
+  bool Handshaking() const;
   void ArmRead();
   void ArmWrite();
   void Completed();
   void Hold();
   void Release();
-  void PostCompleted();
+  void PostInputLook();
   void OnReadReady();
   void OnWriteReady();
   void DispatchRead();
@@ -176,6 +193,7 @@ class EventSocket final : public std::enable_shared_from_this<EventSocket>, publ
   void SendStalled();
   void DriveHandshake();
   void HandshakeDone();
+  void SpeakPlain();
   bool InputKnown() const;
   int ReceiveTls(char* buffer, int count, int& error);
   int EndOfData();
@@ -185,39 +203,20 @@ class EventSocket final : public std::enable_shared_from_this<EventSocket>, publ
   SocketWindow& window_;
   EventSocketClient* client_;
   std::shared_ptr<EventSocket> hold_;  // itself, while it waits for readiness
-  platform::Deadline close_limit_;     // a close that waits for the peer or the queue
-  platform::Deadline send_stall_;      // queued output the peer takes nothing of
+  GracefulClose closing_;
+  platform::Deadline send_stall_;  // queued output the peer takes nothing of
   std::chrono::milliseconds send_limit_{0};
   State state_ = State::kOpen;
-  long mask_ = 0;
-  SendQueue out_;
+  long mask_ = 0;  // the events the owner selected (FD_READ, FD_WRITE, FD_CLOSE)
+  Direction in_;
+  Direction out_;
+  PeerEnd peer_;
+  bool ended_ = false;  // SocketEnded reported or being reported
+  int depth_ = 0;       // events of this socket being handled now
+  int reads_ = 0;       // receives in the current data-arrived event
+  SendQueue queue_;
   PlainWire plain_;
   std::unique_ptr<TlsSession> tls_;
-  bool handshaking_ = false;
-  int depth_ = 0;  // events of this socket being handled now
-  int reads_ = 0;  // receives in the current data-arrived event
-  bool read_wait_ = false;
-  bool write_wait_ = false;
-  // Readiness arrives on edges: what the last ones said, until a receive or send finds
-  // otherwise. A receive that takes fewer bytes than asked proves the input empty (new bytes
-  // raise a new edge), unless the peer's end of data was announced and is still unread.
-  bool in_ready_ = false;
-  bool out_ready_ = false;
-  bool hup_seen_ = false;  // an edge announced the peer's end of data (or a hang-up)
-  bool err_seen_ = false;  // an edge announced an error
-  bool flush_pending_ = false;
-  bool completion_posted_ = false;
-  bool read_drained_ = false;  // this event's receives found the input empty
-  bool eof_seen_ = false;
-  bool ended_ = false;  // SocketEnded reported or being reported
-  bool failed_ = false;
-  bool write_waited_ = false;  // output had to wait: a write-ready event is owed
-  bool write_posted_ = false;
 };
-
-// How long queued bytes may take to leave after Close before the socket is closed anyway, and
-// how long a closed socket waits for the peer's end of data when input was left unread.
-inline constexpr std::chrono::seconds kDrainLimit{30};
-inline constexpr std::chrono::seconds kLingerLimit{2};
 
 }  // namespace quorvin::net::detail

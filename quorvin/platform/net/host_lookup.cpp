@@ -56,7 +56,7 @@ bool EndsWithLabel(std::string_view name, std::string_view label) {
 }
 
 void Deliver(const std::shared_ptr<EndpointLookup::Pending>& pending, int code,
-             std::vector<asio::ip::address> addresses) {
+             std::vector<Endpoint> addresses) {
   Reactor::Instance().Post([weak = std::weak_ptr<EndpointLookup::Pending>(pending), code,
                             addresses = std::move(addresses)] {
     const auto target = weak.lock();
@@ -165,21 +165,12 @@ class Dns {
     const std::unique_ptr<std::weak_ptr<EndpointLookup::Pending>> weak(
         static_cast<std::weak_ptr<EndpointLookup::Pending>*>(arg));
     int code = CodeOf(status);
-    std::vector<asio::ip::address> addresses;
+    std::vector<Endpoint> addresses;
     for (const ares_addrinfo_node* node = status == ARES_SUCCESS && result != nullptr ? result->nodes : nullptr;
          node != nullptr; node = node->ai_next) {
-      asio::ip::address address;
-      if (node->ai_family == AF_INET) {
-        const auto& in = *reinterpret_cast<const sockaddr_in*>(node->ai_addr);
-        address = asio::ip::address_v4(ntohl(in.sin_addr.s_addr));
-      } else if (node->ai_family == AF_INET6) {
-        const auto& in6 = *reinterpret_cast<const sockaddr_in6*>(node->ai_addr);
-        asio::ip::address_v6::bytes_type bytes;
-        std::copy(std::begin(in6.sin6_addr.s6_addr), std::end(in6.sin6_addr.s6_addr), bytes.begin());
-        address = asio::ip::address_v6(bytes, in6.sin6_scope_id);
-      } else {
-        continue;
-      }
+      const Endpoint address =
+          Endpoint(node->ai_addr, static_cast<socklen_t>(node->ai_addrlen)).WithPort(0);
+      if (address.Empty()) continue;
       // An answer may name an address twice (once per socket type asked).
       if (std::find(addresses.begin(), addresses.end(), address) == addresses.end()) addresses.push_back(address);
     }
@@ -272,31 +263,30 @@ int ServicePort(std::string_view service) {
   return port;
 }
 
-std::vector<asio::ip::address> HostsFileAddresses(std::string_view name, const std::string& path) {
-  std::vector<asio::ip::address> found;
+std::vector<Endpoint> HostsFileAddresses(std::string_view name, const std::string& path) {
+  std::vector<Endpoint> found;
   ForEachEntry(path, [&](const std::vector<std::string>& fields) {
     // address name aliases...
     const bool named = std::any_of(fields.begin() + 1, fields.end(), [&](const std::string& field) {
       return platform::SameText(field, name);
     });
     if (!named) return false;
-    asio::error_code ec;
-    const asio::ip::address address = asio::ip::make_address(fields[0], ec);
-    if (!ec && std::find(found.begin(), found.end(), address) == found.end()) found.push_back(address);
+    const auto address = Endpoint::Parse(fields[0]);
+    if (address && std::find(found.begin(), found.end(), *address) == found.end()) found.push_back(*address);
     return false;
   });
   return found;
 }
 
-std::vector<asio::ip::tcp::endpoint> ConnectOrder(const std::vector<asio::ip::address>& addresses, int port) {
-  std::vector<asio::ip::address> six;
-  std::vector<asio::ip::address> four;
-  for (const auto& address : addresses) (address.is_v6() ? six : four).push_back(address);
-  std::vector<asio::ip::tcp::endpoint> order;
+std::vector<Endpoint> ConnectOrder(const std::vector<Endpoint>& addresses, int port) {
+  std::vector<const Endpoint*> six;
+  std::vector<const Endpoint*> four;
+  for (const auto& address : addresses) (address.IsV6() ? six : four).push_back(&address);
+  std::vector<Endpoint> order;
   order.reserve(addresses.size());
   for (std::size_t i = 0; i < std::max(six.size(), four.size()); ++i) {
-    if (i < six.size()) order.emplace_back(six[i], static_cast<std::uint16_t>(port));
-    if (i < four.size()) order.emplace_back(four[i], static_cast<std::uint16_t>(port));
+    if (i < six.size()) order.push_back(six[i]->WithPort(port));
+    if (i < four.size()) order.push_back(four[i]->WithPort(port));
   }
   return order;
 }
@@ -305,10 +295,8 @@ EndpointLookup::EndpointLookup(const std::string& host, bool numeric_only, int p
     : pending_(std::make_shared<Pending>()) {
   pending_->done = std::move(done);
   pending_->port = port;
-  asio::error_code ec;
-  const asio::ip::address address = asio::ip::make_address(host, ec);
-  if (!ec) {
-    Deliver(pending_, 0, {address});
+  if (auto address = Endpoint::Parse(host)) {
+    Deliver(pending_, 0, {*address});
     return;
   }
   if (numeric_only) {
@@ -328,7 +316,7 @@ EndpointLookup::EndpointLookup(const std::string& host, bool numeric_only, int p
   }
   // The machine itself, also when the hosts file does not say so.
   if (EndsWithLabel(name, "localhost")) {
-    Deliver(pending_, 0, {asio::ip::address_v4::loopback()});
+    Deliver(pending_, 0, {Endpoint::LoopbackV4()});
     return;
   }
   Dns::Instance().Query(std::string(name), pending_);

@@ -8,8 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include <asio/ip/address.hpp>
-#include <asio/ip/tcp.hpp>
+#include "quorvin/platform/net/endpoint.h"
 
 // Finding the address a client socket connects to, on the event loop and without threads: the
 // library never blocks the loop on a lookup and never starts a thread for one.
@@ -36,13 +35,14 @@ const LookupSettings& CurrentLookupSettings();
 // The port a service name or decimal number stands for, from the services file; 0 when none.
 int ServicePort(std::string_view service);
 
-// The addresses `name` has in the hosts file at `path`, in the file's order; empty when none.
-std::vector<asio::ip::address> HostsFileAddresses(std::string_view name, const std::string& path);
+// The addresses `name` has in the hosts file at `path` (port 0), in the file's order; empty
+// when none.
+std::vector<Endpoint> HostsFileAddresses(std::string_view name, const std::string& path);
 
 // The order in which a client tries a name's addresses: IPv6 and IPv4 taking turns, IPv6
-// first, each family in the order given (RFC 8305, 4). A host whose IPv6 path is broken costs
-// one quick failure or one short wait before its IPv4 address is tried.
-std::vector<asio::ip::tcp::endpoint> ConnectOrder(const std::vector<asio::ip::address>& addresses, int port);
+// first, each family in the order given (RFC 8305, 4), all at `port`. A host whose IPv6 path
+// is broken costs one quick failure or one short wait before its IPv4 address is tried.
+std::vector<Endpoint> ConnectOrder(const std::vector<Endpoint>& addresses, int port);
 
 // One lookup of the endpoints to connect to: `host` (a numeric address, or a name unless
 // `numeric_only`) at `port`. `done` is called once from the loop, never from inside the
@@ -52,7 +52,7 @@ std::vector<asio::ip::tcp::endpoint> ConnectOrder(const std::vector<asio::ip::ad
 // object abandons the lookup: `done` is not called then.
 class EndpointLookup {
  public:
-  using Endpoints = std::vector<asio::ip::tcp::endpoint>;
+  using Endpoints = std::vector<Endpoint>;
   using Done = std::function<void(int code, const Endpoints& endpoints)>;
 
   EndpointLookup(const std::string& host, bool numeric_only, int port, Done done);

@@ -95,7 +95,12 @@ void Reactor::Turn(std::chrono::nanoseconds max_wait) {
 
   epoll_event events[128];
   int n = ::epoll_wait(epfd_, events, 128, wait_ms);
-  if (n < 0) n = 0;  // interrupted by a signal: the caller turns again
+  if (n < 0) {
+    // Any failure but a signal's interruption comes back at once on every turn: a loop that
+    // turned on would spin without ever waiting.
+    if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "epoll_wait");
+    n = 0;  // the deadlines and the posted work still run
+  }
   for (int i = 0; i < n; ++i) {
     const auto fd = static_cast<std::size_t>(events[i].data.u64 & 0xFFFFFFFFu);
     const auto generation = static_cast<std::uint32_t>(events[i].data.u64 >> 32);

@@ -51,7 +51,8 @@ class Reactor {
 
   // One turn: waits at most `max_wait` (0: not at all) for readiness or the next deadline,
   // then reports readiness, runs the deadlines that are due and the work posted before the
-  // turn began.
+  // turn began. A signal that cuts the wait short only shortens it. Throws std::system_error
+  // when the wait itself fails (the epoll set is unusable): nothing is run then.
   void Turn(std::chrono::nanoseconds max_wait);
 
  private:

@@ -119,17 +119,6 @@ bool IsAddress(const std::string& host) {
          ::inet_pton(AF_INET6, host.c_str(), scrap) == 1;
 }
 
-// The answer to plain HTTP on a TLS port, as a peer that speaks plain HTTP can read it.
-#define QUORVIN_PLAIN_TEXT "This port speaks HTTPS only: the request was sent as plain HTTP.\n"
-constexpr char kPlainAnswer[] =
-    "HTTP/1.1 400 Bad Request\r\n"
-    "Content-Type: text/plain\r\n"
-    "Content-Length: 65\r\n"
-    "Connection: close\r\n"
-    "\r\n" QUORVIN_PLAIN_TEXT;
-static_assert(sizeof QUORVIN_PLAIN_TEXT - 1 == 65, "Content-Length must count the text");
-#undef QUORVIN_PLAIN_TEXT
-
 // The socket as OpenSSL's transport: send(2) with MSG_NOSIGNAL, as every other send of this
 // library, so that a peer gone away is an EPIPE failure and never a signal that ends a program
 // which left SIGPIPE alone.
@@ -410,14 +399,13 @@ TlsSession::Step TlsSession::Handshake(int& error) {
   error = 0;
   if (server_ && !probed_) {
     // A TLS connection opens with a handshake record (22); a plain HTTP request opens with a
-    // method's letters. The peer that sent one gets an answer it can read.
+    // method's letters. Which answer such a peer gets is not the session's to say.
     unsigned char first = 0;
     const ssize_t n = ::recv(fd_, &first, 1, MSG_PEEK);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
       return Step::kWantRead;
     probed_ = true;
     if (n == 1 && first >= 'A' && first <= 'Z') {
-      (void)!::send(fd_, kPlainAnswer, sizeof kPlainAnswer - 1, MSG_NOSIGNAL);
       error = kTlsPlainHttp;
       return Step::kFailed;
     }
@@ -426,7 +414,10 @@ TlsSession::Step TlsSession::Handshake(int& error) {
   errno = 0;
   const SigpipeHeld held(context_->KernelTls());
   const int result = SSL_do_handshake(ssl_);
-  if (result == 1) return Step::kDone;
+  if (result == 1) {
+    established_ = true;
+    return Step::kDone;
+  }
   switch (ErrorOf(result, error)) {
     case SSL_ERROR_WANT_READ:
       error = 0;

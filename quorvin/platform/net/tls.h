@@ -27,7 +27,7 @@ enum TlsError : int {
   kTlsCertNotYetValid,
   kTlsUnknownIssuer,  // no trusted issuer: self-signed, or a CA the client does not know
   kTlsNameMismatch,   // the certificate does not name the host asked for
-  kTlsPlainHttp,      // a plain HTTP request came to a TLS port (answered in plain text)
+  kTlsPlainHttp,      // a plain HTTP request came to a TLS port instead of a handshake
   kTlsProtocol,       // a record after the handshake could not be read
   kTlsErrorEnd
 };
@@ -106,9 +106,12 @@ class TlsSession final : public Wire {
 
   enum class Step { kDone, kWantRead, kWantWrite, kFailed };
   // Takes the handshake as far as the peer allows; kFailed sets `error` to a TLS code (or an
-  // errno value). A server that finds plain HTTP instead of a handshake answers it with a
-  // plain-text 400 and fails with kTlsPlainHttp.
+  // errno value). A server that finds plain HTTP instead of a handshake fails with
+  // kTlsPlainHttp, having sent nothing and read nothing: the request is still there to read,
+  // and the answer is the HTTP layer's to give.
   Step Handshake(int& error);
+  // The handshake has succeeded.
+  bool Established() const { return established_; }
 
   struct ReadResult {
     int bytes = 0;        // decrypted bytes placed in the buffer
@@ -144,6 +147,7 @@ class TlsSession final : public Wire {
   int fd_;
   bool server_;
   bool probed_ = false;  // a server has looked at the first byte for plain HTTP
+  bool established_ = false;
   bool shut_ = false;
 };
 

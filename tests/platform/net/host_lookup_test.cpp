@@ -145,8 +145,8 @@ class HostLookup : public ::testing::Test {
           result = Result{code, {}};
           EXPECT_EQ(code == 0, !endpoints.empty());
           for (const auto& endpoint : endpoints) {
-            result->address += (result->address.empty() ? "" : " ") + endpoint.address().to_string();
-            EXPECT_EQ(endpoint.port(), 8080);
+            result->address += (result->address.empty() ? "" : " ") + endpoint.AddressText();
+            EXPECT_EQ(endpoint.Port(), 8080);
           }
         });
     EXPECT_FALSE(result) << "never from inside the constructor";
