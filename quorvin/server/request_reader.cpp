@@ -111,9 +111,9 @@ bool RequestReader::AmbiguousHeaderLine() const {
   // one and 35 to another, "Content Length" is a header to one and nothing to another, and a
   // NUL ends the text early for a third. Any of them can hide a request inside this one.
   if (!options_.http11_bodies) return false;
-  const std::string& line = head_.Line();
+  const std::string_view line = head_.Line();
   if (head_.LineHadNul() || IsBlank(line.front())) return true;
-  const std::string_view name = std::string_view(line).substr(0, line.find(':'));
+  const std::string_view name = line.substr(0, line.find(':'));
   return name.find_first_of(" \t") != std::string_view::npos;
 }
 

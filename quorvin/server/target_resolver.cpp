@@ -131,7 +131,7 @@ std::unique_ptr<platform::TFileStream> TargetResolver::OpenRegular(const std::st
 }
 
 bool TargetResolver::URLtoPath(std::string& path) const {
-  auto full = host::ExpandFileName(std::string(root_) + path);
+  auto full = host::ExpandFileName(root_, path);
   if (!full) return false;
   path = std::move(*full);
   // Inside the root: the root itself, or below it at a separator. Letter case counts, as it

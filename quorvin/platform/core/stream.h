@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "quorvin/platform/core/recycled.h"
+
 namespace quorvin::platform {
 
 enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
@@ -106,7 +108,7 @@ class THandleStream : public TStream {
 // A file opened by name. fmShareDenyWrite is accepted but cannot be enforced on POSIX hosts,
 // where locks are advisory: another process may still write the file while it is open. Opening
 // fails with std::system_error naming the file.
-class TFileStream final : public THandleStream {
+class TFileStream final : public THandleStream, public Recycled {
  public:
   TFileStream(const std::string& path, std::uint32_t mode);
   ~TFileStream() override;

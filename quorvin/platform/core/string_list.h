@@ -4,6 +4,8 @@
 #include <string_view>
 #include <vector>
 
+#include "quorvin/platform/core/recycled.h"
+
 namespace quorvin::platform {
 
 // An ordered list of text lines. Lines of the form name=value answer name lookups, which ignore
@@ -31,7 +33,8 @@ class TStringList {
   auto end() const { return lines_.end(); }
 
  private:
-  std::vector<std::string> lines_;
+  // A request's headers fill a list per request: its room is recycled.
+  std::vector<std::string, RecyclingAllocator<std::string>> lines_;
 };
 
 }  // namespace quorvin::platform

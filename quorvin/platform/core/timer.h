@@ -7,6 +7,7 @@
 #include "quorvin/platform/core/component.h"
 #include "quorvin/platform/core/deadline.h"
 #include "quorvin/platform/core/events.h"
+#include "quorvin/platform/core/recycled.h"
 
 namespace quorvin::platform {
 
@@ -14,7 +15,7 @@ using TNotifyEvent = void(TComponent* sender);
 
 // Calls OnTimer every Interval milliseconds while enabled, from the program's event loop. An
 // interval of 0 never fires. Each tick is measured from the moment the last one ran.
-class TTimer final : public TComponent {
+class TTimer final : public TComponent, public Recycled {
  public:
   explicit TTimer(TComponent* owner);
   // A timer that starts with these settings, armed once (a connection makes one per accept).

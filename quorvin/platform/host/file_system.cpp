@@ -59,18 +59,32 @@ bool IsHiddenName(std::string_view name) {
 }  // namespace
 
 std::optional<std::string> ExpandFileName(std::string_view path) {
-  if (path.empty() || HoldsZero(path)) return std::nullopt;
+  return ExpandFileName(path, {});
+}
+
+std::optional<std::string> ExpandFileName(std::string_view path, std::string_view more) {
+  if (path.empty()) std::swap(path, more);
+  if (path.empty() || HoldsZero(path) || HoldsZero(more)) return std::nullopt;
+  // Names are resolved one by one, so the two texts resolve apart as they would joined, as long
+  // as no name spans the two.
+  if (!more.empty() && path.back() != kPathDelim && more.front() != kPathDelim) {
+    std::string joined(path);
+    joined += more;
+    return ExpandFileName(joined, {});
+  }
   std::string out;
   if (path.front() != kPathDelim) {
     const std::string cwd = GetCurrentDir();
     if (cwd.empty()) return std::nullopt;
-    out.reserve(cwd.size() + path.size() + 1);
+    out.reserve(cwd.size() + path.size() + more.size() + 1);
     AppendResolved(out, cwd);
   } else {
-    out.reserve(path.size());
+    out.reserve(path.size() + more.size() + 1);
   }
   AppendResolved(out, path);
-  if (out.empty() || path.back() == kPathDelim) out += kPathDelim;
+  AppendResolved(out, more);
+  const char last = more.empty() ? path.back() : more.back();
+  if (out.empty() || last == kPathDelim) out += kPathDelim;
   if (out.size() >= kMaxPath) return std::nullopt;
   return out;
 }

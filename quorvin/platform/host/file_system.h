@@ -24,6 +24,9 @@ inline constexpr std::size_t kMaxPath = 4096;
 // character of a name here. Nullopt for an empty path, a path holding a zero byte, a relative
 // path when the current directory is unknown, and a result of kMaxPath characters or more.
 std::optional<std::string> ExpandFileName(std::string_view path);
+// The full path of `path` followed by `more` (a folder and a name below it), as ExpandFileName
+// gives it for the two texts joined, without joining them first.
+std::optional<std::string> ExpandFileName(std::string_view path, std::string_view more);
 
 // Attribute bits as the components expect them. A name that begins with "." is hidden.
 inline constexpr std::uint32_t kFaReadOnly = 0x01;  // the owner may not write it

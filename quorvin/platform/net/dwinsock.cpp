@@ -293,7 +293,7 @@ TStreamSocket::TStreamSocket(TSocket handle, TCustomBasicServerSocket* owner)
   if (handle == INVALID_SOCKET) return;
   // The listener's own accepted socket is non-blocking already; any other may not be.
   const bool offered = owner != nullptr && owner->impl_->TakeOffered(handle);
-  impl_->socket = std::make_shared<EventSocket>(
+  impl_->socket = platform::MakeRecycledShared<EventSocket>(
       handle, Window(), impl_.get(),
       offered ? EventSocket::Blocking::kNonBlocking : EventSocket::Blocking::kSwitch);
 }

@@ -9,6 +9,7 @@
 #include "quorvin/platform/core/classes.h"
 #include "quorvin/platform/core/component.h"
 #include "quorvin/platform/core/events.h"
+#include "quorvin/platform/core/recycled.h"
 #include "quorvin/platform/core/stream.h"
 #include "quorvin/platform/net/tls.h"
 #include "quorvin/platform/net/notify.h"
@@ -72,7 +73,7 @@ class StreamSocketSink {
 // Failures the layer notices itself (a reset while no event is expected, a failed connect) go
 // to the error handler, and the connection closes after it. Exceptions from handlers are shown
 // as message boxes; nothing is thrown out of the loop.
-class TStreamSocket {
+class TStreamSocket : public platform::Recycled {
  public:
   // Takes `handle` (an accepted socket, or one the client component made), which the object
   // owns from then on. `owner` is the listener that accepted it, nullptr for a client

@@ -124,7 +124,7 @@ void Reactor::RunPosted() {
   // Only what was posted before this point runs now: work that posts itself again (waiting
   // for a handler to end) must not keep the loop from its sockets. The batch is a local: a
   // handler may run a nested loop (a modal wait) that runs batches of its own.
-  std::vector<std::function<void()>> batch = std::move(posted_);
+  std::vector<platform::Task> batch = std::move(posted_);
   posted_ = std::move(spare_);
   posted_.clear();
   for (auto& fn : batch) {

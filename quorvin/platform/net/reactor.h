@@ -3,10 +3,11 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
+#include <utility>
 #include <vector>
 
 #include "quorvin/platform/core/deadline.h"
+#include "quorvin/platform/core/task.h"
 
 // The one place where the program's sockets, timers and posted work wait: an epoll set, the
 // program's deadlines (platform::DeadlineQueue) and a queue of work to run after the current
@@ -47,7 +48,11 @@ class Reactor {
   void Forget(int fd, const ReadyWatcher* watcher, bool deregister);
 
   // Runs `fn` from the loop after the current handler has returned, in the order of posting.
-  void Post(std::function<void()> fn) { posted_.push_back(std::move(fn)); }
+  // Work that holds no more than a few pointers is posted without an allocation.
+  template <class F>
+  void Post(F&& fn) {
+    posted_.emplace_back(std::forward<F>(fn));
+  }
 
   // One turn: waits at most `max_wait` (0: not at all) for readiness or the next deadline,
   // then reports readiness, runs the deadlines that are due and the work posted before the
@@ -68,8 +73,8 @@ class Reactor {
 
   int epfd_;
   std::vector<Slot> slots_;  // by descriptor
-  std::vector<std::function<void()>> posted_;
-  std::vector<std::function<void()>> spare_;  // an emptied batch, kept for its room
+  std::vector<platform::Task> posted_;
+  std::vector<platform::Task> spare_;  // an emptied batch, kept for its room
 };
 
 }  // namespace quorvin::net

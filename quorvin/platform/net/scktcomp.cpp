@@ -202,7 +202,7 @@ TServerClientWinSocket::TServerClientWinSocket(TSocket socket, TServerWinSocket*
   // The listener's own accepted socket is non-blocking already; any other may not be.
   const bool offered = server_ != nullptr && server_->impl_->offered_fd == socket;
   if (offered) server_->impl_->offered_taken = true;
-  d.socket = std::make_shared<EventSocket>(socket, Window(), &d,
+  d.socket = platform::MakeRecycledShared<EventSocket>(socket, Window(), &d,
                                            offered ? EventSocket::Blocking::kNonBlocking
                                                    : EventSocket::Blocking::kSwitch);
   d.socket->Start(FD_READ | FD_CLOSE);
@@ -437,7 +437,7 @@ class TClientSocket::ClientWinSocket final : public TCustomWinSocket {
     };
     steps.adopt = [this](int fd) {
       impl_->socket =
-          std::make_shared<EventSocket>(fd, Window(), impl_.get(), EventSocket::Blocking::kNonBlocking);
+          platform::MakeRecycledShared<EventSocket>(fd, Window(), impl_.get(), EventSocket::Blocking::kNonBlocking);
       return impl_->socket.get();
     };
     steps.failed = [this, generation](SocketOp op, int code) {

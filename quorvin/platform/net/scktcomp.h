@@ -11,6 +11,7 @@
 #include "quorvin/platform/core/classes.h"
 #include "quorvin/platform/core/component.h"
 #include "quorvin/platform/core/events.h"
+#include "quorvin/platform/core/recycled.h"
 #include "quorvin/platform/core/stream.h"
 #include "quorvin/platform/net/notify.h"
 #include "quorvin/platform/net/tls.h"
@@ -53,7 +54,8 @@ using TSocketErrorHandler =
 // reset. The socket is unusable afterwards and the layer closes it once the handler returns.
 // A code the handler leaves non-zero makes a failing ReceiveBuf raise ESocketError; the layer
 // raises nothing else.
-class TCustomWinSocket {
+// Made and dropped once per connection: its memory comes from the recycled blocks.
+class TCustomWinSocket : public platform::Recycled {
  public:
   virtual ~TCustomWinSocket();
   TCustomWinSocket(const TCustomWinSocket&) = delete;

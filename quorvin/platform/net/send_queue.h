@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "quorvin/platform/core/recycled.h"
 #include "quorvin/platform/core/stream.h"
 
 namespace quorvin::net::detail {
@@ -73,9 +74,12 @@ class SendQueue {
  private:
   enum class Kind { kBytes, kFile, kMemory, kRead };
 
+  // A heading is queued once per answer: its room is recycled, as is the queue's own.
+  using Bytes = std::basic_string<char, std::char_traits<char>, platform::RecyclingAllocator<char>>;
+
   struct Item {
     Kind kind = Kind::kBytes;
-    std::string bytes;  // kBytes; also the piece read from a kRead stream
+    Bytes bytes;  // kBytes; also the piece read from a kRead stream
     std::size_t offset = 0;
     std::unique_ptr<platform::TStream> stream;
     std::int64_t pos = 0;  // kFile, kMemory: next byte of the stream
@@ -96,7 +100,7 @@ class SendQueue {
 
   // Rarely more than a heading and a stream: a vector that takes the front off beats a deque,
   // which allocates twice before the first item.
-  std::vector<Item> items_;
+  std::vector<Item, platform::RecyclingAllocator<Item>> items_;
   bool drop_queued_ = false;
   bool corked_ = false;
 };

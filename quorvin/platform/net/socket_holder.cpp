@@ -6,19 +6,6 @@
 
 namespace quorvin::net::detail {
 
-void DestroyAfterEvents(std::weak_ptr<void> alive, const int& depth,
-                        std::function<void()> destroy) {
-  Reactor::Instance().Post(
-      [alive = std::move(alive), &depth, destroy = std::move(destroy)]() mutable {
-        if (alive.expired()) return;
-        if (depth > 0) {
-          DestroyAfterEvents(std::move(alive), depth, std::move(destroy));
-          return;
-        }
-        destroy();
-      });
-}
-
 const std::string& HostName() {
   static const std::string name = [] {
     char text[256] = {};

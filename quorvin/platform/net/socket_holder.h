@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "quorvin/platform/core/recycled.h"
 #include "quorvin/platform/net/event_socket.h"
+#include "quorvin/platform/net/reactor.h"
 
 // What the layers' connection objects share around their EventSocket: turning readiness into
 // the layer's notes, closing the object when its socket ends or fails, and destroying a closed
@@ -30,12 +32,22 @@ class EventScope {
 // Runs `destroy` from the loop once the object that `alive` watches is in no event any more
 // (`depth`, its EventScope count, is 0): a connection closed inside its own event dies after
 // that event and any it is nested in. Nothing happens when the object is gone by then.
-void DestroyAfterEvents(std::weak_ptr<void> alive, const int& depth, std::function<void()> destroy);
+template <class F>
+void DestroyAfterEvents(std::weak_ptr<void> alive, const int& depth, F destroy) {
+  Reactor::Instance().Post([alive = std::move(alive), &depth, destroy = std::move(destroy)]() mutable {
+    if (alive.expired()) return;
+    if (depth > 0) {
+      DestroyAfterEvents(std::move(alive), depth, std::move(destroy));
+      return;
+    }
+    destroy();
+  });
+}
 
 // What a layer's connection object keeps of its EventSocket, with the event plumbing both
 // layers share: readiness becomes the layer's notes, an ended or failed socket closes the
 // object, and the object's close fires its disconnect before the socket goes.
-class SocketHolder : public EventSocketClient {
+class SocketHolder : public EventSocketClient, public platform::Recycled {
  public:
   enum class Note { kRead, kWrite, kConnect, kDisconnect };
 
@@ -66,7 +78,7 @@ class SocketHolder : public EventSocketClient {
   int RemotePort() const;
 
   std::shared_ptr<EventSocket> socket;
-  std::shared_ptr<char> alive = std::make_shared<char>();  // weak copies tell late callbacks
+  std::shared_ptr<char> alive = platform::MakeRecycledShared<char>();  // weak copies tell late callbacks
   std::size_t index = 0;                                   // place in the listener's list
   int in_event = 0;                                        // see EventScope
   bool connected = false;

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "quorvin/platform/core/recycled.h"
 #include "quorvin/platform/core/string_list.h"
 
 // The text of HTTP message heads, as the server's request reader and the client's response
@@ -36,7 +37,7 @@ class HeadReader {
   // CR is dropped wherever it stands and a NUL byte adds nothing, so a bare LF ends a line too.
   LineResult GetLine(std::string_view bytes, std::size_t& pos);
 
-  const std::string& Line() const { return line_; }
+  std::string_view Line() const { return line_; }
 
   // True when the line held a NUL byte, which Line() leaves out: a reader that must not guess
   // what such a line means refuses it.
@@ -57,7 +58,8 @@ class HeadReader {
 
  private:
   HeadLimits limits_;
-  std::string line_;
+  // Its room is recycled: every connection reads a line longer than a short string holds.
+  std::basic_string<char, std::char_traits<char>, platform::RecyclingAllocator<char>> line_;
   std::size_t header_bytes_ = 0;
   bool line_had_nul_ = false;
 };

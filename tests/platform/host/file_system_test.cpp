@@ -38,6 +38,17 @@ TEST_P(ExpandFileNameCase, ResolvesLexically) {
   EXPECT_EQ(ExpandFileName(GetParam().path), Substitute(GetParam().expected));
 }
 
+// The server resolves its root and a request's path as two texts: cut anywhere, a path
+// resolves as it does whole, names cut in two included.
+TEST_P(ExpandFileNameCase, ResolvesInTwoPartsAsWhole) {
+  const std::string& path = GetParam().path;
+  for (std::size_t cut = 0; cut <= path.size(); ++cut) {
+    EXPECT_EQ(ExpandFileName(std::string_view(path).substr(0, cut), std::string_view(path).substr(cut)),
+              Substitute(GetParam().expected))
+        << "cut at " << cut;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     , ExpandFileNameCase,
     ::testing::Values(Expand{"AlreadyFull", "/srv/site/index.htm", "/srv/site/index.htm"},

@@ -28,7 +28,7 @@ std::vector<std::string> Lines(std::string_view bytes, std::size_t cut) {
         lines.push_back("!");
         return lines;
       }
-      lines.push_back(head.Line());
+      lines.emplace_back(head.Line());
       head.ClearLine();
     }
   }
