@@ -55,8 +55,8 @@ class Reactor {
   }
 
   // One turn: waits at most `max_wait` (0: not at all) for readiness or the next deadline,
-  // then reports readiness, runs the deadlines that are due and the work posted before the
-  // turn began. A signal that cuts the wait short only shortens it. Throws std::system_error
+  // then reports readiness, runs the deadlines that are due and the work posted until then
+  // (and what that work posts, up to three batches deep). A signal that cuts the wait short only shortens it. Throws std::system_error
   // when the wait itself fails (the epoll set is unusable): nothing is run then.
   void Turn(std::chrono::nanoseconds max_wait);
 
@@ -67,6 +67,8 @@ class Reactor {
     ReadyWatcher* watcher = nullptr;
     std::uint32_t generation = 0;
   };
+
+  static constexpr int kPostedBatchesPerTurn = 3;
 
   Slot& SlotOf(int fd);
   void RunPosted();

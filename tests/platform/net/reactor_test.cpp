@@ -38,7 +38,7 @@ Reactor& Loop() {
 // end on something that is ready or due.
 constexpr auto kForever = std::chrono::hours(1);
 
-TEST(Reactor, PostedWorkRunsInOrderAfterTheHandlerAndWhatItPostsWaitsForTheNextTurn) {
+TEST(Reactor, PostedWorkRunsInOrderAfterTheHandlerAndWhatItPostsRunsAfterIt) {
   quorvin::testing::MessageCapture boxes;
   std::vector<std::string> ran;
   Loop().Post([&] {
@@ -48,11 +48,27 @@ TEST(Reactor, PostedWorkRunsInOrderAfterTheHandlerAndWhatItPostsWaitsForTheNextT
   Loop().Post([] { throw std::runtime_error("a handler failed"); });
   Loop().Post([&] { ran.push_back("second"); });
   Loop().Turn(kForever);  // does not wait: there is work to run
-  EXPECT_EQ(ran, (std::vector<std::string>{"first", "second"}));
+  EXPECT_EQ(ran, (std::vector<std::string>{"first", "second", "posted by first"}));
   ASSERT_EQ(boxes.Shown().size(), 1u) << "the exception is shown, and the work after it runs";
   EXPECT_EQ(boxes.Shown()[0].first, "a handler failed");
+}
+
+TEST(Reactor, WorkThatKeepsPostingItselfLetsTheTurnEnd) {
+  int runs = 0;
+  bool stop = false;
+  std::function<void()> again = [&] {
+    ++runs;
+    if (!stop) Loop().Post(again);
+  };
+  Loop().Post(again);
   Loop().Turn(kForever);
-  EXPECT_EQ(ran.back(), "posted by first");
+  const int first_turn = runs;
+  EXPECT_GE(first_turn, 1);
+  EXPECT_LE(first_turn, 10) << "a turn runs a few batches, then goes back to its sockets";
+  Loop().Turn(kForever);
+  EXPECT_GT(runs, first_turn) << "and the work goes on at the next turn";
+  stop = true;
+  Loop().Turn(kForever);  // the last one posted runs and posts nothing more
 }
 
 TEST(Reactor, DeadlinesRunInTheOrderTheyAreDueAndCancelledOnesNever) {
