@@ -75,6 +75,10 @@ def parser():
     ap.add_argument("--strace-requests", type=int, default=2000, metavar="N",
                     help="after the matrix, count the system calls of quorvin-serve and nginx "
                          "over N sequential 1 KiB requests (default 2000; 0 leaves it out)")
+    ap.add_argument("--alloc-requests", type=int, default=200, metavar="N",
+                    help="after the matrix, count the allocations of quorvin-serve and nginx "
+                         "under callgrind over N sequential 1 KiB requests (default 200; 0 "
+                         "leaves it out)")
     ap.add_argument("--perf", type=float, metavar="S",
                     help="instead of the matrix: perf profile of quorvin-serve over S seconds")
     ap.add_argument("--notes", help="a paragraph for the Notes section of bench/RESULTS.md")
@@ -202,7 +206,8 @@ def run_parts(ctx):
 
     sections = (matrix.sections(m, results) + workers.sections(worker_servers, results)
                 + matrix.memory_sections(m, results)
-                + profiles.syscall_sections(cfg, m.syscalls))
+                + profiles.syscall_sections(cfg, m.syscalls)
+                + profiles.allocation_sections(cfg, m.allocations))
     bind_rows = report.binding_rows(results, m.cells + (TLS_CELLS if https else []))
     if bind_rows:
         sections.append(report.Section("The second binding against the first",
@@ -214,7 +219,7 @@ def run_parts(ctx):
         sections += tls.sections(cfg, https, results)
     measured = goals.Measured(
         results, cfg.noisy, idle_rss_kib={s.name: s.idle_rss_kib for s in m.servers},
-        syscalls=m.syscalls, slow=slow_out.results,
+        syscalls=m.syscalls, allocations=m.allocations, slow=slow_out.results,
         tls_walls=https.client_walls if https else {}, big_walls=m.big_walls,
         big_peaks=m.big_peaks)
     sections.append(report.Section("Goals", report.GOAL_COLUMNS,

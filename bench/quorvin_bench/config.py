@@ -41,6 +41,8 @@ class Config:
     # The server runs on the first CPU the driver may use, wrk and the driver on the second.
     server_cpu: int = 0
     client_cpu: int = 1
+    # Sequential requests counted under callgrind for the allocations per request (0: none).
+    alloc_requests: int = 200
     # A prefix for the servers' and wrk's command lines: chrt or nice, from --realtime, --nice.
     priority: tuple = ()
 

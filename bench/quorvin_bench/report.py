@@ -99,6 +99,7 @@ TLS_COLUMNS = ["server", "req/s", "±%", "×nginx", "MiB/s", "×nginx", "CPU µs
                "check"]
 MEMORY_COLUMNS = ["server", "RSS idle MiB", "×nginx", "×floor", "RSS peak under load MiB", "note"]
 SYSCALL_COLUMNS = ["server", "calls/req", "×nginx", "failed/req", "calls"]
+ALLOCATION_COLUMNS = ["server", "mallocs/req", "×nginx", "instructions/req", "×nginx"]
 BINDING_COLUMNS = ["cell", "scktcomp CPU µs/req", "dwinsock CPU µs/req",
                    "dwinsock ÷ scktcomp CPU", "dwinsock ÷ scktcomp req/s"]
 GOAL_COLUMNS = ["goal (quorvin-serve)", "figure", "result"]

@@ -57,6 +57,7 @@ class Outcome:
     ka_servers: list
     seconds: float = 0.0  # the timed runs' length
     syscalls: dict = dataclasses.field(default_factory=dict)
+    allocations: dict = dataclasses.field(default_factory=dict)
     stream_rows: list = dataclasses.field(default_factory=list)
     client_rows: list = dataclasses.field(default_factory=list)
     client_skip: str = None
@@ -90,6 +91,11 @@ def run(ctx, servers, results):
             out.syscalls = profiles.strace_profile(
                 ctx, live, cfg.strace_requests,
                 names=("quorvin scktcomp", "quorvin dwinsock", "nginx"), verbose=False)
+        # Allocations per request, under callgrind: servers of their own, after the matrix's
+        # runs for the same reason.
+        if cfg.alloc_requests > 0 and "matrix" in cfg.parts:
+            out.allocations = profiles.allocation_profile(
+                ctx, cfg.alloc_requests, names=("quorvin scktcomp", "quorvin dwinsock", "nginx"))
         if not cfg.no_stream and live:
             out.stream_rows = stream.run(ctx, live)
         if "matrix" in cfg.parts:

@@ -10,8 +10,9 @@ import time
 
 from .. import http_io
 from ..cells import MATRIX
-from ..processes import log
-from ..report import Section, SYSCALL_COLUMNS, syscall_rows
+from ..processes import log, stop_process
+from ..report import ALLOCATION_COLUMNS, Section, SYSCALL_COLUMNS, ratio, syscall_rows
+from ..servers import make_servers
 from ..wrk import run_wrk
 
 
@@ -132,6 +133,28 @@ def parse_callgrind_annotate(text, count):
     return total, functions
 
 
+def callgrind_count(ctx, s, count):
+    """Runs `count` sequential 1 KiB requests against server `s` (running under callgrind),
+    after 100 of warm-up. Returns (instructions in user space per request, [(instructions per
+    request, function)] by self cost, calls of malloc per request), or None without a dump."""
+    for _ in range(100):
+        http_io.http10_get(s.port, "/1k.htm", timeout=30)
+    subprocess.run(["callgrind_control", "-z", str(s.pid)], capture_output=True, timeout=60)
+    for _ in range(count):
+        http_io.http10_get(s.port, "/1k.htm", timeout=30)
+    subprocess.run(["callgrind_control", "-d", str(s.pid)], capture_output=True, timeout=60)
+    dumps = sorted(f for f in os.listdir(ctx.tmp) if f.startswith(f"callgrind.{s.pid}."))
+    if not dumps:
+        return None
+    dump = ctx.tmp_path(dumps[-1])
+    rep = subprocess.run(["callgrind_annotate", "--threshold=100", dump],
+                         capture_output=True, text=True, timeout=300).stdout
+    total, functions = parse_callgrind_annotate(rep, count)
+    with open(dump, errors="replace") as f:
+        mallocs = malloc_calls(f)
+    return total / count, functions, mallocs / count
+
+
 def callgrind_profile(ctx, servers, count):
     """Counts the instructions each server (run under callgrind) executes in user space per
     request over `count` sequential 1 KiB requests, after 100 requests of warm-up, and shows
@@ -139,27 +162,53 @@ def callgrind_profile(ctx, servers, count):
     for s in servers:
         if s.skip or not s.serves(MATRIX[0]):
             continue
-        for _ in range(100):
-            http_io.http10_get(s.port, "/1k.htm", timeout=30)
-        subprocess.run(["callgrind_control", "-z", str(s.pid)], capture_output=True, timeout=60)
-        for _ in range(count):
-            http_io.http10_get(s.port, "/1k.htm", timeout=30)
-        subprocess.run(["callgrind_control", "-d", str(s.pid)], capture_output=True, timeout=60)
-        dumps = sorted(f for f in os.listdir(ctx.tmp) if f.startswith(f"callgrind.{s.pid}."))
-        if not dumps:
+        found = callgrind_count(ctx, s, count)
+        if found is None:
             print(f"\ncallgrind on {s.name}: no profile written")
             continue
-        dump = ctx.tmp_path(dumps[-1])
-        rep = subprocess.run(["callgrind_annotate", "--threshold=100", dump],
-                             capture_output=True, text=True, timeout=300).stdout
-        total, functions = parse_callgrind_annotate(rep, count)
-        with open(dump, errors="replace") as f:
-            mallocs = malloc_calls(f)
-        print(f"\ncallgrind on {s.name}: {total / count:,.0f} instructions and "
-              f"{mallocs / count:.1f} calls of malloc per request in user space ({count} "
+        instructions, functions, mallocs = found
+        print(f"\ncallgrind on {s.name}: {instructions:,.0f} instructions and "
+              f"{mallocs:.1f} calls of malloc per request in user space ({count} "
               f"requests of 1 KiB); self cost per request:")
         for per_request, name in functions[:25]:
             print(f"  {per_request:9,.0f}  {name[:110]}")
+
+
+def allocation_profile(ctx, count, names):
+    """The calls of malloc and the instructions per request of the servers named `names`,
+    each started anew under callgrind: {name: (mallocs, instructions)}."""
+    if not (shutil.which("valgrind") and shutil.which("callgrind_control")):
+        log("allocations: skipped: valgrind not installed (scripts/install-deps bench)")
+        return {}
+    found = {}
+    for s in make_servers(ctx):
+        if s.name not in names:
+            continue
+        s.start(ctx, callgrind_wrapper(ctx.tmp))
+        try:
+            if s.skip:
+                log(f"allocations on {s.name}: {s.skip}")
+                continue
+            counted = callgrind_count(ctx, s, count)
+            if counted is None:
+                log(f"allocations on {s.name}: no profile written")
+                continue
+            found[s.name] = (counted[2], counted[0])
+        finally:
+            stop_process(s.proc)
+    return found
+
+
+def allocation_sections(cfg, found):
+    if not found:
+        return []
+    nginx = found.get("nginx")
+    rows = [[name, f"{mallocs:.2f}", ratio(mallocs, nginx[0] if nginx else None),
+             f"{instructions:,.0f}", ratio(instructions, nginx[1] if nginx else None)]
+            for name, (mallocs, instructions) in found.items()]
+    return [Section(f"Allocations per request: 1 KiB, one connection at a time (callgrind over "
+                    f"{cfg.alloc_requests} requests, calls of malloc and instructions in user "
+                    f"space)", ALLOCATION_COLUMNS, rows)]
 
 
 def callgrind_wrapper(tmp):
