@@ -51,7 +51,7 @@ const std::string& Usage() {
         "usage: quorvin-serve [--form FILE] [--root DIR] [--port N] [--bind ADDRESS] [--default-file NAME]\n"
         "                     [--timeout SECONDS] [--max-request N] [--binding scktcomp|dwinsock]\n"
         "                     [--no-dispatcher] [--max-connections N] [--header-timeout SECONDS]\n"
-        "                     [--body-timeout SECONDS] [--send-timeout SECONDS]\n"
+        "                     [--body-timeout SECONDS] [--send-timeout SECONDS] [--max-body BYTES]\n"
         "                     [--keep-alive | --no-keep-alive] [--keep-alive-timeout SECONDS]\n"
         "                     [--keep-alive-requests N] [--tls-cert FILE --tls-key FILE]\n";
     std::string line(kIndent);
@@ -99,6 +99,7 @@ struct Options {
   int header_timeout = 20;
   int body_timeout = 20;
   int send_timeout = 30;
+  int max_body = quorvin::server::ServerModule::kDefaultMaxBody;
   bool keep_alive = true;
   int keep_alive_timeout = 5;
   int keep_alive_requests = 100;
@@ -145,6 +146,25 @@ int IntOption(std::string_view name, std::string_view value, int min, int max) {
   return *v;
 }
 
+// A size in bytes, with K, M or G for KiB, MiB, GiB ("16M"), up to 2 GiB less one byte.
+int SizeOption(std::string_view name, std::string_view value) {
+  std::int64_t unit = 1;
+  if (!value.empty()) {
+    switch (value.back()) {
+      case 'k': case 'K': unit = 1024; break;
+      case 'm': case 'M': unit = 1024 * 1024; break;
+      case 'g': case 'G': unit = 1024 * 1024 * 1024; break;
+      default: break;
+    }
+    if (unit != 1) value.remove_suffix(1);
+  }
+  const auto v = quorvin::platform::ParseDecimal32(value);
+  if (!v || *v < 0 || *v * unit > 0x7FFFFFFF) {
+    Fail(std::string(name) + " takes a number of bytes (K, M or G after it for KiB, MiB, GiB) below 2G");
+  }
+  return static_cast<int>(*v * unit);
+}
+
 Options Parse(int argc, char** argv) {
   Options o;
   for (int i = 1; i < argc; ++i) {
@@ -174,6 +194,8 @@ Options Parse(int argc, char** argv) {
       o.body_timeout = IntOption(arg, value(), 0, 2'000'000);
     else if (arg == "--send-timeout")
       o.send_timeout = IntOption(arg, value(), 0, 2'000'000);
+    else if (arg == "--max-body")
+      o.max_body = SizeOption(arg, value());
     else if (arg == "--keep-alive") o.keep_alive = true;
     else if (arg == "--no-keep-alive") o.keep_alive = false;
     else if (arg == "--keep-alive-timeout")
@@ -233,6 +255,7 @@ std::string FormFromOptions(const Options& o) {
                    {"HeaderTimeout", o.header_timeout},
                    {"BodyTimeout", o.body_timeout},
                    {"SendTimeout", o.send_timeout},
+                   {"MaxBody", o.max_body},
                    {"KeepAlive", o.keep_alive ? 1 : 0},
                    {"KeepAliveTimeout", o.keep_alive_timeout},
                    {"KeepAliveRequests", o.keep_alive_requests},

@@ -49,7 +49,8 @@ class Request {
   std::string Query(std::string_view name) const;
   // A request header, letter case of the name ignored ("" when absent).
   std::string Header(std::string_view name) const { return request_.GetHeader(name); }
-  std::string Body() const { return request_.Content(); }
+  // The body, every byte of it (binary uploads included).
+  std::string Body() const { return request_.ContentBytes(); }
   // Everything else a web action can read.
   web::TWebRequest& Web() const { return request_; }
 

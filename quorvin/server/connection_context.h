@@ -20,6 +20,7 @@ struct ConnectionLimits {
   bool keep_alive = false;              // requests that ask for it keep the connection open
   std::int32_t keep_alive_seconds = 5;  // how long a kept connection waits for the next request
   std::int32_t keep_alive_requests = 100;  // requests on one connection at most
+  std::int32_t max_body = 16 * 1024 * 1024;  // the largest request body taken (413 beyond)
 };
 
 // All that a connection knows of the listener that accepted it. The listener keeps its

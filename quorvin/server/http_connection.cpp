@@ -49,7 +49,7 @@ std::string_view HeadOf(std::string_view answer) {
 HttpConnection::HttpConnection(ConnectionContext& context)
     : context_(context),
       limits_(context.Limits()),
-      reader_(ReaderOptions{limits_.keep_alive}),
+      reader_(ReaderOptions{limits_.keep_alive, limits_.max_body}),
       writer_([this] { return LocalHostName(); }),
       default_document_(context.DefaultFile()),
       deadline_([this] { Expire(); }) {

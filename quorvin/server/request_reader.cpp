@@ -11,9 +11,9 @@ namespace quorvin::server {
 
 namespace {
 
-// The status code of the error page for a body beyond kMaxBody. The status table has no
-// "413 Request Entity Too Large", so such a body is a bad request like any other.
-constexpr int kBodyTooLargeStatus = 400;
+// A body beyond the limit: "413 Content Too Large", after which the connection closes (what
+// the client sends on is the rest of that body).
+constexpr int kBodyTooLargeStatus = 413;
 
 constexpr std::string_view kHttp11 = "HTTP/1.1";
 
@@ -24,7 +24,9 @@ bool IsBlank(char c) {
 }  // namespace
 
 RequestReader::RequestReader(ReaderOptions options)
-    : options_(options), head_({kMaxLine, kMaxHeaderLines, kMaxHeaderBytes}) {}
+    : options_(options),
+      head_({kMaxLine, kMaxHeaderLines, kMaxHeaderBytes}),
+      chunks_(std::max<std::int32_t>(options.max_body, 0)) {}
 
 void RequestReader::Reset() {
   *this = RequestReader(options_);
@@ -161,11 +163,12 @@ int RequestReader::ReadHeadFacts() {
     const std::string_view name = headers_.Names(i);
     const std::string_view value = headers_.ValueFromIndex(i);
     if (name == "content-length") {
-      // Plain digits within the body limit; several Content-Length headers must agree, or two
-      // parties could read two different requests from the same bytes.
-      const auto length =
-          web::AllDigits(value) && value.size() <= 9 ? platform::ParseDecimal(value) : std::nullopt;
-      if (!length || *length > kMaxBody || (has_length_ && value != first_length)) return 400;
+      // Plain digits; several Content-Length headers must agree, or two parties could read two
+      // different requests from the same bytes. Beyond the body limit: too large, however
+      // many digits.
+      if (!web::AllDigits(value) || (has_length_ && value != first_length)) return 400;
+      const auto length = value.size() <= 18 ? platform::ParseDecimal(value) : std::nullopt;
+      if (!length || *length > options_.max_body) return kBodyTooLargeStatus;
       if (!has_length_) first_length = value;
       has_length_ = true;
       content_length_ = static_cast<std::int32_t>(*length);

@@ -21,7 +21,7 @@ enum class ReadResult { kNeedMore, kDone, kRefused };
 constexpr std::size_t kMaxLine = 8192;               // characters in a request or header line
 constexpr int kMaxHeaderLines = 100;                 // header lines in one request
 constexpr std::size_t kMaxHeaderBytes = 64 * 1024;   // all header lines together
-constexpr std::int32_t kMaxBody = 16 * 1024 * 1024;  // the largest request body accepted
+constexpr std::int32_t kMaxBody = 16 * 1024 * 1024;  // the largest request body, by default
 
 // What a request's head says about the exchange, worked out once as the head ends.
 struct RequestHead {
@@ -46,6 +46,8 @@ struct ReaderOptions {
   // lines that other parties read in other ways are refused too: a folded line (one that
   // begins with a blank), a name with a blank in it, a NUL byte anywhere in the line.
   bool http11_bodies = false;
+  // The largest body taken, announced or chunked: a larger one is refused with 413.
+  std::int32_t max_body = kMaxBody;
 };
 
 // Reads one request from its bytes: the request line, the header lines, and its body. It knows
@@ -136,7 +138,7 @@ class RequestReader {
   bool head_complete_ = false;
   bool ambiguous_line_ = false;  // a header line that parties may read in different ways
   RequestHead facts_;
-  web::ChunkReader chunks_{kMaxBody};
+  web::ChunkReader chunks_;
   std::string method_;
   std::string url_;
   std::string version_;

@@ -48,6 +48,7 @@ const std::string& HttpDateOf(std::time_t modified) {
 // The server's own status texts: the shared table, and what only file answers use.
 std::string_view StatusText(int code) {
   if (code == 416) return "416 Requested Range Not Satisfiable";
+  if (code == 413) return "413 Content Too Large";
   return webbridge::GetHTTPStatus(code);
 }
 
@@ -185,7 +186,7 @@ void ResponseWriter::WriteDocument(std::string_view type, std::string_view body,
 
 std::string ResponseWriter::SendHTTPError(int code) {
   std::string text = "ERROR : ";
-  text += webbridge::GetHTTPStatus(code);
+  text += StatusText(code);
   return text;
 }
 

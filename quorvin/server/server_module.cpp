@@ -58,6 +58,7 @@ ConnectionLimits ListenerConfig::Limits() const {
   limits.header_seconds = std::max(0, m.HeaderTimeout);
   limits.body_seconds = std::max(0, m.BodyTimeout);
   limits.send_seconds = std::max(0, m.SendTimeout);
+  limits.max_body = std::max(0, m.MaxBody);
   limits.keep_alive = m.KeepAlive != 0;
   limits.keep_alive_seconds = std::max(0, m.KeepAliveTimeout);
   limits.keep_alive_requests = std::max(1, m.KeepAliveRequests);

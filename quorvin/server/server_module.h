@@ -133,6 +133,9 @@ class ServerModule : public platform::TComponent, public FileProperties {
   std::int32_t HeaderTimeout = 20;
   std::int32_t BodyTimeout = 20;
   std::int32_t SendTimeout = 30;
+  // The largest request body taken, in bytes; a larger one is answered 413 and the connection
+  // closed.
+  std::int32_t MaxBody = kDefaultMaxBody;
   // Persistent connections: off, every answer closes its connection. On, an HTTP/1.1 request
   // (or an HTTP/1.0 one asking for keep-alive) keeps it for the next request, for at most
   // KeepAliveRequests requests and KeepAliveTimeout seconds of waiting between them.
@@ -153,6 +156,7 @@ class ServerModule : public platform::TComponent, public FileProperties {
   static bool BindAddressOk(std::string_view address);
 
   static constexpr std::int32_t kDefaultMaxConnections = 512;
+  static constexpr std::int32_t kDefaultMaxBody = 16 * 1024 * 1024;
 
   void Notification(platform::TComponent* component, platform::TOperation operation) override;
   // Reads the stored properties and starts the module; a listener that cannot open (or a TLS
@@ -213,6 +217,7 @@ class ServerModule : public platform::TComponent, public FileProperties {
     count("HeaderTimeout", &T::HeaderTimeout, 20, 0);
     count("BodyTimeout", &T::BodyTimeout, 20, 0);
     count("SendTimeout", &T::SendTimeout, 30, 0);
+    count("MaxBody", &T::MaxBody, kDefaultMaxBody, 0);
     // 0 or 1: any other number stored is taken as 1.
     const auto flag = [&builder](const char* name, std::int32_t T::*field) {
       builder.Integer(

@@ -56,6 +56,10 @@ platform::TDateTime ZRequest::GetDateVariable(int index) const {
   return text.empty() ? -1.0 : web::ParseDate(text);
 }
 
+std::string ZRequest::ContentBytes() const {
+  return std::string(ConnectionSocket.RequestBody().View());
+}
+
 std::string ZRequest::GetHeader(std::string_view name) const {
   return std::string(ConnectionSocket.RequestHeaders().Values(name));
 }

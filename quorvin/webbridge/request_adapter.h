@@ -24,6 +24,7 @@ class ZRequest : public web::TWebRequest {
   std::int32_t GetIntegerVariable(int index) const override;
   // Any request header by name, letter case ignored.
   std::string GetHeader(std::string_view name) const override;
+  std::string ContentBytes() const override;
 
   // The connection's body stream, which receives the answer.
   platform::TMemoryStream& GetBody() const { return ConnectionSocket.RequestBody(); }

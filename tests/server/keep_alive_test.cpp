@@ -278,7 +278,7 @@ TEST(KeepAliveAnswers, ContinueGoesOutBeforeTheBodyAndNotForARefusedRequest) {
 
   FakeConnection refused(f.listener);
   refused.Deliver("POST /page.htm HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 99999999999\r\n\r\n");
-  EXPECT_TRUE(refused.Sent().starts_with("HTTP/1.1 400 Bad Request\r\n")) << refused.Sent();
+  EXPECT_TRUE(refused.Sent().starts_with("HTTP/1.1 413 Content Too Large\r\n")) << refused.Sent();
   EXPECT_TRUE(refused.Closed());
 }
 

@@ -207,7 +207,7 @@ TEST(RequestReader, TakesNothingOnceDone) {
 struct LimitCase {
   const char* name;
   std::string request;
-  bool refused;  // with 400
+  int refused;  // the status of the refusal, 0 for none
 };
 
 std::string Line(std::size_t n) { return std::string(n, 'a'); }
@@ -229,27 +229,27 @@ TEST_P(RequestLimits, RefusesWhatIsTooLargeOrMalformed) {
     std::size_t used = 0;
     result = r.Feed(std::string_view(req).substr(at, 8192), used);
   }
-  EXPECT_EQ(result == ReadResult::kRefused, GetParam().refused);
-  EXPECT_EQ(r.RefusalStatus(), GetParam().refused ? 400 : 0);
+  EXPECT_EQ(result == ReadResult::kRefused, GetParam().refused != 0);
+  EXPECT_EQ(r.RefusalStatus(), GetParam().refused);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     , RequestLimits,
     ::testing::Values(
         LimitCase{"RequestLine8192Accepted", "GET /" + Line(8192 - 14) + " HTTP/1.0\r\n\r\n",
-                  false},
-        LimitCase{"RequestLine8193Refused", "GET /" + Line(8193 - 14) + " HTTP/1.0\r\n\r\n", true},
+                  0},
+        LimitCase{"RequestLine8193Refused", "GET /" + Line(8193 - 14) + " HTTP/1.0\r\n\r\n", 400},
         LimitCase{"HeaderLine8192Accepted", "GET / HTTP/1.0\r\nX: " + Line(8189) + "\r\n\r\n",
-                  false},
-        LimitCase{"HeaderLine8193Refused", "GET / HTTP/1.0\r\nX: " + Line(8190) + "\r\n\r\n", true},
+                  0},
+        LimitCase{"HeaderLine8193Refused", "GET / HTTP/1.0\r\nX: " + Line(8190) + "\r\n\r\n", 400},
         LimitCase{"CarriageReturnsNotCounted",
-                  "GET / HTTP/1.0\r\nX: " + Line(8189) + "\r\r\r\n\r\n", false},
+                  "GET / HTTP/1.0\r\nX: " + Line(8189) + "\r\r\r\n\r\n", 0},
         LimitCase{"HundredHeadersAccepted", "GET / HTTP/1.0\r\n" + HeaderLines(100) + "\r\n",
-                  false},
+                  0},
         LimitCase{"HundredAndOneHeadersRefused", "GET / HTTP/1.0\r\n" + HeaderLines(101) + "\r\n",
-                  true},
+                  400},
         LimitCase{"LinesWithoutColonCount",
-                  "GET / HTTP/1.0\r\n" + HeaderLines(100) + "no colon\r\n\r\n", true},
+                  "GET / HTTP/1.0\r\n" + HeaderLines(100) + "no colon\r\n\r\n", 400},
         LimitCase{"HeaderBlockOver64KiBRefused",
                   "GET / HTTP/1.0\r\n" +
                       [] {
@@ -259,24 +259,47 @@ INSTANTIATE_TEST_SUITE_P(
                         return s;
                       }() +
                       "\r\n",
-                  true},
-        LimitCase{"LengthNotANumber", "POST / HTTP/1.0\r\nContent-Length: 12abc\r\n\r\n", true},
-        LimitCase{"LengthEmpty", "POST / HTTP/1.0\r\nContent-Length:\r\n\r\n", true},
-        LimitCase{"LengthNegative", "POST / HTTP/1.0\r\nContent-Length: -1\r\n\r\n", true},
-        LimitCase{"LengthPlusSign", "POST / HTTP/1.0\r\nContent-Length: +1\r\n\r\n", true},
-        LimitCase{"LengthHex", "POST / HTTP/1.0\r\nContent-Length: 0x10\r\n\r\n", true},
-        LimitCase{"LengthOfTenDigitsRefused",
-                  "POST / HTTP/1.0\r\nContent-Length: 0000000001\r\n\r\n", true},
-        LimitCase{"LengthOverLimit", "POST / HTTP/1.0\r\nContent-Length: 16777217\r\n\r\n", true},
+                  400},
+        LimitCase{"LengthNotANumber", "POST / HTTP/1.0\r\nContent-Length: 12abc\r\n\r\n", 400},
+        LimitCase{"LengthEmpty", "POST / HTTP/1.0\r\nContent-Length:\r\n\r\n", 400},
+        LimitCase{"LengthNegative", "POST / HTTP/1.0\r\nContent-Length: -1\r\n\r\n", 400},
+        LimitCase{"LengthPlusSign", "POST / HTTP/1.0\r\nContent-Length: +1\r\n\r\n", 400},
+        LimitCase{"LengthHex", "POST / HTTP/1.0\r\nContent-Length: 0x10\r\n\r\n", 400},
+        LimitCase{"LengthWithLeadingZerosRead",
+                  "POST / HTTP/1.0\r\nContent-Length: 0000000001\r\n\r\n", 0},
+        LimitCase{"LengthOverLimit", "POST / HTTP/1.0\r\nContent-Length: 16777217\r\n\r\n", 413},
         LimitCase{"LengthHuge", "POST / HTTP/1.0\r\nContent-Length: 99999999999999999999\r\n\r\n",
-                  true},
+                  413},
         LimitCase{"LengthsDisagree",
-                  "POST / HTTP/1.0\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab", true},
+                  "POST / HTTP/1.0\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab", 400},
         LimitCase{"LengthsAgree",
-                  "POST / HTTP/1.0\r\nContent-Length: 2\r\ncontent-length: 2\r\n\r\nab", false},
+                  "POST / HTTP/1.0\r\nContent-Length: 2\r\ncontent-length: 2\r\n\r\nab", 0},
         LimitCase{"LengthAtLimitAccepted", "POST / HTTP/1.0\r\nContent-Length: 16777216\r\n\r\n",
-                  false}),
+                  0}),
     [](const auto& tc) { return std::string(tc.param.name); });
+
+TEST(RequestReader, TheBodyLimitIsTheConnections) {
+  struct Case {
+    const char* request;
+    ReadResult result;
+    int status;
+  };
+  const Case cases[] = {
+      {"POST / HTTP/1.1\r\nContent-Length: 10\r\n\r\n0123456789", ReadResult::kDone, 0},
+      {"POST / HTTP/1.1\r\nContent-Length: 11\r\n\r\n0123456789a", ReadResult::kRefused, 413},
+      {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\na\r\n0123456789\r\n0\r\n\r\n",
+       ReadResult::kDone, 0},
+      {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\na\r\n0123456789\r\n1\r\na\r\n",
+       ReadResult::kRefused, 413},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request);
+    RequestReader r(ReaderOptions{true, 10});
+    std::size_t used = 0;
+    EXPECT_EQ(r.Feed(c.request, used), c.result);
+    EXPECT_EQ(r.RefusalStatus(), c.status);
+  }
+}
 
 // A request whose body comes in chunks, as `framing` frames it.
 std::string Chunked(std::string_view framing, std::string_view encoding = "chunked") {
@@ -387,8 +410,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Chunked(std::string(1000, '0') + "5\r\nhello\r\n0\r\n\r\n"), 0},
         // Over the body limit by the size line alone: no test need send 16 MiB.
         RefusalCase{"SizeOf16MiBAccepted", Chunked("1000000\r\n"), 0},
-        RefusalCase{"SizeOver16MiBRefused", Chunked("1000001\r\n"), 400},
-        RefusalCase{"SizeOverflowingRefused", Chunked("10000000000000005\r\nhello\r\n"), 400},
+        RefusalCase{"SizeOver16MiBRefused", Chunked("1000001\r\n"), 413},
+        RefusalCase{"SizeOverflowingRefused", Chunked("10000000000000005\r\nhello\r\n"), 413},
         RefusalCase{"HundredLinesWithTrailersAccepted", WithTrailers(49, HeaderLines(50)), 0},
         RefusalCase{"HundredAndOneLinesWithTrailersRefused", WithTrailers(49, HeaderLines(51)),
                     400},

@@ -79,6 +79,34 @@ INSTANTIATE_TEST_SUITE_P(
                    ""}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
+TEST_F(ServerAnswers, BodyBeyondTheLimitIsTooLargeAndEndsTheConnection) {
+  ServerForm server(root.Str(), {{"MaxBody", 10}});
+  struct Case {
+    std::string request;
+    std::string status_line;
+  };
+  const Case cases[] = {
+      {"POST /page.htm HTTP/1.0\r\nContent-Length: 10\r\n\r\n0123456789",
+       "HTTP/1.0 405 Method Not Allowed"},
+      {"POST /page.htm HTTP/1.0\r\nContent-Length: 11\r\n\r\n0123456789a",
+       "HTTP/1.0 413 Content Too Large"},
+      // Answered from the head: the client need not send what would be refused.
+      {"POST /page.htm HTTP/1.0\r\nContent-Length: 99999999999\r\n\r\n",
+       "HTTP/1.0 413 Content Too Large"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request);
+    const Exchange ex = server.Get(c.request);
+    EXPECT_TRUE(ex.closed);
+    EXPECT_EQ(ParseAnswer(ex.answer).status_line, c.status_line);
+  }
+  // The limit left alone is 16 MiB.
+  ServerForm defaults(root.Str());
+  EXPECT_EQ(ParseAnswer(defaults.Get("POST / HTTP/1.0\r\nContent-Length: 16777217\r\n\r\n").answer)
+                .status_line,
+            "HTTP/1.0 413 Content Too Large");
+}
+
 TEST_F(ServerAnswers, ErrorPagesByteForByte) {
   ServerForm server(root.Str());
   struct {

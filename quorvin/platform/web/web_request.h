@@ -145,7 +145,10 @@ class TWebRequest {
 
   std::int32_t ServerPort() const { return GetIntegerVariable(kReqServerPort); }
 
+  // The body as text, as stored programs read it: up to its first NUL byte.
   std::string Content() const { return GetStringVariable(kReqContent); }
+  // The body, every byte of it: what binary uploads are read with.
+  virtual std::string ContentBytes() const { return Content(); }
 
   std::string Connection() const { return GetStringVariable(kReqConnection); }
 
