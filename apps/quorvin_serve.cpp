@@ -52,6 +52,7 @@ const std::string& Usage() {
         "                     [--timeout SECONDS] [--max-request N] [--binding scktcomp|dwinsock]\n"
         "                     [--no-dispatcher] [--max-connections N] [--header-timeout SECONDS]\n"
         "                     [--body-timeout SECONDS] [--send-timeout SECONDS] [--max-body BYTES]\n"
+        "                     [--body-memory BYTES] [--body-folder DIR]\n"
         "                     [--keep-alive | --no-keep-alive] [--keep-alive-timeout SECONDS]\n"
         "                     [--keep-alive-requests N] [--tls-cert FILE --tls-key FILE]\n";
     std::string line(kIndent);
@@ -100,6 +101,8 @@ struct Options {
   int body_timeout = 20;
   int send_timeout = 30;
   int max_body = quorvin::server::ServerModule::kDefaultMaxBody;
+  int body_memory = quorvin::server::ServerModule::kDefaultBodyMemory;
+  std::string body_folder;
   bool keep_alive = true;
   int keep_alive_timeout = 5;
   int keep_alive_requests = 100;
@@ -196,6 +199,10 @@ Options Parse(int argc, char** argv) {
       o.send_timeout = IntOption(arg, value(), 0, 2'000'000);
     else if (arg == "--max-body")
       o.max_body = SizeOption(arg, value());
+    else if (arg == "--body-memory")
+      o.body_memory = SizeOption(arg, value());
+    else if (arg == "--body-folder")
+      o.body_folder = std::string(value());
     else if (arg == "--keep-alive") o.keep_alive = true;
     else if (arg == "--no-keep-alive") o.keep_alive = false;
     else if (arg == "--keep-alive-timeout")
@@ -230,6 +237,9 @@ Options Parse(int argc, char** argv) {
   }
   if (o.binding != "scktcomp" && o.binding != "dwinsock") Fail("--binding is scktcomp or dwinsock");
   if (o.tls_cert.empty() != o.tls_key.empty()) Fail("--tls-cert and --tls-key go together");
+  if (!o.body_folder.empty() && !std::filesystem::is_directory(o.body_folder)) {
+    Fail("--body-folder " + o.body_folder + " is not a folder");
+  }
   // The component serves the current folder when its stored root is missing; a root asked for
   // on the command line must exist.
   if (o.root_given && !std::filesystem::is_directory(o.root)) {
@@ -256,6 +266,8 @@ std::string FormFromOptions(const Options& o) {
                    {"BodyTimeout", o.body_timeout},
                    {"SendTimeout", o.send_timeout},
                    {"MaxBody", o.max_body},
+                   {"BodyMemory", o.body_memory},
+                   {"BodyFolder", o.body_folder},
                    {"KeepAlive", o.keep_alive ? 1 : 0},
                    {"KeepAliveTimeout", o.keep_alive_timeout},
                    {"KeepAliveRequests", o.keep_alive_requests},

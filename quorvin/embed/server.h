@@ -51,6 +51,9 @@ class Request {
   std::string Header(std::string_view name) const { return request_.GetHeader(name); }
   // The body, every byte of it (binary uploads included).
   std::string Body() const { return request_.ContentBytes(); }
+  // The body as a stream, for one too large to take whole (beyond the module's BodyMemory it is
+  // read from a file); null when the request has none.
+  platform::TStream* BodyStream() const { return request_.BodyStream(); }
   // Everything else a web action can read.
   web::TWebRequest& Web() const { return request_; }
 

@@ -21,6 +21,8 @@ struct ConnectionLimits {
   std::int32_t keep_alive_seconds = 5;  // how long a kept connection waits for the next request
   std::int32_t keep_alive_requests = 100;  // requests on one connection at most
   std::int32_t max_body = 16 * 1024 * 1024;  // the largest request body taken (413 beyond)
+  std::int32_t body_memory = 64 * 1024;      // the most of a body held in memory; a file beyond
+  std::shared_ptr<const std::string> body_folder;  // where those files go (null: the system's)
 };
 
 // All that a connection knows of the listener that accepted it. The listener keeps its

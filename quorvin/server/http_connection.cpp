@@ -49,7 +49,8 @@ std::string_view HeadOf(std::string_view answer) {
 HttpConnection::HttpConnection(ConnectionContext& context)
     : context_(context),
       limits_(context.Limits()),
-      reader_(ReaderOptions{limits_.keep_alive, limits_.max_body}),
+      reader_(ReaderOptions{limits_.keep_alive, limits_.max_body, limits_.body_memory,
+                            limits_.body_folder}),
       writer_([this] { return LocalHostName(); }),
       default_document_(context.DefaultFile()),
       deadline_([this] { Expire(); }) {
@@ -100,10 +101,21 @@ void HttpConnection::FeedReader(std::string_view bytes) {
   const ReadResult result = reader_.Feed(bytes, used);
   // A target with a query is meant for a web action, whose answer goes out from the body.
   if (reader_.HasQuery()) file_mode_ = false;
+  if (result != ReadResult::kRefused && reader_.HeadComplete() && !body_checked_) {
+    body_checked_ = true;
+    // A body no action may take changes nothing of the answer (a file, 404, 405, 501): it is
+    // dropped as it arrives instead of being kept whole in memory for nobody.
+    if ((reader_.Head().chunked || reader_.ContentLength() > 0) && !BodyWanted()) {
+      reader_.DiscardBody();
+    }
+  }
   switch (result) {
     case ReadResult::kNeedMore:
       // The head has one deadline for all of it; a body's starts again with every piece.
       if (reader_.HeadComplete()) ArmDeadline(limits_.body_seconds);
+      // A client that waits before it sends a body nobody takes is answered at once, and the
+      // connection ends with the answer: it may send the body all the same.
+      if (reader_.ExpectsContinue() && reader_.DiscardingBody()) return FinishRequest();
       if (reader_.ExpectsContinue() && !continue_sent_) {
         continue_sent_ = true;
         WriteAll(kContinue);
@@ -123,7 +135,10 @@ void HttpConnection::FinishRequest() {
   deadline_.Cancel();
   phase_ = Phase::kAnswering;
   ++requests_;
-  keep_ = limits_.keep_alive && WantsToKeep() && requests_ < limits_.keep_alive_requests;
+  // A request answered before its body ended cannot be kept: the rest of the body would be
+  // read as the next request.
+  keep_ = limits_.keep_alive && WantsToKeep() && requests_ < limits_.keep_alive_requests &&
+          reader_.ReqState() == ZReqtype::REQ_DONE;
   if (!keep_) pending_.clear();
   writer_.SetConnectionOption(ConnectionOption());
   if (limits_.keep_alive && SpeaksHttp11()) writer_.SetVersion("HTTP/1.1");
@@ -177,6 +192,17 @@ void HttpConnection::StartResponse() {
     AnswerTarget(TargetUse::kPost);
   } else {
     writer_.WriteError(501);
+  }
+}
+
+bool HttpConnection::BodyWanted() {
+  web::TCustomWebDispatcher* dispatcher = context_.Dispatcher();
+  if (dispatcher == nullptr) return false;
+  try {
+    const webbridge::ZRequest request(*this);
+    return dispatcher->MayTake(request);
+  } catch (...) {
+    return true;  // the dispatcher will say more when it runs
   }
 }
 
@@ -398,6 +424,7 @@ void HttpConnection::NextRequest() {
   answered_ = false;
   keep_ = false;
   continue_sent_ = false;
+  body_checked_ = false;
   if (pending_.empty()) {
     phase_ = Phase::kIdle;
     context_.AddIdle(*this);

@@ -50,6 +50,7 @@ class HttpConnection : public webbridge::ConnectionView,
   const platform::TStringList& RequestHeaders() const override { return reader_.Headers(); }
 
   platform::TMemoryStream& RequestBody() override { return reader_.Body(); }
+  platform::TStream* RequestBodyStream() override { return reader_.BodyStream(); }
 
   std::string_view ConnectionOption() const override;
 
@@ -93,6 +94,8 @@ class HttpConnection : public webbridge::ConnectionView,
   bool SpeaksHttp11() const;
   bool HeadingOnly() const;
   void StartResponse();
+  // Whether a web action may take this request, and so its body.
+  bool BodyWanted();
   bool Dispatch();
   void AnswerTarget(TargetUse use);
   void AnswerFile(TargetResolution& target);
@@ -131,6 +134,7 @@ class HttpConnection : public webbridge::ConnectionView,
   bool answered_ = false;
   bool keep_ = false;             // the connection stays open after this answer
   bool continue_sent_ = false;    // "100 Continue" went out for this request
+  bool body_checked_ = false;     // whether an action may take the body is known
   bool send_limited_ = false;     // the binding was told the send limit
   bool idle_listed_ = false;      // in the listener's list of idle connections
 };

@@ -6,6 +6,7 @@
 #include "quorvin/platform/core/text.h"
 #include "quorvin/platform/web/header_list.h"
 #include "quorvin/platform/web/http_decode.h"
+#include "quorvin/server/body_spool.h"
 
 namespace quorvin::server {
 
@@ -14,6 +15,8 @@ namespace {
 // A body beyond the limit: "413 Content Too Large", after which the connection closes (what
 // the client sends on is the rest of that body).
 constexpr int kBodyTooLargeStatus = 413;
+// A body that could not be kept (its file could not be made or written): the server's fault.
+constexpr int kSpoolFailedStatus = 500;
 
 constexpr std::string_view kHttp11 = "HTTP/1.1";
 
@@ -63,7 +66,7 @@ ReadResult RequestReader::Feed(std::string_view bytes, std::size_t& used) {
     if (facts_.chunked) {
       if (ReadChunks(bytes, pos) == ReadResult::kRefused) return ReadResult::kRefused;
     } else {
-      AddToBody(bytes, pos);
+      if (!AddToBody(bytes, pos)) return Refuse(kSpoolFailedStatus);
     }
   }
   used = pos;
@@ -195,16 +198,17 @@ int RequestReader::ReadHeadFacts() {
   return 0;
 }
 
-void RequestReader::AddToBody(std::string_view bytes, std::size_t& pos) {
+bool RequestReader::AddToBody(std::string_view bytes, std::size_t& pos) {
   // Bytes beyond the announced length are not the body's.
   const std::int64_t room = content_length_ - body_received_;
   const std::int64_t take =
       std::min<std::int64_t>(room, static_cast<std::int64_t>(bytes.size() - pos));
   if (take > 0) {
-    AppendBody(bytes.substr(pos, static_cast<std::size_t>(take)));
+    if (!AppendBody(bytes.substr(pos, static_cast<std::size_t>(take)))) return false;
     pos += static_cast<std::size_t>(take);
   }
   if (body_received_ >= content_length_) req_state_ = ZReqtype::REQ_DONE;
+  return true;
 }
 
 ReadResult RequestReader::ReadChunks(std::string_view bytes, std::size_t& pos) {
@@ -214,7 +218,7 @@ ReadResult RequestReader::ReadChunks(std::string_view bytes, std::size_t& pos) {
       case web::ChunkResult::kNeedMore:
         return ReadResult::kNeedMore;
       case web::ChunkResult::kData:
-        AppendBody(data);
+        if (!AppendBody(data)) return Refuse(kSpoolFailedStatus);
         // The static rules read a chunked body's length as they would an announced one.
         content_length_ = static_cast<std::int32_t>(chunks_.BodySize());
         break;
@@ -244,11 +248,44 @@ ReadResult RequestReader::ReadTrailers(std::string_view bytes, std::size_t& pos)
   }
 }
 
-void RequestReader::AppendBody(std::string_view bytes) {
-  // The body grows as its bytes arrive: a client that announces a large body and sends nothing
-  // holds no memory for it.
-  Body().WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
+bool RequestReader::AppendBody(std::string_view bytes) {
   body_received_ += static_cast<std::int64_t>(bytes.size());
+  if (discard_) return true;
+  try {
+    if (!spool_ && (body_ ? body_->Size() : 0) + static_cast<std::int64_t>(bytes.size()) >
+                       std::max<std::int32_t>(options_.body_memory, 0)) {
+      // Too much for memory: the body so far and the rest go to a file.
+      static const std::string kSystemFolder;
+      spool_ = OpenBodySpool(options_.spool_folder ? *options_.spool_folder : kSystemFolder);
+      if (!spool_) return false;
+      if (body_) {
+        const std::string_view held = body_->View();
+        spool_->WriteBuffer(held.data(), static_cast<std::int64_t>(held.size()));
+        body_.reset();
+      }
+    }
+    // The body grows as its bytes arrive: a client that announces a large body and sends
+    // nothing holds no memory for it.
+    if (spool_) {
+      spool_->WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
+    } else {
+      Body().WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
+    }
+  } catch (const std::exception&) {
+    return false;  // the folder is full or gone
+  }
+  return true;
+}
+
+platform::TStream* RequestReader::BodyStream() {
+  if (spool_) return spool_.get();
+  return body_.get();
+}
+
+void RequestReader::DiscardBody() {
+  discard_ = true;
+  body_.reset();
+  spool_.reset();
 }
 
 }  // namespace quorvin::server

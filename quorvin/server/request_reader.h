@@ -22,6 +22,7 @@ constexpr std::size_t kMaxLine = 8192;               // characters in a request 
 constexpr int kMaxHeaderLines = 100;                 // header lines in one request
 constexpr std::size_t kMaxHeaderBytes = 64 * 1024;   // all header lines together
 constexpr std::int32_t kMaxBody = 16 * 1024 * 1024;  // the largest request body, by default
+constexpr std::int32_t kDefaultBodyMemory = 64 * 1024;  // the most of a body held in memory
 
 // What a request's head says about the exchange, worked out once as the head ends.
 struct RequestHead {
@@ -48,6 +49,10 @@ struct ReaderOptions {
   bool http11_bodies = false;
   // The largest body taken, announced or chunked: a larger one is refused with 413.
   std::int32_t max_body = kMaxBody;
+  // The most of a body kept in memory: a larger one moves to a file without a name in
+  // `spool_folder` ("" or none: $TMPDIR, else /tmp), so that a request's memory stays bounded.
+  std::int32_t body_memory = kDefaultBodyMemory;
+  std::shared_ptr<const std::string> spool_folder;
 };
 
 // Reads one request from its bytes: the request line, the header lines, and its body. It knows
@@ -117,6 +122,16 @@ class RequestReader {
   // nothing asked for one.
   std::unique_ptr<platform::TMemoryStream> TakeBody() { return std::move(body_); }
 
+  // The body as received, in memory or (beyond body_memory) in its file; null while none came.
+  platform::TStream* BodyStream();
+  // True once the body went to a file.
+  bool BodySpooled() const { return spool_ != nullptr; }
+
+  // The body is nobody's: what arrived of it is dropped and the rest is only counted, so that
+  // the request still ends where its framing says.
+  void DiscardBody();
+  bool DiscardingBody() const { return discard_; }
+
  private:
   ReadResult ReadHead(std::string_view bytes, std::size_t& pos);
   void ProcessLine();
@@ -124,10 +139,10 @@ class RequestReader {
   void ReadRequestLine(std::string_view line);
   int StartBody();
   int ReadHeadFacts();
-  void AddToBody(std::string_view bytes, std::size_t& pos);
+  bool AddToBody(std::string_view bytes, std::size_t& pos);
   ReadResult ReadChunks(std::string_view bytes, std::size_t& pos);
   ReadResult ReadTrailers(std::string_view bytes, std::size_t& pos);
-  void AppendBody(std::string_view bytes);
+  bool AppendBody(std::string_view bytes);
   ReadResult Refuse(int status);
 
   ReaderOptions options_;
@@ -151,6 +166,8 @@ class RequestReader {
   std::int64_t body_received_ = 0;
   // Made when the first body byte arrives, or when a caller asks for the body.
   std::unique_ptr<platform::TMemoryStream> body_;
+  std::unique_ptr<platform::THandleStream> spool_;
+  bool discard_ = false;
 };
 
 }  // namespace quorvin::server

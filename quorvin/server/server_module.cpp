@@ -59,6 +59,13 @@ ConnectionLimits ListenerConfig::Limits() const {
   limits.body_seconds = std::max(0, m.BodyTimeout);
   limits.send_seconds = std::max(0, m.SendTimeout);
   limits.max_body = std::max(0, m.MaxBody);
+  limits.body_memory = std::max(0, m.BodyMemory);
+  if (!m.BodyFolder.empty()) {
+    if (!body_folder_ || *body_folder_ != m.BodyFolder) {
+      body_folder_ = std::make_shared<const std::string>(m.BodyFolder);
+    }
+    limits.body_folder = body_folder_;
+  }
   limits.keep_alive = m.KeepAlive != 0;
   limits.keep_alive_seconds = std::max(0, m.KeepAliveTimeout);
   limits.keep_alive_requests = std::max(1, m.KeepAliveRequests);

@@ -113,6 +113,8 @@ class ListenerConfig : public ConnectionContext {
   mutable std::shared_ptr<const FileOptions> files_;
   mutable FileProperties files_source_;
   mutable bool files_made_ = false;
+  // The module's BodyFolder as connections share it, made again when it changes.
+  mutable std::shared_ptr<const std::string> body_folder_;
   std::vector<IdleConnection*> idle_;
 };
 
@@ -136,6 +138,10 @@ class ServerModule : public platform::TComponent, public FileProperties {
   // The largest request body taken, in bytes; a larger one is answered 413 and the connection
   // closed.
   std::int32_t MaxBody = kDefaultMaxBody;
+  // The most of a request body held in memory, in bytes; a larger body waits for its action in
+  // a file without a name in BodyFolder ("" for $TMPDIR, else /tmp), gone when the request ends.
+  std::int32_t BodyMemory = kDefaultBodyMemory;
+  std::string BodyFolder;
   // Persistent connections: off, every answer closes its connection. On, an HTTP/1.1 request
   // (or an HTTP/1.0 one asking for keep-alive) keeps it for the next request, for at most
   // KeepAliveRequests requests and KeepAliveTimeout seconds of waiting between them.
@@ -157,6 +163,7 @@ class ServerModule : public platform::TComponent, public FileProperties {
 
   static constexpr std::int32_t kDefaultMaxConnections = 512;
   static constexpr std::int32_t kDefaultMaxBody = 16 * 1024 * 1024;
+  static constexpr std::int32_t kDefaultBodyMemory = 64 * 1024;
 
   void Notification(platform::TComponent* component, platform::TOperation operation) override;
   // Reads the stored properties and starts the module; a listener that cannot open (or a TLS
@@ -218,6 +225,7 @@ class ServerModule : public platform::TComponent, public FileProperties {
     count("BodyTimeout", &T::BodyTimeout, 20, 0);
     count("SendTimeout", &T::SendTimeout, 30, 0);
     count("MaxBody", &T::MaxBody, kDefaultMaxBody, 0);
+    count("BodyMemory", &T::BodyMemory, kDefaultBodyMemory, 0);
     // 0 or 1: any other number stored is taken as 1.
     const auto flag = [&builder](const char* name, std::int32_t T::*field) {
       builder.Integer(
@@ -239,6 +247,7 @@ class ServerModule : public platform::TComponent, public FileProperties {
     count("KeepAliveTimeout", &T::KeepAliveTimeout, 5, 0);
     count("KeepAliveRequests", &T::KeepAliveRequests, 100, 1);
     builder.Text("TLSCertificate", &T::TLSCertificate).Text("TLSKey", &T::TLSKey);
+    builder.Text("BodyFolder", &T::BodyFolder, std::string());
     checked_text("BindAddress", &T::BindAddress, BindAddressOk, " takes an IP address, localhost, or nothing for every address");
     for (const FileProperty& p : FileProperties::Table()) {
       if (p.flag != nullptr) {

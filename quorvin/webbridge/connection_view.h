@@ -19,6 +19,9 @@ class ConnectionView {
   virtual const platform::TStringList& RequestHeaders() const = 0;
   // The request body; a dispatched answer is written over it.
   virtual platform::TMemoryStream& RequestBody() = 0;
+  // The request body as received: in memory, or in a file when it was large; null when the
+  // request had none. Read it before the answer is written.
+  virtual platform::TStream* RequestBodyStream() { return &RequestBody(); }
   // What the answer says of the connection in its "Connection" header: empty (no header, and
   // the connection ends with the answer), "keep-alive" or "close".
   virtual std::string_view ConnectionOption() const { return {}; }

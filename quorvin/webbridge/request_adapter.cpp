@@ -1,5 +1,6 @@
 #include "quorvin/webbridge/request_adapter.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "quorvin/platform/core/text.h"
@@ -35,10 +36,9 @@ std::string ZRequest::GetStringVariable(int index) const {
     case 5: return std::string(ConnectionSocket.RequestField(Field::kTranslatedPath));
     case 25: {
       // The body as text: up to its size, and no further than a NUL byte.
-      platform::TMemoryStream& body = ConnectionSocket.RequestBody();
-      body.SetPosition(0);
-      const std::string_view bytes = body.View();
-      return std::string(bytes.substr(0, std::min(bytes.size(), bytes.find('\0'))));
+      std::string bytes = ContentBytes();
+      bytes.resize(std::min(bytes.size(), bytes.find('\0')));
+      return bytes;
     }
     default:
       if (index < 6 || index >= static_cast<int>(arHTTPHeader.size())) return {};
@@ -57,7 +57,23 @@ platform::TDateTime ZRequest::GetDateVariable(int index) const {
 }
 
 std::string ZRequest::ContentBytes() const {
-  return std::string(ConnectionSocket.RequestBody().View());
+  platform::TStream* body = BodyStream();
+  if (body == nullptr) return {};
+  std::string bytes(static_cast<std::size_t>(std::max<std::int64_t>(body->Size(), 0)), '\0');
+  std::size_t got = 0;
+  for (std::int64_t n; got < bytes.size() &&
+                       (n = body->Read(bytes.data() + got, static_cast<std::int64_t>(bytes.size() - got))) > 0;) {
+    got += static_cast<std::size_t>(n);
+  }
+  bytes.resize(got);
+  body->SetPosition(0);
+  return bytes;
+}
+
+platform::TStream* ZRequest::BodyStream() const {
+  platform::TStream* body = ConnectionSocket.RequestBodyStream();
+  if (body != nullptr) body->SetPosition(0);
+  return body;
 }
 
 std::string ZRequest::GetHeader(std::string_view name) const {

@@ -25,6 +25,7 @@ class ZRequest : public web::TWebRequest {
   // Any request header by name, letter case ignored.
   std::string GetHeader(std::string_view name) const override;
   std::string ContentBytes() const override;
+  platform::TStream* BodyStream() const override;
 
   // The connection's body stream, which receives the answer.
   platform::TMemoryStream& GetBody() const { return ConnectionSocket.RequestBody(); }

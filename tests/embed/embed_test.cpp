@@ -87,6 +87,25 @@ TEST_P(ShortPath, RoutesComeBeforeFilesAndFilesAreServed) {
   EXPECT_EQ(Get("/api/time", del).status, 501);
 }
 
+TEST_P(ShortPath, LargeBodiesReachTheRouteWholeFromTheirFile) {
+  Server server(site_.Str(), GetParam().server);
+  server.Module().BodyMemory = 64 * 1024;  // the 1 MiB below waits in a file
+  server.Post("/upload", [](const Request& req, Response& res) {
+    platform::TStream* stream = req.BodyStream();
+    res.Header("X-Streamed", stream != nullptr ? std::to_string(stream->Size()) : "none");
+    res.Text(req.Body(), "application/octet-stream");
+  });
+  port_ = server.Listen(0);
+  std::string sent(1024 * 1024, '\0');
+  for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<char>(i * 7 >> 2);
+  FetchOptions post;
+  post.body = sent;
+  const FetchResponse answer = Get("/upload", post);
+  EXPECT_EQ(answer.status, 200);
+  EXPECT_EQ(answer.Header("X-Streamed"), std::to_string(sent.size()));
+  EXPECT_TRUE(answer.body == sent) << "the body came back changed";
+}
+
 TEST_P(ShortPath, FetchKeepsBoundedBodiesAndFollowsRedirectsWhenAsked) {
   Server server(site_.Str(), GetParam().server);
   server.Get("/big", [](const Request&, Response& res) { res.Text(std::string(100, 'x')); });

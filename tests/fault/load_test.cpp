@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -207,6 +209,44 @@ TEST_P(Churn, MemoryReturnsToWhereItWasAndEveryRequestIsAnswered) {
   ExpectCleanStop();
 }
 
+using BodyMemory = ServedTest;
+
+// Forty clients each send 15 MiB (one byte short of their announced length) and wait: twenty to
+// an action, whose bodies wait in files, and twenty to a file, whose bodies nobody keeps. A
+// server that kept bodies whole would hold 600 MiB here.
+TEST_P(BodyMemory, BodiesInFlightKeepTheServerSmall) {
+  ASSERT_NO_FATAL_FAILURE(StartServer({"--root", site_.Root()}));
+  if (IsSkipped()) return;
+  const long at_start = Server().Process().PeakRssKiB();
+  constexpr std::size_t kBody = 15 << 20;
+  const std::string body(kBody - 1, 'b');
+  std::vector<int> fds;
+  std::vector<std::thread> senders;
+  for (int i = 0; i < 40; ++i) {
+    const int fd = ConnectToLoopback(Port());
+    ASSERT_GE(fd, 0);
+    fds.push_back(fd);
+    const std::string head = std::string(i % 2 == 0 ? "POST /echo" : "POST /page.htm") +
+                             " HTTP/1.0\r\nContent-Length: " + std::to_string(kBody) + "\r\n\r\n";
+    senders.emplace_back([fd, head, &body] {
+      ::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+      for (std::size_t at = 0; at < body.size();) {
+        const ssize_t n = ::send(fd, body.data() + at, body.size() - at, MSG_NOSIGNAL);
+        if (n <= 0) return;
+        at += static_cast<std::size_t>(n);
+      }
+    });
+  }
+  for (std::thread& t : senders) t.join();
+  const long peak = Server().Process().PeakRssKiB();
+  for (int fd : fds) ::close(fd);
+  Report("server peak RSS with 40 bodies of 15 MiB in flight (KiB)", static_cast<double>(peak), "KiB");
+  EXPECT_LT(peak - at_start, (kSanitized ? 128 : 64) * 1024)
+      << "peak resident memory grew from " << at_start << " to " << peak << " KiB";
+  ExpectServes("after the bodies");
+  ExpectCleanStop();
+}
+
 using Descriptors = ServedTest;
 
 double CpuSeconds(pid_t pid) {
@@ -261,6 +301,7 @@ TEST_P(Descriptors, ServingGoesOnWhenDescriptorsComeBack) {
 INSTANTIATE_TEST_SUITE_P(Bindings, SlowClients, ::testing::ValuesIn(Bindings()), BindingName);
 INSTANTIATE_TEST_SUITE_P(Bindings, Churn, ::testing::ValuesIn(Bindings()), BindingName);
 INSTANTIATE_TEST_SUITE_P(Bindings, Descriptors, ::testing::ValuesIn(Bindings()), BindingName);
+INSTANTIATE_TEST_SUITE_P(Bindings, BodyMemory, ::testing::ValuesIn(Bindings()), BindingName);
 
 }  // namespace
 }  // namespace quorvin::testing

@@ -10,6 +10,7 @@
 
 #include "fake_connection.h"
 #include "quorvin/platform/net/application.h"
+#include "quorvin/platform/web/web_dispatcher.h"
 #include "test_support.h"
 
 namespace quorvin::testing {
@@ -266,20 +267,41 @@ TEST(KeepAliveAnswers, OffAnswersAsAlwaysAndCloses) {
   EXPECT_TRUE(head.Sent().ends_with(kNotFoundPage)) << head.Sent();
 }
 
-TEST(KeepAliveAnswers, ContinueGoesOutBeforeTheBodyAndNotForARefusedRequest) {
+TEST(KeepAliveAnswers, ContinueGoesOutForABodyAnActionTakesAndNoOtherIsWaitedFor) {
   KeepAliveFixture f;
-  FakeConnection conn(f.listener);
-  conn.Deliver("POST /page.htm HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 3\r\n\r\n");
-  EXPECT_EQ(conn.Sent(), "HTTP/1.1 100 Continue\r\n\r\n");
-  conn.Deliver("abc");
-  const std::vector<Answer> answers = SplitAnswers(conn.Sent());
-  ASSERT_EQ(answers.size(), 2u) << conn.Sent();
-  EXPECT_EQ(answers[1].status_line, "HTTP/1.1 405 Method Not Allowed");
+  web::TWebDispatcher dispatcher(nullptr);
+  dispatcher.Actions().Add("Upload", "/upload", web::TMethodType::mtPost,
+                           [](platform::TComponent*, web::TWebRequest& request,
+                              web::TWebResponse& response, bool&) {
+                             response.SetContent("took " + request.ContentBytes());
+                           });
+  f.listener.dispatcher = &dispatcher;
+
+  FakeConnection taken(f.listener);
+  taken.Deliver("POST /upload HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 3\r\n\r\n");
+  EXPECT_EQ(taken.Sent(), "HTTP/1.1 100 Continue\r\n\r\n");
+  taken.Deliver("abc");
+  std::vector<Answer> answers = SplitAnswers(taken.Sent());
+  ASSERT_EQ(answers.size(), 2u) << taken.Sent();
+  EXPECT_EQ(answers[1].status_line, "HTTP/1.1 200 OK");
+  EXPECT_EQ(answers[1].body, "took abc");
+  EXPECT_FALSE(taken.Closed());
+
+  // Nobody takes a body for a file: the answer goes out at once, without 100 Continue, and
+  // the connection ends with it.
+  FakeConnection unwanted(f.listener);
+  unwanted.Deliver("POST /page.htm HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 3\r\n\r\n");
+  answers = SplitAnswers(unwanted.Sent());
+  ASSERT_EQ(answers.size(), 1u) << unwanted.Sent();
+  EXPECT_EQ(answers[0].status_line, "HTTP/1.1 405 Method Not Allowed");
+  EXPECT_EQ(answers[0].connection, "close");
+  EXPECT_TRUE(unwanted.Closed());
 
   FakeConnection refused(f.listener);
-  refused.Deliver("POST /page.htm HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 99999999999\r\n\r\n");
+  refused.Deliver("POST /upload HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 99999999999\r\n\r\n");
   EXPECT_TRUE(refused.Sent().starts_with("HTTP/1.1 413 Content Too Large\r\n")) << refused.Sent();
   EXPECT_TRUE(refused.Closed());
+  f.listener.dispatcher = nullptr;
 }
 
 // The deadlines run on the program's loop.

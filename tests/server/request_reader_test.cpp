@@ -1,6 +1,7 @@
 #include "quorvin/server/request_reader.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -8,10 +9,14 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+#include "test_support.h"
+
 namespace quorvin::server {
 namespace {
 
-constexpr ReaderOptions kHttp11{.http11_bodies = true};
+const ReaderOptions kHttp11{.http11_bodies = true};
 
 // The reader fed `bytes` in one piece.
 struct Fed {
@@ -299,6 +304,82 @@ TEST(RequestReader, TheBodyLimitIsTheConnections) {
     EXPECT_EQ(r.Feed(c.request, used), c.result);
     EXPECT_EQ(r.RefusalStatus(), c.status);
   }
+}
+
+// Beyond body_memory a body moves to a file without a name: memory stays bounded, the bytes
+// stay whole, and nothing is left in the folder.
+TEST(RequestReader, LargeBodiesWaitInAFileWithoutAName) {
+  quorvin::testing::TempDir folder;
+  std::string body(300 * 1024, '\0');
+  for (std::size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 131 >> 3);
+  struct Case {
+    const char* name;
+    std::string head;
+    std::string framed;  // the body as sent
+  };
+  std::string chunked;
+  for (std::size_t at = 0; at < body.size(); at += 5000) {
+    const std::string piece = body.substr(at, 5000);
+    char size[16];
+    std::snprintf(size, sizeof size, "%zx\r\n", piece.size());
+    chunked += size + piece + "\r\n";
+  }
+  chunked += "0\r\n\r\n";
+  const Case cases[] = {
+      {"Length", "POST /u HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n", body},
+      {"Chunked", "POST /u HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", chunked},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RequestReader r(ReaderOptions{true, kMaxBody, 64 * 1024,
+                                  std::make_shared<const std::string>(folder.Str())});
+    const std::string bytes = c.head + c.framed + "GET /next HTTP/1.1\r\n\r\n";
+    ReadResult result = ReadResult::kNeedMore;
+    std::size_t at = 0;
+    for (; at < bytes.size() && result == ReadResult::kNeedMore;) {
+      std::size_t used = 0;
+      result = r.Feed(std::string_view(bytes).substr(at, 16 * 1024), used);
+      at += used;
+      if (result == ReadResult::kNeedMore && !r.BodySpooled()) {
+        EXPECT_LE(r.Body().Size(), 64 * 1024);
+      }
+    }
+    ASSERT_EQ(result, ReadResult::kDone);
+    EXPECT_EQ(bytes.substr(at), "GET /next HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(r.BodySpooled());
+    EXPECT_EQ(r.Body().Size(), 0);
+    platform::TStream* stream = r.BodyStream();
+    ASSERT_NE(stream, nullptr);
+    std::string read(body.size() + 10, 'x');
+    stream->SetPosition(0);
+    read.resize(static_cast<std::size_t>(stream->Read(read.data(), static_cast<std::int64_t>(read.size()))));
+    EXPECT_TRUE(read == body);
+    EXPECT_TRUE(std::filesystem::is_empty(folder.Path()));
+  }
+  // A small body stays in memory.
+  RequestReader small(ReaderOptions{true, kMaxBody, 64 * 1024, nullptr});
+  std::size_t used = 0;
+  EXPECT_EQ(small.Feed("POST /u HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", used), ReadResult::kDone);
+  EXPECT_FALSE(small.BodySpooled());
+  EXPECT_EQ(small.Body().View(), "hello");
+  // A folder that cannot take the file: the server's fault, said as 500.
+  RequestReader nowhere(ReaderOptions{true, kMaxBody, 4,
+                                      std::make_shared<const std::string>(folder.Str() + "/missing")});
+  EXPECT_EQ(nowhere.Feed("POST /u HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", used),
+            ReadResult::kRefused);
+  EXPECT_EQ(nowhere.RefusalStatus(), 500);
+}
+
+TEST(RequestReader, ADiscardedBodyIsCountedNotKept) {
+  RequestReader r(kHttp11);
+  std::size_t used = 0;
+  EXPECT_EQ(r.Feed("POST /f HTTP/1.1\r\nContent-Length: 2000000\r\n\r\n" + std::string(1000, 'a'), used),
+            ReadResult::kNeedMore);
+  r.DiscardBody();
+  const std::string rest = std::string(1999000, 'b') + "GET /next HTTP/1.1\r\n\r\n";
+  EXPECT_EQ(r.Feed(rest, used), ReadResult::kDone);
+  EXPECT_EQ(rest.substr(used), "GET /next HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(r.BodyStream(), nullptr);
 }
 
 // A request whose body comes in chunks, as `framing` frames it.

@@ -129,6 +129,16 @@ bool TCustomWebDispatcher::DispatchAction(TWebRequest& request, TWebResponse& re
   return false;
 }
 
+bool TCustomWebDispatcher::MayTake(const TWebRequest& request) const {
+  const std::string path = request.PathInfo();
+  const TMethodType method = request.MethodType();
+  for (const auto& item : actions_.items_) {
+    if (!item->Enabled || !item->OnAction) continue;
+    if (item->Default || item->Matches(path, method)) return true;
+  }
+  return false;
+}
+
 const platform::ClassInfo& TWebDispatcher::Class() {
   static const platform::ClassInfo& info = platform::ClassBuilder<TWebDispatcher>("TWebDispatcher")
                                                .Collection("Actions", WriteActions, ReadActions)

@@ -32,6 +32,12 @@ class TCustomWebDispatcher : public platform::TComponent {
   // dispatch (changes to an action's fields count at once).
   virtual bool DispatchAction(TWebRequest& request, TWebResponse& response);
 
+  // Whether DispatchAction may run an action for `request` (an enabled action with a handler
+  // that matches it, or an enabled default action with one): when none may, the server answers
+  // from the request's head and never keeps its body. A dispatcher that overrides
+  // DispatchAction overrides this too, or returns true.
+  virtual bool MayTake(const TWebRequest& request) const;
+
  private:
   // Runs `item`'s handler; true when it handled the request.
   bool Run(const TWebActionItem& item, TWebRequest& request, TWebResponse& response);

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "quorvin/platform/core/datetime.h"
+#include "quorvin/platform/core/stream.h"
 #include "quorvin/platform/core/string_list.h"
 
 namespace quorvin::web {
@@ -149,6 +150,9 @@ class TWebRequest {
   std::string Content() const { return GetStringVariable(kReqContent); }
   // The body, every byte of it: what binary uploads are read with.
   virtual std::string ContentBytes() const { return Content(); }
+  // The body as a stream from its first byte (a large one is read from its file as it is
+  // read here), or null when the request has none.
+  virtual platform::TStream* BodyStream() const { return nullptr; }
 
   std::string Connection() const { return GetStringVariable(kReqConnection); }
 
