@@ -1,5 +1,6 @@
 #include "quorvin/embed/server.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 #include <utility>
@@ -69,13 +70,65 @@ Server::Server(const std::string& root, Binding binding) {
 
 Server::~Server() = default;
 
-Server& Server::Route(int method, std::string path, Handler handler) {
+namespace {
+
+// Matches `path` against a route's `pattern` part by part: "{name}" takes one non-empty part
+// (its value goes to `params`), a final "*" takes the rest, any other part must be equal,
+// letter case ignored.
+bool MatchPattern(std::string_view pattern, std::string_view path,
+                  std::vector<std::pair<std::string, std::string>>& params) {
+  for (;;) {
+    if (pattern == "*") return true;
+    const std::size_t open = pattern.find('{');
+    if (open == std::string_view::npos) {
+      if (!pattern.empty() && pattern.back() == '*') {
+        return platform::StartsWithText(path, pattern.substr(0, pattern.size() - 1));
+      }
+      return platform::SameText(pattern, path);
+    }
+    const std::size_t close = pattern.find('}', open);
+    if (close == std::string_view::npos) return platform::SameText(pattern, path);
+    if (path.size() < open || !platform::SameText(pattern.substr(0, open), path.substr(0, open))) {
+      return false;
+    }
+    path.remove_prefix(open);
+    const std::size_t end = std::min(path.find('/'), path.size());
+    if (end == 0) return false;
+    params.emplace_back(std::string(pattern.substr(open + 1, close - open - 1)),
+                        std::string(path.substr(0, end)));
+    path.remove_prefix(end);
+    pattern.remove_prefix(close + 1);
+  }
+}
+
+}  // namespace
+
+std::string Request::Param(std::string_view name) const {
+  for (const auto& [key, value] : params_) {
+    if (key == name) return value;
+  }
+  return {};
+}
+
+Server& Server::Route(int method, std::string_view only, std::string path, Handler handler) {
   auto& actions = dispatcher_->Actions();
   std::string name = "Route" + std::to_string(actions.Count() + 1);
-  actions.Add(std::move(name), std::move(path), static_cast<web::TMethodType>(method),
-              [handler = std::move(handler)](platform::TComponent*, web::TWebRequest& request,
-                                             web::TWebResponse& response, bool&) {
-                const Request req(request);
+  // The action is found by what precedes the first parameter; the rest is matched here, and a
+  // path it does not fit is left to the routes after it.
+  const std::size_t open = path.find('{');
+  std::string path_info = open == std::string::npos ? path : path.substr(0, open) + "*";
+  actions.Add(std::move(name), std::move(path_info), static_cast<web::TMethodType>(method),
+              [handler = std::move(handler), pattern = std::move(path), only = std::string(only)](
+                  platform::TComponent*, web::TWebRequest& request, web::TWebResponse& response,
+                  bool& handled) {
+                std::vector<std::pair<std::string, std::string>> params;
+                if ((!only.empty() && !platform::SameText(request.Method(), only)) ||
+                    (pattern.find('{') != std::string::npos &&
+                     !MatchPattern(pattern, request.PathInfo(), params))) {
+                  handled = false;
+                  return;
+                }
+                const Request req(request, std::move(params));
                 Response res(response);
                 handler(req, res);
               });
@@ -83,19 +136,29 @@ Server& Server::Route(int method, std::string path, Handler handler) {
 }
 
 Server& Server::Get(std::string path, Handler handler) {
-  return Route(static_cast<int>(web::TMethodType::mtGet), std::move(path), std::move(handler));
+  return Route(static_cast<int>(web::TMethodType::mtGet), "", std::move(path), std::move(handler));
 }
 
 Server& Server::Post(std::string path, Handler handler) {
-  return Route(static_cast<int>(web::TMethodType::mtPost), std::move(path), std::move(handler));
+  return Route(static_cast<int>(web::TMethodType::mtPost), "", std::move(path), std::move(handler));
 }
 
 Server& Server::Put(std::string path, Handler handler) {
-  return Route(static_cast<int>(web::TMethodType::mtPut), std::move(path), std::move(handler));
+  return Route(static_cast<int>(web::TMethodType::mtPut), "", std::move(path), std::move(handler));
+}
+
+// The actions know no DELETE or PATCH of their own: such a route takes any method and keeps
+// only its own.
+Server& Server::Delete(std::string path, Handler handler) {
+  return Route(static_cast<int>(web::TMethodType::mtAny), "DELETE", std::move(path), std::move(handler));
+}
+
+Server& Server::Patch(std::string path, Handler handler) {
+  return Route(static_cast<int>(web::TMethodType::mtAny), "PATCH", std::move(path), std::move(handler));
 }
 
 Server& Server::Any(std::string path, Handler handler) {
-  return Route(static_cast<int>(web::TMethodType::mtAny), std::move(path), std::move(handler));
+  return Route(static_cast<int>(web::TMethodType::mtAny), "", std::move(path), std::move(handler));
 }
 
 int Server::Listen(int port) {

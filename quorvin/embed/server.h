@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "quorvin/client/fetch.h"
 #include "quorvin/platform/web/web_request.h"
@@ -42,9 +44,14 @@ class Error : public std::runtime_error {
 class Request {
  public:
   explicit Request(web::TWebRequest& request) : request_(request) {}
+  Request(web::TWebRequest& request, std::vector<std::pair<std::string, std::string>> params)
+      : request_(request), params_(std::move(params)) {}
 
   std::string Method() const { return request_.Method(); }
   std::string Path() const { return request_.PathInfo(); }
+  // A parameter of the route's path: for a route "/users/{id}", Param("id") of "/users/42" is
+  // "42" ("" for a name the route does not have).
+  std::string Param(std::string_view name) const;
   // A query parameter, decoded ("" when the query has none of that name).
   std::string Query(std::string_view name) const;
   // A request header, letter case of the name ignored ("" when absent).
@@ -59,6 +66,7 @@ class Request {
 
  private:
   web::TWebRequest& request_;
+  std::vector<std::pair<std::string, std::string>> params_;
 };
 
 // The answer a route's handler gives; untouched, it is an empty 200.
@@ -94,10 +102,13 @@ class Server {
   Server& operator=(const Server&) = delete;
 
   // Routes, tried in the order added. A path ending in "*" takes every path that begins with
-  // what precedes it; letter case is ignored. A handler that throws answers the 500 page.
+  // what precedes it; a part "{name}" takes one part of the request's path, which the handler
+  // reads as Param("name"); letter case is ignored. A handler that throws answers the 500 page.
   Server& Get(std::string path, Handler handler);
   Server& Post(std::string path, Handler handler);
   Server& Put(std::string path, Handler handler);
+  Server& Delete(std::string path, Handler handler);
+  Server& Patch(std::string path, Handler handler);
   Server& Any(std::string path, Handler handler);
 
   // Starts listening on `port` (0: the system picks one) and returns the port listened on;
@@ -120,7 +131,8 @@ class Server {
   platform::TComponent& Form() const { return *form_; }
 
  private:
-  Server& Route(int method, std::string path, Handler handler);
+  // `only`: the one method the route takes beyond what `method` selects ("" for any).
+  Server& Route(int method, std::string_view only, std::string path, Handler handler);
 
   std::unique_ptr<platform::TComponent> form_;
   web::TWebDispatcher* dispatcher_ = nullptr;

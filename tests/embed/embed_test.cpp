@@ -106,6 +106,42 @@ TEST_P(ShortPath, LargeBodiesReachTheRouteWholeFromTheirFile) {
   EXPECT_TRUE(answer.body == sent) << "the body came back changed";
 }
 
+TEST_P(ShortPath, RoutesTakeParametersAndEveryMethod) {
+  Server server(site_.Str(), GetParam().server);
+  server.Get("/users/{id}", [](const Request& req, Response& res) { res.Text("user " + req.Param("id")); });
+  server.Get("/users/{id}/posts/{post}", [](const Request& req, Response& res) {
+    res.Text(req.Param("id") + "/" + req.Param("post") + "/" + req.Param("none"));
+  });
+  server.Delete("/users/{id}", [](const Request& req, Response& res) { res.Status(204).Text(""); (void)req; });
+  server.Patch("/users/{id}", [](const Request& req, Response& res) { res.Text("patched " + req.Param("id") + " " + req.Body()); });
+  port_ = server.Listen(0);
+  struct Case {
+    const char* method;
+    const char* path;
+    int status;
+    const char* body;  // nullptr: not checked
+  };
+  const Case cases[] = {
+      {"GET", "/users/42", 200, "user 42"},
+      {"GET", "/USERS/ab%20c", 200, "user ab c"},
+      {"GET", "/users/7/posts/9", 200, "7/9/"},
+      {"GET", "/users/", 404, nullptr},         // a parameter takes one part, never none
+      {"GET", "/users/7/more", 404, nullptr},   // nor more than one
+      {"DELETE", "/users/42", 204, nullptr},
+      {"PATCH", "/users/42", 200, "patched 42 x=1"},
+      {"OPTIONS", "/users/42", 501, nullptr},   // no route takes it: the files answer
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.method) + " " + c.path);
+    FetchOptions options;
+    options.method = c.method;
+    if (std::string_view(c.method) == "PATCH") options.body = "x=1";
+    const FetchResponse answer = Get(c.path, options);
+    EXPECT_EQ(answer.status, c.status);
+    if (c.body != nullptr) EXPECT_EQ(answer.body, c.body);
+  }
+}
+
 TEST_P(ShortPath, FetchKeepsBoundedBodiesAndFollowsRedirectsWhenAsked) {
   Server server(site_.Str(), GetParam().server);
   server.Get("/big", [](const Request&, Response& res) { res.Text(std::string(100, 'x')); });
