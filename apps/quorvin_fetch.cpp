@@ -24,7 +24,7 @@ namespace {
 using namespace quorvin;
 
 constexpr const char* kUsage =
-    "usage: quorvin-fetch [-X METHOD] [-H 'Name: value']... [-d DATA | --data-file FILE]\n"
+    "usage: quorvin-fetch [-X METHOD] [-H 'Name: value']... [-d DATA | --data-file FILE | -T FILE]\n"
     "                     [--protocol-version V] [-i] [-o FILE] [--progress]\n"
     "                     [--binding scktcomp|dwinsock] [--max-time SECONDS] [--connect-timeout SECONDS]\n"
     "                     [-L [--max-redirs N]]\n"
@@ -35,6 +35,7 @@ struct Options {
   std::vector<std::pair<std::string, std::string>> headers;
   std::optional<std::string> data;
   std::optional<std::string> data_file;
+  bool upload = false;  // -T: the file goes with PUT
   std::optional<std::string> protocol_version;
   bool include = false;
   std::optional<std::string> output;
@@ -78,6 +79,10 @@ Options Parse(int argc, char** argv) {
       o.data = value();
     } else if (arg == "--data-file") {
       o.data_file = value();
+    } else if (arg == "-T" || arg == "--upload-file") {
+      // As curl does: the file is PUT, unless -X says otherwise.
+      o.data_file = value();
+      o.upload = true;
     } else if (arg == "--protocol-version") {
       o.protocol_version = value();
     } else if (arg == "-i") {
@@ -118,7 +123,7 @@ Options Parse(int argc, char** argv) {
     }
   }
   if (o.url.empty()) Usage("no URL");
-  if (o.data && o.data_file) Usage("-d and --data-file exclude each other");
+  if (o.data && o.data_file) Usage("-d excludes --data-file and -T");
   if (o.binding != "scktcomp" && o.binding != "dwinsock") Usage("--binding is scktcomp or dwinsock");
   return o;
 }
@@ -179,10 +184,11 @@ int main(int argc, char** argv) {
   if (o.cacert) fetch.ca_file = *o.cacert;
   if (o.data) fetch.body = *o.data;
   if (o.data_file) {
-    std::ifstream in(*o.data_file, std::ios::binary);
-    if (!in) Fail("cannot open " + *o.data_file + ": " + std::strerror(errno));
-    fetch.body.emplace(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) Fail("cannot read " + *o.data_file);
+    // Sent from the file as it goes out, never read whole into memory.
+    if (::access(o.data_file->c_str(), R_OK) != 0) Fail("cannot open " + *o.data_file + ": " + std::strerror(errno));
+    fetch.body_file = *o.data_file;
+    if (o.upload && !o.method) fetch.method = "PUT";
+    if (o.upload) fetch.content_type = "application/octet-stream";
   }
 
   std::FILE* out = stdout;

@@ -1,5 +1,7 @@
 #include "quorvin/client/fetch.h"
 
+#include <cerrno>
+#include <cstring>
 #include <type_traits>
 
 #include "quorvin/client/orb_http_client.h"
@@ -108,6 +110,7 @@ std::string Seconds(std::chrono::milliseconds limit) {
 struct Hop {
   std::string method;
   const std::optional<std::string>* body = nullptr;
+  const std::string* body_file = nullptr;  // sent from the file in place of `body` when set
   bool drop_host = false;  // a Host header of the program's named the first server, not this one
   bool follow = false;     // a redirect's body is not the answer: it goes nowhere
 };
@@ -120,7 +123,8 @@ FetchResponse Exchange(const Url& url, const FetchOptions& o, const Hop& hop) {
   Client http(nullptr);
   http.SetDesignDefaults();
   const std::optional<std::string>& body = *hop.body;
-  http.SetStringVariable(kMethod, !hop.method.empty() ? hop.method : body ? "POST" : "GET");
+  const bool from_file = hop.body_file != nullptr && !hop.body_file->empty();
+  http.SetStringVariable(kMethod, !hop.method.empty() ? hop.method : body || from_file ? "POST" : "GET");
   http.SetStringVariable(kURL, url.path);
   http.SetStringVariable(kProtocolVersion, o.protocol_version);
   bool host_given = false;
@@ -146,7 +150,15 @@ FetchResponse Exchange(const Url& url, const FetchOptions& o, const Hop& hop) {
   http.Tls.enabled = url.https;
   http.Tls.verify = o.verify;
   http.Tls.ca_file = o.ca_file;
-  if (body) {
+  if (from_file) {
+    std::unique_ptr<platform::TFileStream> file = platform::TFileStream::TryOpen(*hop.body_file, platform::fmOpenRead);
+    if (!file) {
+      throw FetchError(FetchError::Kind::kFailed, "cannot open " + *hop.body_file + ": " + std::strerror(errno));
+    }
+    if (file->Size() > 0x7FFFFFFF) throw FetchError(FetchError::Kind::kFailed, "the request body is larger than 2 GiB");
+    if (!type_given) http.SetStringVariable(kContentType, o.content_type);
+    http.SetContentStream(std::move(file));
+  } else if (body) {
     // Content-Length is a 32-bit property of the component.
     if (body->size() > 0x7FFFFFFF) throw FetchError(FetchError::Kind::kFailed, "the request body is larger than 2 GiB");
     if (!type_given) http.SetStringVariable(kContentType, o.content_type);
@@ -313,7 +325,7 @@ FetchResponse Fetch(std::string_view text, const FetchOptions& options) {
     throw FetchError(FetchError::Kind::kUrl,
                      "not a URL of the form http[s]://host[:port]/path: " + std::string(text));
   }
-  Hop hop{options.method, &options.body, false, options.max_redirects > 0};
+  Hop hop{options.method, &options.body, &options.body_file, false, options.max_redirects > 0};
   std::optional<std::string> no_body;
   for (int redirects = 0;; ++redirects) {
     FetchResponse response = ExchangeOn(*url, options, hop);
@@ -326,10 +338,12 @@ FetchResponse Fetch(std::string_view text, const FetchOptions& options) {
     if (!next) throw FetchError(FetchError::Kind::kFailed, "a redirect to what is not an http(s) URL: " + location);
     // 303 asks for a GET; so do 301 and 302 after a POST, as browsers do. 307 and 308 repeat the
     // request as it was.
-    const std::string method = !hop.method.empty() ? hop.method : *hop.body ? "POST" : "GET";
+    const bool has_body = *hop.body || (hop.body_file != nullptr && !hop.body_file->empty());
+    const std::string method = !hop.method.empty() ? hop.method : has_body ? "POST" : "GET";
     if (response.status == 303 || ((response.status == 301 || response.status == 302) && method == "POST")) {
       hop.method = platform::SameText(method, "HEAD") ? "HEAD" : "GET";
       hop.body = &no_body;
+      hop.body_file = nullptr;
     }
     hop.drop_host = hop.drop_host || next->host != url->host || next->port != url->port;
     url = std::move(next);

@@ -41,6 +41,9 @@ struct FetchOptions {
   std::string method;  // empty: GET, or POST when a body is given
   std::vector<std::pair<std::string, std::string>> headers;  // Host, when given, replaces the URL's
   std::optional<std::string> body;
+  // A file sent as the body in place of `body`, read as it goes out: memory stays small
+  // whatever its size (up to 2 GiB).
+  std::string body_file;
   // The body's type when `headers` names none: a form's, as curl sends -d data.
   std::string content_type = "application/x-www-form-urlencoded";
   std::string protocol_version = "HTTP/1.0";

@@ -18,6 +18,59 @@ std::string RequestDate(TDateTime value) {
   return platform::FormatDateTime("ddd, dd mmm yyyy hh:mm:ss", value) + "  GMT";
 }
 
+// A request whose body comes from the program's stream: the head, then the body read from the
+// stream as the socket takes it, never copied whole into memory, up to `length` bytes of it;
+// a step back (the socket took less than it read) moves the body stream back too.
+class RequestStream final : public platform::TStream {
+ public:
+  RequestStream(std::string head, std::shared_ptr<platform::TStream> body, std::int64_t length)
+      : head_(std::move(head)),
+        body_(std::move(body)),
+        body_start_(body_->Position()),
+        length_(std::max<std::int64_t>(length, 0)) {}
+
+  std::int64_t Read(void* buffer, std::int64_t count) override {
+    auto* out = static_cast<char*>(buffer);
+    std::int64_t done = 0;
+    const auto head_size = static_cast<std::int64_t>(head_.size());
+    if (position_ < head_size && count > 0) {
+      const std::int64_t take = std::min(count, head_size - position_);
+      std::copy_n(head_.data() + position_, take, out);
+      position_ += take;
+      done += take;
+    }
+    const std::int64_t room = std::min(count - done, Size() - position_);
+    if (room > 0) {
+      const std::int64_t n = body_->Read(out + done, room);
+      if (n > 0) {
+        position_ += n;
+        done += n;
+      }
+    }
+    return done;
+  }
+  std::int64_t Write(const void*, std::int64_t) override { return 0; }
+  std::int64_t Seek(std::int64_t offset, platform::TSeekOrigin origin) override {
+    const std::int64_t to = origin == platform::TSeekOrigin::soBeginning ? offset
+                            : origin == platform::TSeekOrigin::soCurrent ? position_ + offset
+                                                                         : Size() + offset;
+    if (to == position_) return position_;
+    position_ = std::clamp<std::int64_t>(to, 0, Size());
+    const auto head_size = static_cast<std::int64_t>(head_.size());
+    body_->SetPosition(body_start_ + std::max<std::int64_t>(position_ - head_size, 0));
+    return position_;
+  }
+  std::int64_t Size() override { return static_cast<std::int64_t>(head_.size()) + length_; }
+  void SetSize(std::int64_t) override {}
+
+ private:
+  std::string head_;
+  std::shared_ptr<platform::TStream> body_;
+  std::int64_t body_start_;
+  std::int64_t length_;
+  std::int64_t position_ = 0;
+};
+
 }  // namespace
 
 HttpClientCore::HttpClientCore()
@@ -39,7 +92,7 @@ struct HttpClientCore::Upload {
 // socket's own call.
 class HttpClientCore::UploadStream final : public platform::TStream {
  public:
-  UploadStream(std::unique_ptr<platform::TMemoryStream> request, std::shared_ptr<Upload> upload)
+  UploadStream(std::unique_ptr<platform::TStream> request, std::shared_ptr<Upload> upload)
       : request_(std::move(request)), upload_(std::move(upload)) {}
   std::int64_t Read(void* buffer, std::int64_t count) override {
     const std::int64_t n = request_->Read(buffer, count);
@@ -64,7 +117,7 @@ class HttpClientCore::UploadStream final : public platform::TStream {
     }
   }
 
-  std::unique_ptr<platform::TMemoryStream> request_;
+  std::unique_ptr<platform::TStream> request_;
   std::shared_ptr<Upload> upload_;
 };
 
@@ -158,8 +211,8 @@ void HttpClientCore::AddCustomHeader(std::string_view name, std::string_view val
 
 void HttpClientCore::SetContentStream(std::unique_ptr<platform::TStream> stream) {
   if (stream) stream->SetPosition(0);
-  if (stream.get() == content_stream_.get()) {
-    stream.release();  // the same stream again: it is ours already, only rewound
+  if (stream && stream.get() == content_stream_.get()) {
+    (void)stream.release();  // the same stream again: it is ours already, only rewound
   } else {
     content_stream_ = std::move(stream);
     if (content_stream_) SetIntegerVariable(kContentLength, static_cast<std::int32_t>(content_stream_->Size()));
@@ -167,7 +220,7 @@ void HttpClientCore::SetContentStream(std::unique_ptr<platform::TStream> stream)
   if (content_stream_) content_stream_->SetPosition(0);
 }
 
-std::unique_ptr<platform::TMemoryStream> HttpClientCore::BuildRequest() {
+std::unique_ptr<platform::TStream> HttpClientCore::BuildRequest() {
   // Every text that goes into the head is checked first: a CR or LF in it would let whoever
   // supplied the value write request lines of their own.
   static constexpr std::pair<int, const char*> kHeadValues[] = {
@@ -216,24 +269,26 @@ std::unique_ptr<platform::TMemoryStream> HttpClientCore::BuildRequest() {
     add(GetStringVariable(kContentType), "Content-Type");
   }
 
-  auto request = std::make_unique<platform::TMemoryStream>();
+  head_request_ = platform::SameText(GetStringVariable(kMethod), "HEAD");
   const std::string& content = strings_[kContent];
+  if (content.empty() && content_stream_) {
+    head += "Content-Length: " + std::to_string(GetIntegerVariable(kContentLength)) + "\r\n\r\n";
+    request_head_ = static_cast<std::int64_t>(head.size());
+    // What the stream holds goes, as it always did, whatever the announced length says.
+    const std::int64_t left = content_stream_->Size() - content_stream_->Position();
+    return std::make_unique<RequestStream>(std::move(head), content_stream_, left);
+  }
+  auto request = std::make_unique<platform::TMemoryStream>();
   if (!content.empty()) {
     head += "Content-Length: " + std::to_string(content.size()) + "\r\n\r\n";
     request->WriteText(head);
     request->WriteText(content);
-  } else if (content_stream_) {
-    head += "Content-Length: " + std::to_string(GetIntegerVariable(kContentLength)) + "\r\n\r\n";
-    request->WriteText(head);
-    char piece[8194];
-    for (std::int64_t n; (n = content_stream_->Read(piece, sizeof piece)) > 0;) request->WriteBuffer(piece, n);
   } else {
     head += "\r\n";
     request->WriteText(head);
   }
   request_head_ = static_cast<std::int64_t>(head.size());
   request->SetPosition(0);
-  head_request_ = platform::SameText(GetStringVariable(kMethod), "HEAD");
   return request;
 }
 

@@ -72,7 +72,7 @@ class HttpClientCore {
 
   // The request the properties describe, positioned at 0. Raises EHTTPClientError, with
   // nothing built, when a value would add lines to the request (a CR or LF in it).
-  std::unique_ptr<platform::TMemoryStream> BuildRequest();
+  std::unique_ptr<platform::TStream> BuildRequest();
   // What SendRequest sends: BuildRequest's request, read through a stream that reports the
   // body's progress (SendProgress) when the program asked for it.
   std::unique_ptr<platform::TStream> RequestToSend();
@@ -180,7 +180,8 @@ class HttpClientCore {
   std::array<std::string, kVariableCount> strings_;
   std::array<std::int32_t, kVariableCount> integers_{};
   std::array<platform::TDateTime, kVariableCount> dates_{};
-  std::unique_ptr<platform::TStream> content_stream_;
+  // Shared with the request being sent, which may outlive the component in the socket.
+  std::shared_ptr<platform::TStream> content_stream_;
   std::unique_ptr<char[]> buffer_;
   int read_size_ = kClientReadSize;  // the buffer holds one more byte
   ResponseReader reader_;

@@ -104,6 +104,21 @@ TEST_P(ShortPath, LargeBodiesReachTheRouteWholeFromTheirFile) {
   EXPECT_EQ(answer.status, 200);
   EXPECT_EQ(answer.Header("X-Streamed"), std::to_string(sent.size()));
   EXPECT_TRUE(answer.body == sent) << "the body came back changed";
+
+  // The same bytes sent from a file as they are read, and a file that is not there.
+  site_.Write("upload.bin", sent);
+  FetchOptions from_file;
+  from_file.body_file = site_.Str() + "/upload.bin";
+  const FetchResponse filed = Get("/upload", from_file);
+  EXPECT_EQ(filed.status, 200);
+  EXPECT_TRUE(filed.body == sent) << "the file's bytes came back changed";
+  from_file.body_file = site_.Str() + "/missing.bin";
+  try {
+    Get("/upload", from_file);
+    ADD_FAILURE() << "a missing body file was sent";
+  } catch (const FetchError& e) {
+    EXPECT_NE(std::string(e.what()).find("cannot open"), std::string::npos) << e.what();
+  }
 }
 
 TEST_P(ShortPath, RoutesTakeParametersAndEveryMethod) {

@@ -247,6 +247,24 @@ TEST_P(BodyMemory, BodiesInFlightKeepTheServerSmall) {
   ExpectCleanStop();
 }
 
+// quorvin-fetch -T sends a 48 MiB file as it reads it: its memory stays far below the file's
+// size, and so does the server's, which takes no body for a file.
+TEST_P(BodyMemory, AnUploadFromAFileGoesOutInSmallMemory) {
+  ASSERT_NO_FATAL_FAILURE(StartServer({"--root", site_.Root(), "--max-body", "64M"}));
+  if (IsSkipped()) return;
+  const std::string file = site_.Dir().Str() + "/upload.bin";
+  site_.Dir().Write("upload.bin", std::string(48 << 20, 'u'));
+  const RunResult r = RunProgram({FetchProgram(), "--binding", GetParam(), "-i", "-T", file,
+                                  "http://127.0.0.1:" + std::to_string(Port()) + "/page.htm"},
+                                 60s);
+  Report("quorvin-fetch peak RSS sending 48 MiB (KiB)", static_cast<double>(r.max_rss_kib), "KiB");
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.out.find("501 Not Implemented"), std::string::npos) << r.out.substr(0, 200);
+  EXPECT_LT(r.max_rss_kib, (24 + kSanitizerMiB) * 1024);
+  EXPECT_LT(Server().Process().PeakRssKiB(), (32 + kSanitizerMiB) * 1024);
+  ExpectCleanStop();
+}
+
 using Descriptors = ServedTest;
 
 double CpuSeconds(pid_t pid) {
