@@ -52,7 +52,7 @@ struct ReaderOptions {
   // The most of a body kept in memory: a larger one moves to a file without a name in
   // `spool_folder` ("" or none: $TMPDIR, else /tmp), so that a request's memory stays bounded.
   std::int32_t body_memory = kDefaultBodyMemory;
-  std::shared_ptr<const std::string> spool_folder;
+  std::shared_ptr<const std::string> spool_folder = nullptr;
 };
 
 // Reads one request from its bytes: the request line, the header lines, and its body. It knows

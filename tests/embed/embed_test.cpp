@@ -153,7 +153,9 @@ TEST_P(ShortPath, RoutesTakeParametersAndEveryMethod) {
     if (std::string_view(c.method) == "PATCH") options.body = "x=1";
     const FetchResponse answer = Get(c.path, options);
     EXPECT_EQ(answer.status, c.status);
-    if (c.body != nullptr) EXPECT_EQ(answer.body, c.body);
+    if (c.body != nullptr) {
+      EXPECT_EQ(answer.body, c.body);
+    }
   }
 }
 

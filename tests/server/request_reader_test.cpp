@@ -299,7 +299,7 @@ TEST(RequestReader, TheBodyLimitIsTheConnections) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.request);
-    RequestReader r(ReaderOptions{true, 10});
+    RequestReader r(ReaderOptions{true, 10, kDefaultBodyMemory, nullptr});
     std::size_t used = 0;
     EXPECT_EQ(r.Feed(c.request, used), c.result);
     EXPECT_EQ(r.RefusalStatus(), c.status);
