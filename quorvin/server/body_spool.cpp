@@ -18,15 +18,15 @@ class BodySpool final : public platform::THandleStream {
   BodySpool& operator=(const BodySpool&) = delete;
 };
 
-std::string FolderOrDefault(const std::string& folder) {
-  if (!folder.empty()) return folder;
+std::string FolderOrDefault(std::string_view folder) {
+  if (!folder.empty()) return std::string(folder);
   const char* tmp = std::getenv("TMPDIR");
   return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
 }
 
 }  // namespace
 
-std::unique_ptr<platform::THandleStream> OpenBodySpool(const std::string& folder) {
+std::unique_ptr<platform::THandleStream> OpenBodySpool(std::string_view folder) {
   const std::string where = FolderOrDefault(folder);
   int fd = ::open(where.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "quorvin/platform/core/stream.h"
 
@@ -11,6 +12,6 @@ namespace quorvin::server {
 // $TMPDIR, else /tmp). It has no name from the start (or loses it at once where the file
 // system cannot make one without), so nothing of it stays on disk once it is closed, however
 // the request or the program ends. Null with errno set when the folder refuses.
-std::unique_ptr<platform::THandleStream> OpenBodySpool(const std::string& folder);
+std::unique_ptr<platform::THandleStream> OpenBodySpool(std::string_view folder);
 
 }  // namespace quorvin::server

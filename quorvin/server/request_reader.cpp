@@ -255,8 +255,8 @@ bool RequestReader::AppendBody(std::string_view bytes) {
     if (!spool_ && (body_ ? body_->Size() : 0) + static_cast<std::int64_t>(bytes.size()) >
                        std::max<std::int32_t>(options_.body_memory, 0)) {
       // Too much for memory: the body so far and the rest go to a file.
-      static const std::string kSystemFolder;
-      spool_ = OpenBodySpool(options_.spool_folder ? *options_.spool_folder : kSystemFolder);
+      spool_ = OpenBodySpool(options_.spool_folder ? std::string_view(*options_.spool_folder)
+                                                   : std::string_view());
       if (!spool_) return false;
       if (body_) {
         const std::string_view held = body_->View();

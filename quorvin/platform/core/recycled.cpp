@@ -112,6 +112,10 @@ void GiveRecycled(void* block, std::size_t size) noexcept {
   ::operator delete(block);
 }
 
+bool RecyclingKeepsBlocks() noexcept {
+  return kKeep;
+}
+
 std::size_t RecycledBlocksKept() noexcept {
   return blocks_kept;
 }

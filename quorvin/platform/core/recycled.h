@@ -21,6 +21,8 @@ void* TakeRecycled(std::size_t size);
 // Gives back a block that TakeRecycled returned for `size` bytes (or for more: a smaller
 // `size` only puts it on a shelf of smaller blocks). nullptr is ignored.
 void GiveRecycled(void* block, std::size_t size) noexcept;
+// Whether given-back blocks are kept at all (not under AddressSanitizer).
+bool RecyclingKeepsBlocks() noexcept;
 // The blocks and bytes waiting on this thread's shelves (for tests and the bench).
 std::size_t RecycledBlocksKept() noexcept;
 std::size_t RecycledBytesKept() noexcept;

@@ -12,17 +12,7 @@
 namespace quorvin::platform {
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kShelvesKeep = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kShelvesKeep = false;
-#else
-constexpr bool kShelvesKeep = true;
-#endif
-#else
-constexpr bool kShelvesKeep = true;
-#endif
+const bool kShelvesKeep = RecyclingKeepsBlocks();
 
 struct PerConnection : Recycled {
   virtual ~PerConnection() = default;
