@@ -1,10 +1,14 @@
 #include "demo_actions.h"
 
 #include <algorithm>
+#include <chrono>
+#include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "quorvin/platform/core/datetime.h"
+#include "quorvin/platform/core/deadline.h"
 #include "quorvin/platform/core/text.h"
 #include "quorvin/platform/web/web_dispatcher.h"
 
@@ -93,6 +97,58 @@ void Headers(platform::TComponent*, TWebRequest&, TWebResponse& response, bool&)
   response.SetContent("see the headers of this answer\n");
 }
 
+// Every open /events answer, and the one timer that ticks for all of them while there are any.
+class Ticker {
+ public:
+  static Ticker& Instance() {
+    static Ticker ticker;
+    return ticker;
+  }
+
+  void Add(std::shared_ptr<web::TLaterAnswer> answer) {
+    subscribers_.push_back(std::move(answer));
+    if (!timer_.Pending()) timer_.After(std::chrono::seconds(1));
+  }
+
+ private:
+  Ticker() : timer_([this] { Tick(); }) {}
+
+  void Tick() {
+    ++ticks_;
+    const std::string event = "id: " + std::to_string(ticks_) + "\ndata: tick " + std::to_string(ticks_) + " at " +
+                              platform::FormatDateTime("hh:mm:ss", platform::NowUtc()) + " UTC\n\n";
+    // A subscriber that went away, or reads nothing while events pile up, is dropped.
+    std::erase_if(subscribers_, [&event](const std::shared_ptr<web::TLaterAnswer>& answer) {
+      return !answer->Open() || (!answer->Write(event) && !answer->Open());
+    });
+    if (!subscribers_.empty()) timer_.After(std::chrono::seconds(1));
+  }
+
+  std::vector<std::shared_ptr<web::TLaterAnswer>> subscribers_;
+  std::int64_t ticks_ = 0;
+  platform::Deadline timer_;
+};
+
+// A stream of Server-Sent Events: a tick each second, for as long as the client listens.
+void Events(platform::TComponent*, TWebRequest& request, TWebResponse& response, bool&) {
+  std::shared_ptr<web::TLaterAnswer> answer = response.AnswerLater();
+  if (!answer) {
+    response.SetStatusCode(501);
+    response.SetContent("this server cannot stream\n");
+    return;
+  }
+  const std::string last = request.GetHeader("Last-Event-ID");
+  answer->Begin([&last](TWebRequest&, TWebResponse& head) {
+    head.SetContentType("text/event-stream; charset=utf-8");
+    head.SetCustomHeader("Cache-Control", "no-cache");
+    // The client reconnects after a second when the connection ends.
+    std::string first = "retry: 1000\n";
+    first += last.empty() ? "data: listening\n\n" : "data: back after event " + last.substr(0, 20) + "\n\n";
+    head.SetContent(first);
+  });
+  Ticker::Instance().Add(std::move(answer));
+}
+
 }  // namespace
 
 void AddDemoHandlers(platform::THandlerRegistry& handlers) {
@@ -102,6 +158,7 @@ void AddDemoHandlers(platform::THandlerRegistry& handlers) {
   handlers.Add<web::THTTPMethodEvent>("Cookies", Handler(Cookies));
   handlers.Add<web::THTTPMethodEvent>("Stream", Handler(Stream));
   handlers.Add<web::THTTPMethodEvent>("Headers", Handler(Headers));
+  handlers.Add<web::THTTPMethodEvent>("Events", Handler(Events));
 }
 
 platform::Json DemoActions() {
@@ -110,7 +167,8 @@ platform::Json DemoActions() {
   };
   return platform::Json::array({action("Hello", "/hello", "mtGet"), action("Echo", "/echo", "mtAny"),
                                 action("Status", "/status", "mtAny"), action("Cookies", "/cookies", "mtAny"),
-                                action("Stream", "/stream", "mtAny"), action("Headers", "/headers", "mtAny")});
+                                action("Stream", "/stream", "mtAny"), action("Headers", "/headers", "mtAny"),
+                                action("Events", "/events", "mtGet")});
 }
 
 }  // namespace quorvin::apps

@@ -8,11 +8,11 @@
 namespace quorvin::apps {
 
 // Registers the handlers under the names a form file binds them by: "Hello", "Echo", "Status",
-// "Cookies", "Stream" and "Headers".
+// "Cookies", "Stream", "Headers" and "Events".
 void AddDemoHandlers(platform::THandlerRegistry& handlers);
 
 // The Actions collection of a TWebDispatcher that routes /hello, /echo, /status, /cookies,
-// /stream and /headers to those handlers.
+// /stream, /headers and /events to those handlers.
 platform::Json DemoActions();
 
 }  // namespace quorvin::apps

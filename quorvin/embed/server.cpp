@@ -5,6 +5,7 @@
 #include <optional>
 #include <utility>
 
+#include "quorvin/platform/core/deadline.h"
 #include "quorvin/platform/core/form.h"
 #include "quorvin/platform/core/text.h"
 #include "quorvin/platform/net/application.h"
@@ -41,6 +42,157 @@ void Response::Redirect(std::string_view location) {
   response_.SetStatusCode(302);
   response_.SetCustomHeader("Location", location);
   response_.SetContent("");
+}
+
+bool Later::Answer(const std::function<void(Response&)>& fill) {
+  if (!answer_) return false;
+  return answer_->Complete([&fill](web::TWebRequest& request, web::TWebResponse& response) {
+    Response res(response, &request);
+    if (fill) fill(res);
+  });
+}
+
+void Later::OnGone(std::function<void()> gone) {
+  if (answer_) answer_->OnGone = std::move(gone);
+}
+
+// What the copies of a Stream share. The last copy to go cuts off an answer still open.
+struct Stream::State {
+  std::shared_ptr<web::TLaterAnswer> answer;
+  platform::Deadline heartbeat;
+  std::chrono::seconds quiet{0};  // the longest silence of an event stream; 0: none
+
+  ~State() {
+    // Nothing can write to it any more, and it never ended: the client must not take what it
+    // has for the whole answer.
+    if (answer && answer->Open()) answer->Cancel();
+  }
+  bool Write(std::string_view piece) {
+    if (!answer) return false;
+    const bool on = answer->Write(piece);
+    if (quiet.count() > 0 && answer->Open()) heartbeat.After(quiet);
+    return on;
+  }
+};
+
+bool Stream::Open() const {
+  return state_ && state_->answer && state_->answer->Open();
+}
+
+bool Stream::Write(std::string_view piece) const {
+  return state_ && state_->Write(piece);
+}
+
+void Stream::End() const {
+  if (!state_ || !state_->answer) return;
+  state_->heartbeat.Cancel();
+  state_->answer->End();
+}
+
+std::size_t Stream::Queued() const {
+  return state_ && state_->answer ? state_->answer->Queued() : 0;
+}
+
+void Stream::OnDrained(std::function<void()> drained) const {
+  if (state_ && state_->answer) state_->answer->OnDrained = std::move(drained);
+}
+
+void Stream::OnGone(std::function<void()> gone) const {
+  if (!state_ || !state_->answer) return;
+  // The heartbeat stops with the answer; the program's own handler runs after.
+  std::weak_ptr<State> weak = state_;
+  state_->answer->OnGone = [weak, gone = std::move(gone)] {
+    if (auto state = weak.lock()) state->heartbeat.Cancel();
+    if (gone) gone();
+  };
+}
+
+namespace {
+
+// Each line of `text` as a field of an event ("data: line"); an empty text is one empty field.
+void AddEventLines(std::string& out, std::string_view field, std::string_view text) {
+  for (;;) {
+    const std::size_t end = text.find_first_of("\r\n");
+    out += field;
+    out += ": ";
+    out += text.substr(0, end);
+    out += '\n';
+    if (end == std::string_view::npos) return;
+    // A CRLF is one line end.
+    const std::size_t next = text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n' ? end + 2 : end + 1;
+    text.remove_prefix(next);
+  }
+}
+
+}  // namespace
+
+bool EventStream::Send(std::string_view data, std::string_view event, std::string_view id) const {
+  std::string out;
+  out.reserve(data.size() + event.size() + id.size() + 24);
+  // A name or id is one line: a line break in one would start fields of the sender's choice.
+  if (!event.empty()) AddEventLines(out, "event", event.substr(0, event.find_first_of("\r\n")));
+  if (!id.empty()) AddEventLines(out, "id", id.substr(0, id.find_first_of("\r\n")));
+  AddEventLines(out, "data", data);
+  out += '\n';
+  return stream_.Write(out);
+}
+
+bool EventStream::Comment(std::string_view text) const {
+  std::string out;
+  for (;;) {
+    const std::size_t end = text.find_first_of("\r\n");
+    out += ": ";
+    out += text.substr(0, end);
+    out += '\n';
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+  out += '\n';
+  return stream_.Write(out);
+}
+
+bool EventStream::Retry(std::chrono::milliseconds delay) const {
+  return stream_.Write("retry: " + std::to_string(std::max<std::int64_t>(delay.count(), 0)) + "\n\n");
+}
+
+Later Response::Later() {
+  return quorvin::Later(response_.AnswerLater());
+}
+
+Stream Response::Stream(std::string_view type) {
+  quorvin::Stream stream;
+  std::shared_ptr<web::TLaterAnswer> answer = response_.AnswerLater();
+  if (!answer) return stream;
+  // The answer goes out with the status and headers this response has so far.
+  const web::TWebResponse& set = response_;
+  const bool begun = answer->Begin([&set, type](web::TWebRequest&, web::TWebResponse& out) {
+    out.SetStatusCode(set.GetStatusCode());
+    for (const auto& field : set.CustomHeaders()) out.SetCustomHeader(field.name, field.value);
+    out.SetContentType(type);
+  });
+  if (!begun) return stream;
+  stream.state_ = std::make_shared<quorvin::Stream::State>();
+  stream.state_->answer = std::move(answer);
+  return stream;
+}
+
+EventStream Response::Events(std::chrono::seconds heartbeat) {
+  EventStream events;
+  if (request_ != nullptr) events.last_event_id_ = request_->GetHeader("Last-Event-ID");
+  // Caches and proxies hold nothing back: each event is meant now.
+  response_.SetCustomHeader("Cache-Control", "no-cache");
+  events.stream_ = Stream("text/event-stream; charset=utf-8");
+  if (const auto& state = events.stream_.state_; state && heartbeat.count() > 0) {
+    state->quiet = heartbeat;
+    quorvin::Stream::State* raw = state.get();
+    state->heartbeat.OnDue = [raw] {
+      // A comment the client ignores; the next one is due a heartbeat after it.
+      raw->Write(":\n\n");
+    };
+    state->heartbeat.After(heartbeat);
+  }
+  events.stream_.OnGone(nullptr);  // the heartbeat stops with the answer
+  return events;
 }
 
 Server::Server(const std::string& root, Binding binding) {
@@ -155,11 +307,16 @@ Server& Server::Route(int method, std::string_view only, std::string path, Handl
                       return;
                     }
                     const Request req(request, std::move(params));
-                    Response res(response);
+                    Response res(response, &request);
                     handler(req, res);
                   });
   // Every route says whether it takes a body, so that a receiving route after one that does not
   // fit the request still gets it.
+  std::string method_name(only);
+  if (method_name.empty() && method != static_cast<int>(web::TMethodType::mtAny)) {
+    method_name = std::string(web::MethodTypeName(static_cast<web::TMethodType>(method)).substr(2));
+  }
+  routes_.push_back({path, platform::UpperCase(method_name)});
   action.OnBodyStart = [start = std::move(start), pattern = std::move(path), only = std::string(only)](
                            web::TWebRequest& request, bool& handled) -> std::unique_ptr<platform::TStream> {
     std::vector<std::pair<std::string, std::string>> params;
@@ -172,7 +329,45 @@ Server& Server::Route(int method, std::string_view only, std::string path, Handl
     if (!receiver) return nullptr;
     return std::make_unique<ReceiverStream>(std::move(receiver));
   };
+  KeepMethodCheckLast();
   return *this;
+}
+
+void Server::KeepMethodCheckLast() {
+  static constexpr std::string_view kName = "MethodNotAllowed";
+  auto& actions = dispatcher_->Actions();
+  for (int i = actions.Count() - 1; i >= 0; --i) {
+    if (platform::SameText(actions[i].Name, kName)) actions.Delete(i);
+  }
+  web::TWebActionItem& check = actions.Add(
+      std::string(kName), "*", web::TMethodType::mtAny,
+      [this](platform::TComponent*, web::TWebRequest& request, web::TWebResponse& response, bool& handled) {
+        handled = false;
+        std::vector<std::string> allowed;
+        const std::string path = request.PathInfo();
+        const std::string method = platform::UpperCase(request.Method());
+        for (const RouteMethod& route : routes_) {
+          std::vector<std::pair<std::string, std::string>> params;
+          if (!MatchPattern(route.pattern, path, params)) continue;
+          // A route of any method, or of this one, would have answered: the files do.
+          if (route.method.empty() || route.method == method) return;
+          for (std::string_view m : {std::string_view(route.method), std::string_view(route.method == "GET" ? "HEAD" : "")}) {
+            if (!m.empty() && std::find(allowed.begin(), allowed.end(), m) == allowed.end()) allowed.emplace_back(m);
+          }
+        }
+        if (allowed.empty() || std::find(allowed.begin(), allowed.end(), method) != allowed.end()) return;
+        std::string allow;
+        for (const std::string& m : allowed) allow += (allow.empty() ? "" : ", ") + m;
+        handled = true;
+        response.SetStatusCode(405);
+        response.SetAllow(allow);
+        response.SetContentType("text/plain; charset=utf-8");
+        response.SetContent("405 Method Not Allowed: " + allow + "\n");
+      });
+  // No route wants the body of a request that reaches this far: it is dropped as it arrives.
+  check.OnBodyStart = [](web::TWebRequest&, bool&) -> std::unique_ptr<platform::TStream> {
+    return std::make_unique<ReceiverStream>([](std::string_view) {});
+  };
 }
 
 Server& Server::Get(std::string path, Handler handler) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -69,10 +71,92 @@ class Request {
   std::vector<std::pair<std::string, std::string>> params_;
 };
 
+class Response;
+
+// An answer given after the handler has returned (Response::Later): the handler keeps a copy
+// (in a timer's callback, a fetch's completion, a list of waiting requests) and answers from
+// the loop. Copies share the one answer. A request not answered within the module's
+// AnswerTimeout is answered 504.
+class Later {
+ public:
+  Later() = default;
+  explicit Later(std::shared_ptr<web::TLaterAnswer> answer) : answer_(std::move(answer)) {}
+
+  // True while the client still waits for the answer.
+  bool Open() const { return answer_ && answer_->Open(); }
+  // Answers now: `fill` sets the answer as a route's handler would (one that throws answers
+  // the 500 page). False when the answer is no longer wanted or was given.
+  bool Answer(const std::function<void(Response&)>& fill);
+  // Runs when the answer will never reach the client (it went away, or the deadline passed)
+  // before it was given; the program can stop the work meant for it.
+  void OnGone(std::function<void()> gone);
+
+ private:
+  std::shared_ptr<web::TLaterAnswer> answer_;
+};
+
+// An answer sent in pieces as the program has them (Response::Stream): chunked on HTTP/1.1, to
+// the connection's close on HTTP/1.0. Copies share the one answer; when the last copy goes
+// before End, the answer is cut off (the connection closes).
+class Stream {
+ public:
+  Stream() = default;
+
+  bool Open() const;
+  // Sends a piece. True: write on. False: the client reads slowly, so wait for OnDrained
+  // before the next piece (this one is queued all the same), or the answer is closed (Open()
+  // says). A program that writes on regardless is cut off once megabytes wait.
+  bool Write(std::string_view piece) const;
+  // Ends the answer: the connection goes on to the client's next request, or closes.
+  void End() const;
+  // Bytes written that the client has not taken yet.
+  std::size_t Queued() const;
+  // Runs once what waited has left, after a Write that returned false.
+  void OnDrained(std::function<void()> drained) const;
+  // Runs when the client went away before End.
+  void OnGone(std::function<void()> gone) const;
+
+ private:
+  friend class Response;
+  friend class EventStream;
+  struct State;
+  std::shared_ptr<State> state_;
+};
+
+// Server-Sent Events (Response::Events): an answer of type text/event-stream that stays open,
+// one event at a time, with a comment line as a heartbeat while nothing else goes out (so
+// that proxies and the browser keep the connection).
+class EventStream {
+ public:
+  EventStream() = default;
+
+  bool Open() const { return stream_.Open(); }
+  // Sends one event: `data` (each line of it a "data:" line), with an event name and an id
+  // when given. False as for Stream::Write.
+  bool Send(std::string_view data, std::string_view event = {}, std::string_view id = {}) const;
+  // A comment line, which clients ignore.
+  bool Comment(std::string_view text) const;
+  // Tells the client how long to wait before it reconnects.
+  bool Retry(std::chrono::milliseconds delay) const;
+  // The id of the last event a reconnecting client saw (its Last-Event-ID header); "" when
+  // none.
+  const std::string& LastEventId() const { return last_event_id_; }
+  void End() const { stream_.End(); }
+  void OnGone(std::function<void()> gone) const { stream_.OnGone(std::move(gone)); }
+  // The underlying answer: its queue and drain notice.
+  const quorvin::Stream& Pieces() const { return stream_; }
+
+ private:
+  friend class Response;
+  quorvin::Stream stream_;
+  std::string last_event_id_;
+};
+
 // The answer a route's handler gives; untouched, it is an empty 200.
 class Response {
  public:
-  explicit Response(web::TWebResponse& response) : response_(response) {}
+  explicit Response(web::TWebResponse& response, const web::TWebRequest* request = nullptr)
+      : response_(response), request_(request) {}
 
   Response& Status(int code);
   Response& Header(std::string_view name, std::string_view value);
@@ -82,10 +166,21 @@ class Response {
   Response& Json(std::string_view body) { return Text(body, "application/json"); }
   // A 302 to `location`.
   void Redirect(std::string_view location);
+
+  // The handler returns without an answer and gives it later through what this returns.
+  quorvin::Later Later();
+  // Begins an answer sent in pieces: the status and headers set so far go out now, with
+  // `type`; the handler (or the program, later) writes the rest through what this returns.
+  quorvin::Stream Stream(std::string_view type = "application/octet-stream");
+  // Begins an event stream; `heartbeat` is the longest silence before a comment line goes
+  // out (0: none).
+  EventStream Events(std::chrono::seconds heartbeat = std::chrono::seconds(15));
+
   web::TWebResponse& Web() const { return response_; }
 
  private:
   web::TWebResponse& response_;
+  const web::TWebRequest* request_;  // the request answered, for what an event stream reads
 };
 
 using Handler = std::function<void(const Request&, Response&)>;
@@ -111,6 +206,8 @@ class Server {
   // Routes, tried in the order added. A path ending in "*" takes every path that begins with
   // what precedes it; a part "{name}" takes one part of the request's path, which the handler
   // reads as Param("name"); letter case is ignored. A handler that throws answers the 500 page.
+  // A request whose path a route takes under other methods only is answered 405, with the
+  // methods in its Allow header.
   Server& Get(std::string path, Handler handler);
   Server& Post(std::string path, Handler handler);
   Server& Put(std::string path, Handler handler);
@@ -146,6 +243,15 @@ class Server {
   // `only`: the one method the route takes beyond what `method` selects ("" for any).
   Server& Route(int method, std::string_view only, std::string path, Handler handler,
                BodyStart start = nullptr);
+  // Moves the action that answers 405 behind every route.
+  void KeepMethodCheckLast();
+
+  // Each route's path and the method it takes ("" for any): what a 405's Allow lists.
+  struct RouteMethod {
+    std::string pattern;
+    std::string method;
+  };
+  std::vector<RouteMethod> routes_;
 
   std::unique_ptr<platform::TComponent> form_;
   web::TWebDispatcher* dispatcher_ = nullptr;

@@ -17,6 +17,7 @@ struct ConnectionLimits {
   std::int32_t header_seconds = 20;     // the request head must arrive within this (0: no limit)
   std::int32_t body_seconds = 20;       // no byte of the body for this long ends it (0: no limit)
   std::int32_t send_seconds = 30;       // an answer the peer takes nothing of for this long ends
+  std::int32_t answer_seconds = 60;     // a web action's later answer must begin within this
   bool keep_alive = false;              // requests that ask for it keep the connection open
   std::int32_t keep_alive_seconds = 5;  // how long a kept connection waits for the next request
   std::int32_t keep_alive_requests = 100;  // requests on one connection at most

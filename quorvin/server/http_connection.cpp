@@ -2,6 +2,7 @@
 
 #include "quorvin/server/folder_listing.h"
 
+#include <cstdio>
 #include <exception>
 #include <optional>
 
@@ -61,12 +62,14 @@ HttpConnection::HttpConnection(ConnectionContext& context)
 
 HttpConnection::~HttpConnection() {
   if (idle_listed_) context_.RemoveIdle(*this);
+  // The program learns that the answer it owes, or is sending, will never arrive.
+  if (later_) ReleaseLater(true);
 }
 
 void HttpConnection::OnReads() {
   // A data-arrived event queued before the switch to write notification can still reach us;
   // the request is complete, so it is ignored.
-  if (phase_ == Phase::kAnswering || phase_ == Phase::kSent) return;
+  if (phase_ != Phase::kReading && phase_ != Phase::kIdle) return;
   // What came after the last request goes first: it may hold this whole request.
   if (!pending_.empty()) {
     const std::string bytes = std::move(pending_);
@@ -233,7 +236,21 @@ bool HttpConnection::Dispatch() {
   try {
     webbridge::ZRequest request(*this);
     webbridge::ZResponse response(request);
-    if (dispatcher->DispatchAction(request, response)) {
+    dispatching_ = true;
+    const bool handled = dispatcher->DispatchAction(request, response);
+    dispatching_ = false;
+    // An action that took its answer for later has no answer now; one that began it or gave
+    // it already, from inside, has sent it.
+    if (later_ || answered_later_) {
+      if (answered_later_) return true;
+      if (!response.Sent()) {
+        phase_ = Phase::kLater;
+        ArmDeadline(limits_.answer_seconds);
+        return true;
+      }
+      ReleaseLater(false);  // answered now after all: the later answer is spent
+    }
+    if (handled) {
       file_mode_ = false;
       response.SendResponse();
     }
@@ -250,6 +267,15 @@ bool HttpConnection::Dispatch() {
   } catch (...) {
     LogActionFailure("it threw something that is not a std::exception");
     refused = true;
+  }
+  dispatching_ = false;
+  if (refused && later_) ReleaseLater(true);
+  if (refused && phase_ == Phase::kStreaming) {
+    // Part of the answer has gone: the only way left to say it failed is to end the connection.
+    keep_ = false;
+    phase_ = Phase::kAnswering;
+    CloseNow();
+    return true;
   }
   if (refused) {
     file_mode_ = true;
@@ -377,6 +403,16 @@ void HttpConnection::OnWrites() {
     NextRequest();
     return;
   }
+  if (phase_ == Phase::kStreaming) {
+    // Write readiness while pieces go out: the program hears when what waited has left. A
+    // readiness that came while some still waits asks again, for when it has left.
+    if (!drain_wanted_) return;
+    if (QueuedBytes() > 0) return AwaitWritable();
+    drain_wanted_ = false;
+    const std::shared_ptr<LaterAnswerLink> link = later_;
+    if (link) link->Drained();
+    return;
+  }
   if (phase_ != Phase::kAnswering || answered_) return;
   try {
     if (!send_limited_) {
@@ -444,6 +480,10 @@ void HttpConnection::NextRequest() {
   keep_ = false;
   continue_sent_ = false;
   body_checked_ = false;
+  chunked_ = false;
+  pieces_dropped_ = false;
+  drain_wanted_ = false;
+  answered_later_ = false;
   if (pending_.empty()) {
     phase_ = Phase::kIdle;
     context_.AddIdle(*this);
@@ -508,9 +548,195 @@ void HttpConnection::Expire() {
       // The request did not arrive in time; nothing is being sent, so the answer can go out.
       RefuseRequest(408);
       return;
+    case Phase::kLater:
+      // The program did not begin its answer in time: the peer hears so, and the program
+      // that the answer is no longer wanted.
+      ReleaseLater(true);
+      phase_ = Phase::kAnswering;
+      file_mode_ = true;
+      body_is_answer_ = false;
+      AnswerError(504);
+      AwaitWritable();
+      return;
     case Phase::kAnswering:
+    case Phase::kStreaming:
     case Phase::kSent:
       return;  // the send limit of the socket watches these
+  }
+}
+
+std::shared_ptr<web::TLaterAnswer> HttpConnection::AnswerLater() {
+  if (later_) return later_;
+  // Only an action that runs may leave its answer for later, and only once.
+  if (!dispatching_ || phase_ != Phase::kAnswering || body_is_answer_) return nullptr;
+  later_ = std::make_shared<LaterAnswerLink>(static_cast<LaterAnswerLink::Sender&>(*this));
+  return later_;
+}
+
+bool HttpConnection::LaterAnswerWanted() const {
+  return later_ && (phase_ == Phase::kLater || (dispatching_ && phase_ == Phase::kAnswering));
+}
+
+void HttpConnection::ReleaseLater(bool gone) {
+  // Taken off first: the program may let go of its own hold inside OnGone.
+  const std::shared_ptr<LaterAnswerLink> link = std::move(later_);
+  later_.reset();
+  if (link) link->Detach(gone);
+}
+
+bool HttpConnection::RunFill(const web::TLaterAnswer::Fill& fill, webbridge::ZResponse& response) {
+  try {
+    webbridge::ZRequest& request = static_cast<webbridge::ZRequest&>(response.Request());
+    if (fill) fill(request, response);
+    return true;
+  } catch (const std::exception& e) {
+    LogActionFailure(e.what());
+  } catch (...) {
+    LogActionFailure("it threw something that is not a std::exception");
+  }
+  return false;
+}
+
+bool HttpConnection::CompleteLater(const web::TLaterAnswer::Fill& fill) {
+  if (!LaterAnswerWanted()) return false;
+  const bool waiting = phase_ == Phase::kLater;
+  webbridge::ZRequest request(*this);
+  webbridge::ZResponse response(request);
+  answered_later_ = true;
+  bool refused = !RunFill(fill, response);
+  if (!refused) {
+    response.SendResponse();
+    refused = response.Refused();
+    if (response.AsksToClose()) keep_ = false;
+  }
+  ReleaseLater(false);
+  file_mode_ = refused;
+  body_is_answer_ = !refused;
+  if (refused) AnswerError(500);
+  if (waiting) {
+    deadline_.Cancel();
+    phase_ = Phase::kAnswering;
+    AwaitWritable();
+  }
+  return true;
+}
+
+bool HttpConnection::BeginLater(const web::TLaterAnswer::Fill& fill) {
+  if (!LaterAnswerWanted()) return false;
+  const bool waiting = phase_ == Phase::kLater;
+  // Chunks where the peer reads HTTP/1.1 framing; elsewhere the answer ends with the
+  // connection, which must then close after it.
+  chunked_ = limits_.keep_alive && SpeaksHttp11();
+  const bool kept = keep_;
+  if (!chunked_) keep_ = false;
+  webbridge::ZRequest request(*this);
+  webbridge::ZResponse response(request);
+  std::string head;
+  answered_later_ = true;
+  bool refused = !RunFill(fill, response);
+  if (!refused) {
+    head = response.StreamHead(chunked_);
+    refused = response.Refused();
+    if (response.AsksToClose()) keep_ = false;
+  }
+  if (refused) {
+    keep_ = kept;
+    chunked_ = false;
+    ReleaseLater(false);
+    file_mode_ = true;
+    body_is_answer_ = false;
+    AnswerError(500);
+    if (waiting) {
+      deadline_.Cancel();
+      phase_ = Phase::kAnswering;
+      AwaitWritable();
+    }
+    return false;
+  }
+  deadline_.Cancel();
+  phase_ = Phase::kStreaming;
+  answered_ = true;
+  file_mode_ = false;
+  // The answer to HEAD is the head alone; what the program writes goes nowhere.
+  pieces_dropped_ = SameText(reader_.Method(), "HEAD");
+  if (!send_limited_) {
+    send_limited_ = true;
+    LimitSend(std::chrono::seconds(limits_.send_seconds));
+  }
+  WriteAll(head);
+  std::string first = response.GetContent();
+  if (platform::TStream* stream = response.ContentStream()) {
+    stream->SetPosition(0);
+    char piece[8192];
+    for (std::int64_t n; (n = stream->Read(piece, sizeof piece)) > 0;) first.append(piece, static_cast<std::size_t>(n));
+  }
+  if (!first.empty()) WriteLater(first);
+  AwaitWritable();
+  return true;
+}
+
+bool HttpConnection::WriteLater(std::string_view bytes) {
+  if (phase_ != Phase::kStreaming || !later_) return false;
+  if (!bytes.empty() && !pieces_dropped_) {
+    if (chunked_) {
+      char size[24];
+      const int n = std::snprintf(size, sizeof size, "%zx\r\n", bytes.size());
+      std::string chunk;
+      chunk.reserve(static_cast<std::size_t>(n) + bytes.size() + 2);
+      chunk.append(size, static_cast<std::size_t>(n));
+      chunk.append(bytes);
+      chunk.append("\r\n");
+      WriteAll(chunk);
+    } else {
+      WriteAll(bytes);
+    }
+  }
+  const std::size_t queued = QueuedBytes();
+  if (queued > kStreamQueueLimit) {
+    // The peer takes nothing and the program writes on: the server holds no more for it.
+    keep_ = false;
+    phase_ = Phase::kAnswering;
+    CloseNow();
+    return false;
+  }
+  if (queued < kStreamHighWater) return true;
+  drain_wanted_ = true;
+  AwaitWritable();  // one write-ready event once the queue has emptied
+  return false;
+}
+
+void HttpConnection::EndLater() {
+  if (phase_ != Phase::kStreaming || !later_) return;
+  if (chunked_ && !pieces_dropped_) WriteAll("0\r\n\r\n");
+  ReleaseLater(false);
+  drain_wanted_ = false;
+  if (!keep_) {
+    phase_ = Phase::kAnswering;
+    CloseNow();  // what is queued still leaves
+    return;
+  }
+  phase_ = Phase::kSent;
+  AwaitWritable();  // once the answer has left, the next request
+}
+
+void HttpConnection::CancelLater() {
+  if (!later_) return;
+  ReleaseLater(false);
+  answered_later_ = true;
+  if (phase_ == Phase::kStreaming) {
+    keep_ = false;
+    phase_ = Phase::kAnswering;
+    CloseNow();
+    return;
+  }
+  const bool waiting = phase_ == Phase::kLater;
+  file_mode_ = true;
+  body_is_answer_ = false;
+  AnswerError(500);
+  if (waiting) {
+    deadline_.Cancel();
+    phase_ = Phase::kAnswering;
+    AwaitWritable();
   }
 }
 

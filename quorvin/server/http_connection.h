@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -11,10 +12,12 @@
 #include "quorvin/platform/core/stream.h"
 #include "quorvin/platform/core/string_list.h"
 #include "quorvin/server/connection_context.h"
+#include "quorvin/server/later_answer_link.h"
 #include "quorvin/server/request_reader.h"
 #include "quorvin/server/response_writer.h"
 #include "quorvin/server/target_resolver.h"
 #include "quorvin/webbridge/connection_view.h"
+#include "quorvin/webbridge/response_adapter.h"
 
 namespace quorvin::server {
 
@@ -26,7 +29,8 @@ namespace quorvin::server {
 // wait for the next request on a kept connection. The socket bindings derive from it and supply
 // only the socket operations below.
 class HttpConnection : public webbridge::ConnectionView,
-                       private ConnectionContext::IdleConnection {
+                       private ConnectionContext::IdleConnection,
+                       private LaterAnswerLink::Sender {
  public:
   // `context` is what the connection knows of the listener that accepted it; it outlives the
   // connection.
@@ -53,6 +57,12 @@ class HttpConnection : public webbridge::ConnectionView,
   platform::TStream* RequestBodyStream() override { return reader_.BodyStream(); }
 
   std::string_view ConnectionOption() const override;
+  std::shared_ptr<web::TLaterAnswer> AnswerLater() override;
+
+  // What an answer in pieces may leave waiting for the peer before a write tells the program
+  // to wait, and the most it may leave before the connection is cut off.
+  static constexpr std::size_t kStreamHighWater = 256 * 1024;
+  static constexpr std::size_t kStreamQueueLimit = 4 * 1024 * 1024;
 
  protected:
   // The listener's side, for the binding: the connection count and lifetime the first keeps.
@@ -78,14 +88,34 @@ class HttpConnection : public webbridge::ConnectionView,
   virtual void LimitSend(std::chrono::seconds limit) = 0;
   // The name the Server header carries; empty leaves the header out.
   virtual std::string LocalHostName() const = 0;
+  // The bytes queued for the peer that it has not taken yet.
+  virtual std::size_t QueuedBytes() const = 0;
 
  private:
   enum class Phase {
     kReading,    // the request, from its first byte (or the first of a connection)
     kIdle,       // a kept connection waits for the next request; nothing of it has come
     kAnswering,  // the request is complete or refused; the answer goes out
+    kLater,      // a web action answers later: the connection waits for the program
+    kStreaming,  // an answer in pieces: its head has gone, the program writes the rest
     kSent,       // a kept connection's answer is queued; the next comes once it has left
   };
+
+  // LaterAnswerLink::Sender
+  bool CompleteLater(const web::TLaterAnswer::Fill& fill) override;
+  bool BeginLater(const web::TLaterAnswer::Fill& fill) override;
+  bool WriteLater(std::string_view bytes) override;
+  void EndLater() override;
+  void CancelLater() override;
+  std::size_t QueuedLater() const override { return QueuedBytes(); }
+  // Whether the program may answer now: the connection waits for it, or the action that
+  // asked is still running.
+  bool LaterAnswerWanted() const;
+  // Lets go of the program's later answer; `gone`: before the program had answered.
+  void ReleaseLater(bool gone);
+  // Runs `fill` over a request and response of this connection, as a web action; false
+  // when it threw (the program's log says why).
+  bool RunFill(const web::TLaterAnswer::Fill& fill, webbridge::ZResponse& response);
 
   void FeedReader(std::string_view bytes);
   void FinishRequest();
@@ -140,6 +170,12 @@ class HttpConnection : public webbridge::ConnectionView,
   bool body_checked_ = false;     // whether an action may take the body is known
   bool send_limited_ = false;     // the binding was told the send limit
   bool idle_listed_ = false;      // in the listener's list of idle connections
+  bool dispatching_ = false;      // a web action runs for this request
+  bool chunked_ = false;          // the answer in pieces goes in chunks (else to the close)
+  bool pieces_dropped_ = false;   // the answer in pieces is a HEAD answer: its head alone
+  bool drain_wanted_ = false;     // the program waits for queued pieces to leave
+  bool answered_later_ = false;   // the program gave or began its later answer (or failed to)
+  std::shared_ptr<LaterAnswerLink> later_;  // the program's hold on a later answer
 };
 
 }  // namespace quorvin::server

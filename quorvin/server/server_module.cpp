@@ -58,6 +58,7 @@ ConnectionLimits ListenerConfig::Limits() const {
   limits.header_seconds = std::max(0, m.HeaderTimeout);
   limits.body_seconds = std::max(0, m.BodyTimeout);
   limits.send_seconds = std::max(0, m.SendTimeout);
+  limits.answer_seconds = std::max(0, m.AnswerTimeout);
   limits.max_body = std::max(0, m.MaxBody);
   limits.body_memory = std::max(0, m.BodyMemory);
   if (!m.BodyFolder.empty()) {

@@ -135,6 +135,9 @@ class ServerModule : public platform::TComponent, public FileProperties {
   std::int32_t HeaderTimeout = 20;
   std::int32_t BodyTimeout = 20;
   std::int32_t SendTimeout = 30;
+  // How long a web action that answers later may take to begin its answer, in seconds (0: no
+  // limit); the request is answered 504 beyond it.
+  std::int32_t AnswerTimeout = 60;
   // The largest request body taken, in bytes; a larger one is answered 413 and the connection
   // closed.
   std::int32_t MaxBody = kDefaultMaxBody;
@@ -224,6 +227,7 @@ class ServerModule : public platform::TComponent, public FileProperties {
     count("HeaderTimeout", &T::HeaderTimeout, 20, 0);
     count("BodyTimeout", &T::BodyTimeout, 20, 0);
     count("SendTimeout", &T::SendTimeout, 30, 0);
+    count("AnswerTimeout", &T::AnswerTimeout, 60, 0);
     count("MaxBody", &T::MaxBody, kDefaultMaxBody, 0);
     count("BodyMemory", &T::BodyMemory, kDefaultBodyMemory, 0);
     // 0 or 1: any other number stored is taken as 1.

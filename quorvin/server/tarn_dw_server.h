@@ -91,6 +91,7 @@ class ZDwConnectionSocket final : public net::TStreamSocket, public HttpConnecti
   void AwaitReadable() override;
   void LimitSend(std::chrono::seconds limit) override { SetSendTimeout(limit); }
   std::string LocalHostName() const override { return net::LocalHost(); }
+  std::size_t QueuedBytes() const override { return TStreamSocket::QueuedBytes(); }
 
  private:
   bool Begin(std::unique_ptr<platform::TStream> stream, bool drop);

@@ -73,6 +73,7 @@ class ZConnectionSocket final : public net::TServerClientWinSocket, public HttpC
   void AwaitReadable() override;
   void LimitSend(std::chrono::seconds limit) override { SetSendTimeout(limit); }
   std::string LocalHostName() const override { return LocalHost(); }
+  std::size_t QueuedBytes() const override { return TServerClientWinSocket::QueuedBytes(); }
 };
 
 // The server component. Reading it from a form file opens its listener on ServerPort.

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <memory>
 #include <string_view>
 
 #include "quorvin/platform/core/stream.h"
 #include "quorvin/platform/core/string_list.h"
+#include "quorvin/platform/web/later_answer.h"
 
 namespace quorvin::webbridge {
 
@@ -25,6 +27,9 @@ class ConnectionView {
   // What the answer says of the connection in its "Connection" header: empty (no header, and
   // the connection ends with the answer), "keep-alive" or "close".
   virtual std::string_view ConnectionOption() const { return {}; }
+  // The answer to this request leaves for later (see web::TLaterAnswer); null where the
+  // connection cannot wait for it.
+  virtual std::shared_ptr<web::TLaterAnswer> AnswerLater() { return nullptr; }
 
  protected:
   ~ConnectionView() = default;

@@ -67,7 +67,7 @@ void ZResponse::SetStatusCode(int code) {
   StringVariables[1] = ActionStatusText(code);
 }
 
-void ZResponse::SendResponse() {
+std::string ZResponse::ComposeHead() {
   const std::string version = request_.GetStringVariable(web::kReqProtocolVersion);
   std::string head;
   refused_ = false;
@@ -114,6 +114,24 @@ void ZResponse::SendResponse() {
       head += "Date: " + platform::FormatHttpDate(std::time(nullptr)) + "\r\n";
     }
   }
+  return head;
+}
+
+std::string ZResponse::StreamHead(bool chunked) {
+  std::string head = ComposeHead();
+  SentFlag = true;
+  if (head.empty()) return head;  // a request without a version gets the bare content
+  if (chunked) head += "Transfer-Encoding: chunked\r\n";
+  head += "\r\n";
+  return head;
+}
+
+std::shared_ptr<web::TLaterAnswer> ZResponse::AnswerLater() {
+  return request_.ConnectionSocket.AnswerLater();
+}
+
+void ZResponse::SendResponse() {
+  std::string head = ComposeHead();
   // The length line counts what is written: the content text and what the content stream
   // gives when read from its start, which a stream that ends early makes less than its size.
   // On a connection that stays open the next answer starts right after this one's last byte.

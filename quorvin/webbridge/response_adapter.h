@@ -30,6 +30,11 @@ class ZResponse : public web::TWebResponse {
   void SendResponse() override;
   // Copies the rest of `stream` into the content stream (made in memory when there is none).
   void SendStream(platform::TStream& stream) override;
+  std::shared_ptr<web::TLaterAnswer> AnswerLater() override;
+
+  // The head of an answer sent in pieces, with no length: with `chunked`, it says so; without,
+  // the answer ends with the connection. Refused() tells whether a value would split it.
+  std::string StreamHead(bool chunked);
 
   // True when the last SendResponse refused the answer: a value meant for the head held a CR
   // or LF, which would have let it write header lines of its own. Nothing of it was composed.
@@ -45,6 +50,8 @@ class ZResponse : public web::TWebResponse {
   bool SentFlag = false;
 
  private:
+  // The head up to the line that frames the content, which the caller adds with the blank line.
+  std::string ComposeHead();
   // Whether the web action added a header of this name (letter case ignored).
   bool HasCustomHeader(std::string_view name) const;
   ZRequest& request_;

@@ -67,6 +67,14 @@ head -c $((10 * 1024 * 1024)) /dev/zero | tr '\0' 'q' > "$work/post.txt"
 grep -q '^16=10485760$' "$work/echo.txt" || fail "/echo did not see the 10 MiB length"
 [ "$(grep '^25=' "$work/echo.txt" | wc -c)" = $((10 * 1024 * 1024 + 4)) ] || fail "the 10 MiB body did not arrive whole"
 
+# The event stream: curl -N sees the greeting, then a tick a second later; a reconnecting
+# client is greeted with the id it saw last.
+curl -sN --max-time 3 "http://127.0.0.1:$port/events" > "$work/events.txt" || true
+grep -q '^data: listening$' "$work/events.txt" || fail "/events did not greet: $(head -c 300 "$work/events.txt")"
+grep -q '^data: tick [0-9]* at ' "$work/events.txt" || fail "/events sent no tick: $(head -c 300 "$work/events.txt")"
+curl -sN --max-time 1 -H 'Last-Event-ID: 7' "http://127.0.0.1:$port/events" > "$work/events-again.txt" || true
+grep -q '^data: back after event 7$' "$work/events-again.txt" || fail "/events did not read Last-Event-ID"
+
 # A 1 GiB file leaves the server without its resident memory growing.
 rss() { awk '/VmRSS/ {print $2}' "/proc/$serve_pid/status"; }
 before=$(rss)

@@ -84,9 +84,18 @@ TEST_P(ShortPath, RoutesComeBeforeFilesAndFilesAreServed) {
   EXPECT_EQ(Get("/missing.htm").status, 404);
   EXPECT_EQ(Get("/fail").status, 500);
   // A route for GET leaves other methods to the files.
+  // Another method on a route's path is answered 405 with the methods the path takes; one no
+  // route's path takes is the files' to answer.
   FetchOptions del;
   del.method = "DELETE";
-  EXPECT_EQ(Get("/api/time", del).status, 501);
+  const FetchResponse refused = Get("/api/time", del);
+  EXPECT_EQ(refused.status, 405);
+  EXPECT_EQ(refused.Header("Allow"), "GET, HEAD");
+  EXPECT_EQ(Get("/index.htm", del).status, 501);
+  FetchOptions put;
+  put.method = "PUT";
+  put.body = std::string(200 * 1024, 'b');
+  EXPECT_EQ(Get("/echo", put).Header("Allow"), "POST");
 }
 
 TEST_P(ShortPath, LargeBodiesReachTheRouteWholeFromTheirFile) {
@@ -198,7 +207,8 @@ TEST_P(ShortPath, RoutesTakeParametersAndEveryMethod) {
       {"GET", "/users/7/more", 404, nullptr},   // nor more than one
       {"DELETE", "/users/42", 204, nullptr},
       {"PATCH", "/users/42", 200, "patched 42 x=1"},
-      {"OPTIONS", "/users/42", 501, nullptr},   // no route takes it: the files answer
+      {"OPTIONS", "/users/42", 405, nullptr},   // the path is a route's, the method is not
+      {"OPTIONS", "/other", 501, nullptr},      // neither: the files answer
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.method) + " " + c.path);

@@ -179,6 +179,7 @@ class FuzzConnection final : public HttpConnection {
   void AwaitWritable() override { awaiting_write_ = true; }
 
   std::string LocalHostName() const override { return "fuzzhost"; }
+  std::size_t QueuedBytes() const override { return 0; }
 
  private:
   std::deque<std::string> pending_;

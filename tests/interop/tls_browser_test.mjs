@@ -71,7 +71,9 @@ try {
   check('echo method', () => assert.equal(lines['0'], 'POST'));
   check('echo body', () => assert.equal(lines['25'], 'name=Grace+Hopper&message=Sent+over+TLS+%26+HTTP%2F1.1'));
 
-  check('no request failed', () => assert.deepEqual(failures, []));
+  // The start page's event stream is cut off when the browser leaves the page.
+  const failed = failures.filter((f) => !f.endsWith('/events: net::ERR_ABORTED'));
+  check('no request failed', () => assert.deepEqual(failed, []));
   check('no error answers', () => assert.deepEqual(answers.filter((a) => a.status >= 400), []));
   console.log(`interop https browser (${binding}): ${checks.passed} passed, 0 failed`);
 } finally {

@@ -107,6 +107,7 @@ class GrowingFileConnection final : public server::HttpConnection {
   void LimitSend(std::chrono::seconds) override {}
 
   std::string LocalHostName() const override { return {}; }
+  std::size_t QueuedBytes() const override { return 0; }
 
  private:
   std::string request_ = "GET /log.txt HTTP/1.0\r\n\r\n";

@@ -83,6 +83,7 @@ class FakeConnection final : public server::HttpConnection {
   void AwaitReadable() override { read_due_ = true; }
   void LimitSend(std::chrono::seconds) override {}
   std::string LocalHostName() const override { return "testhost"; }
+  std::size_t QueuedBytes() const override { return 0; }
 
  private:
   void Pump() {

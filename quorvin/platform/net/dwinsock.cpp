@@ -148,6 +148,10 @@ const platform::TStream* TStreamSocket::QueuedStream() const {
   return impl_->socket ? impl_->socket->QueuedStream() : nullptr;
 }
 
+std::size_t TStreamSocket::QueuedBytes() const {
+  return impl_->socket ? impl_->socket->QueuedBytes() : 0;
+}
+
 void TStreamSocket::Close() {
   if (impl_->CloseSocket() && impl_->sink != nullptr) impl_->sink->StreamClosed(*this);
 }

@@ -113,6 +113,8 @@ class TStreamSocket : public platform::Recycled {
   bool SendStreamQueued(std::unique_ptr<platform::TStream>& stream, bool close_after);
   // The stream SendStreamQueued is sending; nullptr when none is pending.
   const platform::TStream* QueuedStream() const;
+  // The bytes queued sending still holds: what the peer has not taken yet.
+  std::size_t QueuedBytes() const;
   // Queued output that waits this long for the peer to take a byte is given up: the
   // connection fails (OnError with opSend and ETIMEDOUT) and closes. Zero, the default: it
   // waits for ever.

@@ -113,6 +113,8 @@ class EventSocket final : public std::enable_shared_from_this<EventSocket>, publ
   int SendSome(const void* data, std::size_t count, int& error);
 
   bool OutputPending() const { return !queue_.Empty(); }
+  // The bytes queued output still holds (what the peer has not taken yet).
+  std::size_t QueuedBytes() const { return queue_.QueuedBytes(); }
 
   // Queued output that waits this long for the peer to take a byte fails the socket with
   // ETIMEDOUT (SocketFailed with kSend); zero: it may wait for ever.

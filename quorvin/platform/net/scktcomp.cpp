@@ -124,6 +124,10 @@ bool TCustomWinSocket::SendStreamThenDrop(std::unique_ptr<platform::TStream>&& s
   return impl_->socket && impl_->socket->QueueStream(stream, true);
 }
 
+std::size_t TCustomWinSocket::QueuedBytes() const {
+  return impl_->socket ? impl_->socket->QueuedBytes() : 0;
+}
+
 void TCustomWinSocket::Close() {
   if (impl_->CloseSocket() && impl_->on_closed) impl_->on_closed();
 }

@@ -77,6 +77,8 @@ class TCustomWinSocket : public platform::Recycled {
   bool SendStream(std::unique_ptr<platform::TStream>&& stream);
   // As SendStream, then closes the socket once the stream has gone out.
   bool SendStreamThenDrop(std::unique_ptr<platform::TStream>&& stream);
+  // The bytes queued sending still holds: what the peer has not taken yet.
+  std::size_t QueuedBytes() const;
   // Ends the connection: fires seDisconnect (when connected), and no event reaches the socket
   // after that. Bytes queued by SendBuf still leave (for at most 30 s); a stream being sent is
   // cut off and everything still pending dropped. The layer destroys a server-side socket

@@ -58,6 +58,17 @@ const platform::TStream* SendQueue::PendingStream() const {
   return nullptr;
 }
 
+std::size_t SendQueue::QueuedBytes() const {
+  std::size_t total = 0;
+  for (const Item& item : items_) {
+    total += item.bytes.size() - std::min(item.offset, item.bytes.size());
+    if (item.kind == Kind::kFile || item.kind == Kind::kMemory) {
+      total += static_cast<std::size_t>(std::max<std::int64_t>(item.end - item.pos, 0));
+    }
+  }
+  return total;
+}
+
 void SendQueue::AddBytes(const char* data, std::size_t count) {
   if (!items_.empty() && items_.back().kind == Kind::kBytes) {
     items_.back().bytes.append(data, count);

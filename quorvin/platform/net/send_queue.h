@@ -54,6 +54,8 @@ class SendQueue {
   };
 
   bool Empty() const { return items_.empty(); }
+  // The bytes still to leave, streams counted to their ends.
+  std::size_t QueuedBytes() const;
   bool StreamPending() const { return PendingStream() != nullptr; }
   const platform::TStream* PendingStream() const;
   // A stream with `drop` is queued: nothing may be added after it.

@@ -9,6 +9,7 @@
 #include "quorvin/platform/core/datetime.h"
 #include "quorvin/platform/core/stream.h"
 #include "quorvin/platform/web/cookie.h"
+#include "quorvin/platform/web/later_answer.h"
 #include "quorvin/platform/web/web_request.h"
 
 namespace quorvin::web {
@@ -78,6 +79,10 @@ class TWebResponse {
 
   // True once the answer has been sent.
   virtual bool Sent() const { return false; }
+  // Leaves the answer for later: the action returns without one, and the program gives it
+  // through what this returns (see TLaterAnswer). Null where the answer cannot wait (the
+  // response belongs to no connection that can). Asked twice, the same answer.
+  virtual std::shared_ptr<TLaterAnswer> AnswerLater() { return nullptr; }
 
   // Composes and sends the answer.
   virtual void SendResponse() = 0;
