@@ -10,6 +10,7 @@
 #include "quorvin/platform/net/application.h"
 #include "quorvin/platform/net/stop_signals.h"
 #include "quorvin/platform/web/web_dispatcher.h"
+#include "quorvin/server/server_module.h"
 #include "quorvin/server/tarn_dw_server.h"
 #include "quorvin/server/tarn_server.h"
 
@@ -17,6 +18,23 @@ namespace quorvin {
 
 std::string Request::Query(std::string_view name) const {
   return std::string(request_.QueryFields().Values(name));
+}
+
+const web::FormData& Request::Form() const {
+  if (form_error_) throw *form_error_;
+  if (!form_) {
+    auto form = std::make_shared<web::FormData>();
+    platform::TStream* body = request_.BodyStream();
+    const web::FormResult result =
+        web::ReadForm(body, request_.ContentType(), *form, form_options_);
+    if (body != nullptr) body->SetPosition(0);  // Body and BodyStream read it from the start still
+    if (!result.Ok()) {
+      form_error_.emplace(result.status == web::FormStatus::kBad ? 400 : 500, result.error);
+      throw *form_error_;
+    }
+    form_ = std::move(form);
+  }
+  return *form_;
 }
 
 Response& Response::Status(int code) {
@@ -101,6 +119,15 @@ bool MatchPattern(std::string_view pattern, std::string_view path,
   }
 }
 
+// Forms keep their files as the module keeps request bodies: in memory up to BodyMemory, beyond
+// it in a file without a name in BodyFolder.
+web::FormOptions FormOptionsOf(const server::ServerModule& module) {
+  web::FormOptions options;
+  options.file_memory = std::max(0, module.BodyMemory);
+  options.spool_folder = module.BodyFolder;
+  return options;
+}
+
 }  // namespace
 
 std::string Request::Param(std::string_view name) const {
@@ -118,9 +145,9 @@ Server& Server::Route(int method, std::string_view only, std::string path, Handl
   const std::size_t open = path.find('{');
   std::string path_info = open == std::string::npos ? path : path.substr(0, open) + "*";
   actions.Add(std::move(name), std::move(path_info), static_cast<web::TMethodType>(method),
-              [handler = std::move(handler), pattern = std::move(path), only = std::string(only)](
-                  platform::TComponent*, web::TWebRequest& request, web::TWebResponse& response,
-                  bool& handled) {
+              [handler = std::move(handler), pattern = std::move(path), only = std::string(only),
+               module = module_](platform::TComponent*, web::TWebRequest& request,
+                                 web::TWebResponse& response, bool& handled) {
                 std::vector<std::pair<std::string, std::string>> params;
                 if ((!only.empty() && !platform::SameText(request.Method(), only)) ||
                     (pattern.find('{') != std::string::npos &&
@@ -128,9 +155,13 @@ Server& Server::Route(int method, std::string_view only, std::string path, Handl
                   handled = false;
                   return;
                 }
-                const Request req(request, std::move(params));
+                const Request req(request, std::move(params), FormOptionsOf(*module));
                 Response res(response);
-                handler(req, res);
+                try {
+                  handler(req, res);
+                } catch (const FormError& e) {
+                  res.Status(e.Status()).Text(std::string(e.what()) + "\n");
+                }
               });
   return *this;
 }
