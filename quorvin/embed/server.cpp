@@ -160,6 +160,9 @@ Server& Server::Route(int method, std::string_view only, std::string path, Handl
                 try {
                   handler(req, res);
                 } catch (const FormError& e) {
+                  // The server's own failure is the 500 page, logged, as any other; the reason
+                  // names its folder, which is not the client's to read.
+                  if (e.Status() >= 500) throw;
                   res.Status(e.Status()).Text(std::string(e.what()) + "\n");
                 }
               });

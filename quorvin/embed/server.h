@@ -42,9 +42,9 @@ class Error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// A form sent as a request body that cannot be read: malformed, beyond the limits (status 400),
-// or with a file the server could not keep (500). A route whose handler lets it through answers
-// with that status and the reason as text.
+// A form sent as a request body that cannot be read: malformed or beyond the limits (status
+// 400), or with a file the server could not keep (500). A route whose handler lets it through
+// answers a 400 with the reason as text, a 500 with the server's error page.
 class FormError : public std::runtime_error {
  public:
   FormError(int status, const std::string& reason) : std::runtime_error(reason), status_(status) {}
