@@ -18,6 +18,11 @@ constexpr std::size_t kSlice = 64 * 1024;
 
 constexpr std::size_t kMaxBoundary = 70;
 
+// A delimiter followed by neither "--", blanks nor a line end: the boundary's text turned up in
+// a part's content, which a sender must not let happen.
+constexpr const char* kBoundaryGoesOn =
+    "a boundary line goes on after the boundary (or the boundary is in a part's content)";
+
 bool IsTokenChar(char c) {
   if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
   return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
@@ -204,17 +209,13 @@ void MultipartReader::Step() {
         } else if (c == '\r') {
           state_ = State::kLineEnd;
         } else {
-          Fail(
-              "a boundary line goes on after the boundary (or the boundary is in a part's "
-              "content)");
+          Fail(kBoundaryGoesOn);
         }
         break;
       }
       case State::kCloseDash:
         if (buf_[pos++] != '-') {
-          Fail(
-              "a boundary line goes on after the boundary (or the boundary is in a part's "
-              "content)");
+          Fail(kBoundaryGoesOn);
         } else {
           state_ = State::kDone;
         }
@@ -225,7 +226,7 @@ void MultipartReader::Step() {
         if (c == '\r') {
           state_ = State::kLineEnd;
         } else if (c != ' ' && c != '\t') {
-          Fail("a boundary line goes on after the boundary");
+          Fail(kBoundaryGoesOn);
         }
         break;
       }
