@@ -10,6 +10,7 @@
 #include "quorvin/platform/core/datetime.h"
 #include "quorvin/platform/core/deadline.h"
 #include "quorvin/platform/core/text.h"
+#include "quorvin/platform/web/form_data.h"
 #include "quorvin/platform/web/web_dispatcher.h"
 
 namespace quorvin::apps {
@@ -149,6 +150,26 @@ void Events(platform::TComponent*, TWebRequest& request, TWebResponse& response,
   Ticker::Instance().Add(std::move(answer));
 }
 
+// The fields and files of a form posted to it, one line each, as ReadForm reads them; a form it
+// cannot read is answered 400 with the reason.
+void Form(platform::TComponent*, TWebRequest& request, TWebResponse& response, bool&) {
+  web::FormData form;
+  const web::FormResult result = web::ReadForm(request.BodyStream(), request.ContentType(), form);
+  response.SetContentType("text/plain");
+  if (!result.Ok()) {
+    response.SetStatusCode(result.status == web::FormStatus::kBad ? 400 : 500);
+    response.SetContent(result.error + "\n");
+    return;
+  }
+  std::string text;
+  for (const web::FormField& field : form.fields) text += field.name + "=" + field.value + "\n";
+  for (const web::FormFile& file : form.files) {
+    text += file.name + ": " + file.file_name + ", " + file.content_type + ", " + std::to_string(file.size) +
+            " bytes\n";
+  }
+  response.SetContent(text);
+}
+
 }  // namespace
 
 void AddDemoHandlers(platform::THandlerRegistry& handlers) {
@@ -159,6 +180,7 @@ void AddDemoHandlers(platform::THandlerRegistry& handlers) {
   handlers.Add<web::THTTPMethodEvent>("Stream", Handler(Stream));
   handlers.Add<web::THTTPMethodEvent>("Headers", Handler(Headers));
   handlers.Add<web::THTTPMethodEvent>("Events", Handler(Events));
+  handlers.Add<web::THTTPMethodEvent>("Form", Handler(Form));
 }
 
 platform::Json DemoActions() {
@@ -168,7 +190,7 @@ platform::Json DemoActions() {
   return platform::Json::array({action("Hello", "/hello", "mtGet"), action("Echo", "/echo", "mtAny"),
                                 action("Status", "/status", "mtAny"), action("Cookies", "/cookies", "mtAny"),
                                 action("Stream", "/stream", "mtAny"), action("Headers", "/headers", "mtAny"),
-                                action("Events", "/events", "mtGet")});
+                                action("Events", "/events", "mtGet"), action("Form", "/form", "mtPost")});
 }
 
 }  // namespace quorvin::apps

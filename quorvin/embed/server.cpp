@@ -11,6 +11,7 @@
 #include "quorvin/platform/net/application.h"
 #include "quorvin/platform/net/stop_signals.h"
 #include "quorvin/platform/web/web_dispatcher.h"
+#include "quorvin/server/server_module.h"
 #include "quorvin/server/tarn_dw_server.h"
 #include "quorvin/server/tarn_server.h"
 
@@ -18,6 +19,23 @@ namespace quorvin {
 
 std::string Request::Query(std::string_view name) const {
   return std::string(request_.QueryFields().Values(name));
+}
+
+const web::FormData& Request::Form() const {
+  if (form_error_) throw *form_error_;
+  if (!form_) {
+    auto form = std::make_shared<web::FormData>();
+    platform::TStream* body = request_.BodyStream();
+    const web::FormResult result =
+        web::ReadForm(body, request_.ContentType(), *form, form_options_);
+    if (body != nullptr) body->SetPosition(0);  // Body and BodyStream read it from the start still
+    if (!result.Ok()) {
+      form_error_.emplace(result.status == web::FormStatus::kBad ? 400 : 500, result.error);
+      throw *form_error_;
+    }
+    form_ = std::move(form);
+  }
+  return *form_;
 }
 
 Response& Response::Status(int code) {
@@ -279,6 +297,15 @@ bool RouteTakes(std::string_view only, const std::string& pattern, web::TWebRequ
   return pattern.find('{') == std::string::npos || MatchPattern(pattern, request.PathInfo(), params);
 }
 
+// Forms keep their files as the module keeps request bodies: in memory up to BodyMemory, beyond
+// it in a file without a name in BodyFolder.
+web::FormOptions FormOptionsOf(const server::ServerModule& module) {
+  web::FormOptions options;
+  options.file_memory = std::max(0, module.BodyMemory);
+  options.spool_folder = module.BodyFolder;
+  return options;
+}
+
 }  // namespace
 
 std::string Request::Param(std::string_view name) const {
@@ -298,17 +325,24 @@ Server& Server::Route(int method, std::string_view only, std::string path, Handl
   std::string path_info = open == std::string::npos ? path : path.substr(0, open) + "*";
   web::TWebActionItem& action =
       actions.Add(std::move(name), std::move(path_info), static_cast<web::TMethodType>(method),
-                  [handler = std::move(handler), pattern = path, only = std::string(only)](
-                      platform::TComponent*, web::TWebRequest& request, web::TWebResponse& response,
-                      bool& handled) {
+                  [handler = std::move(handler), pattern = path, only = std::string(only),
+                   module = module_](platform::TComponent*, web::TWebRequest& request,
+                                     web::TWebResponse& response, bool& handled) {
                     std::vector<std::pair<std::string, std::string>> params;
                     if (!RouteTakes(only, pattern, request, params)) {
                       handled = false;
                       return;
                     }
-                    const Request req(request, std::move(params));
+                    const Request req(request, std::move(params), FormOptionsOf(*module));
                     Response res(response, &request);
-                    handler(req, res);
+                    try {
+                      handler(req, res);
+                    } catch (const FormError& e) {
+                      // The server's own failure is the 500 page, logged, as any other; the
+                      // reason names its folder, which is not the client's to read.
+                      if (e.Status() >= 500) throw;
+                      res.Status(e.Status()).Text(std::string(e.what()) + "\n");
+                    }
                   });
   // Every route says whether it takes a body, so that a receiving route after one that does not
   // fit the request still gets it.

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "quorvin/client/fetch.h"
+#include "quorvin/platform/web/form_data.h"
 #include "quorvin/platform/web/web_request.h"
 #include "quorvin/platform/web/web_response.h"
 
@@ -42,12 +44,29 @@ class Error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A form sent as a request body that cannot be read: malformed or beyond the limits (status
+// 400), or with a file the server could not keep (500). A route whose handler lets it through
+// answers a 400 with the reason as text, a 500 with the server's error page.
+class FormError : public std::runtime_error {
+ public:
+  FormError(int status, const std::string& reason) : std::runtime_error(reason), status_(status) {}
+
+  int Status() const { return status_; }
+
+ private:
+  int status_;
+};
+
 // A request as a route's handler sees it.
 class Request {
  public:
   explicit Request(web::TWebRequest& request) : request_(request) {}
-  Request(web::TWebRequest& request, std::vector<std::pair<std::string, std::string>> params)
-      : request_(request), params_(std::move(params)) {}
+
+  // `form_options`: how Form reads a form (the server's routes keep its files beyond the
+  // module's BodyMemory in its BodyFolder).
+  Request(web::TWebRequest& request, std::vector<std::pair<std::string, std::string>> params,
+          web::FormOptions form_options = {})
+      : request_(request), params_(std::move(params)), form_options_(std::move(form_options)) {}
 
   std::string Method() const { return request_.Method(); }
   std::string Path() const { return request_.PathInfo(); }
@@ -63,12 +82,31 @@ class Request {
   // The body as a stream, for one too large to take whole (beyond the module's BodyMemory it is
   // read from a file); null when the request has none.
   platform::TStream* BodyStream() const { return request_.BodyStream(); }
+
+  // The HTML form sent as the body (application/x-www-form-urlencoded or multipart/form-data):
+  // its fields by name and its files, each with its size, a safe file name and a stream of its
+  // bytes. Read on first use and kept for the request; empty for a body of another type or none
+  // (the query string is Query's). A form that is malformed or beyond web::FormOptions' limits
+  // throws FormError, which answers 400 with the reason unless the handler catches it; for other
+  // limits, read the body with web::ReadForm.
+  const web::FormData& Form() const;
+
+  // The value of a field of the form; "" when it has none of that name.
+  std::string Field(std::string_view name) const { return std::string(Form().Field(name)); }
+
+  // The first file of the form sent under that name; null when none.
+  const web::FormFile* File(std::string_view name) const { return Form().File(name); }
+
   // Everything else a web action can read.
   web::TWebRequest& Web() const { return request_; }
 
  private:
   web::TWebRequest& request_;
   std::vector<std::pair<std::string, std::string>> params_;
+  web::FormOptions form_options_;
+  // The form once read, or why it could not be (asked again, it throws again).
+  mutable std::shared_ptr<const web::FormData> form_;
+  mutable std::optional<FormError> form_error_;
 };
 
 class Response;

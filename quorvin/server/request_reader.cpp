@@ -4,9 +4,9 @@
 #include <optional>
 
 #include "quorvin/platform/core/text.h"
+#include "quorvin/platform/core/unnamed_file.h"
 #include "quorvin/platform/web/header_list.h"
 #include "quorvin/platform/web/http_decode.h"
-#include "quorvin/server/body_spool.h"
 
 namespace quorvin::server {
 
@@ -262,8 +262,8 @@ bool RequestReader::AppendBody(std::string_view bytes) {
     if (!spool_ && (body_ ? body_->Size() : 0) + static_cast<std::int64_t>(bytes.size()) >
                        std::max<std::int32_t>(options_.body_memory, 0)) {
       // Too much for memory: the body so far and the rest go to a file.
-      spool_ = OpenBodySpool(options_.spool_folder ? std::string_view(*options_.spool_folder)
-                                                   : std::string_view());
+      spool_ = platform::OpenUnnamedFile(
+          options_.spool_folder ? std::string_view(*options_.spool_folder) : std::string_view());
       if (!spool_) return false;
       if (body_) {
         const std::string_view held = body_->View();

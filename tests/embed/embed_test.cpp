@@ -1,21 +1,28 @@
 // The short path from code: quorvin::Server and quorvin::Fetch against each other over real
 // sockets on 127.0.0.1, on every pairing of the socket bindings, with the one loop of the test.
-#include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <netinet/in.h>
-#include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdint>
 #include <memory>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <unistd.h>
 
 #include "quorvin/platform/core/form_file.h"
 #include "quorvin/platform/net/application.h"
 #include "quorvin/quorvin.h"
 #include "quorvin/server/server_module.h"
+
 #include "test_support.h"
 
 namespace quorvin {
@@ -223,6 +230,50 @@ TEST_P(ShortPath, RoutesTakeParametersAndEveryMethod) {
   }
 }
 
+TEST_P(ShortPath, FormFieldsReachTheRouteAndAMalformedFormIsRefused) {
+  Server server(site_.Str(), GetParam().server);
+  const auto echo = [](const Request& req, Response& res) {
+    res.Text(req.Field("a") + "|" + req.Field("b") + "|" +
+             std::to_string(req.Form().fields.size()));
+  };
+  server.Post("/form", echo);
+  server.Get("/form", echo);
+  server.Post("/caught", [](const Request& req, Response& res) {
+    try {
+      req.Form();
+      res.Text("read");
+    } catch (const FormError& e) {
+      res.Status(422).Text(std::string("caught: ") + e.what());
+    }
+  });
+  port_ = server.Listen(0);
+  const auto post = [this](const std::string& path, const std::string& type,
+                           const std::string& body) {
+    FetchOptions options;
+    options.headers = {{"Content-Type", type}};
+    options.body = body;
+    return Get(path, options);
+  };
+  const FetchResponse encoded =
+      post("/form", "application/x-www-form-urlencoded", "a=x+y%26z&b=%E2%82%AC&c");
+  EXPECT_EQ(encoded.status, 200);
+  EXPECT_EQ(encoded.body, "x y&z|\xE2\x82\xAC|3");
+  const std::string multipart = "multipart/form-data; boundary=B";
+  const FetchResponse parts = post(
+      "/form", multipart, "--B\r\nContent-Disposition: form-data; name=a\r\n\r\n1\r\n--B--\r\n");
+  EXPECT_EQ(parts.body, "1||1");
+  EXPECT_EQ(Get("/form?a=query").body, "||0") << "a request without a body has an empty form";
+
+  const std::string unfinished = "--B\r\nContent-Disposition: form-data; name=a\r\n\r\n1";
+  const FetchResponse refused = post("/form", multipart, unfinished);
+  EXPECT_EQ(refused.status, 400);
+  EXPECT_EQ(refused.body, "the body ends before its closing boundary\n");
+  EXPECT_EQ(post("/form", "multipart/form-data", "").status, 400);
+  const FetchResponse caught = post("/caught", multipart, unfinished);
+  EXPECT_EQ(caught.status, 422);
+  EXPECT_EQ(caught.body, "caught: the body ends before its closing boundary");
+}
+
 TEST_P(ShortPath, FetchKeepsBoundedBodiesAndFollowsRedirectsWhenAsked) {
   Server server(site_.Str(), GetParam().server);
   server.Get("/big", [](const Request&, Response& res) { res.Text(std::string(100, 'x')); });
@@ -292,6 +343,80 @@ TEST(ResolveLocation, EveryKindOfReference) {
                                       std::to_string(url->port) + url->path
                                 : "";
     EXPECT_EQ(got, c.want) << c.location;
+  }
+}
+
+// Runs curl with `args` on a thread of its own while this thread's loop serves; what curl wrote
+// (its errors included). curl gives up by itself after 30 s.
+std::string Curl(const std::vector<std::string>& args) {
+  std::string command = "curl --silent --show-error --max-time 30";
+  for (const std::string& arg : args) {
+    command += " '";
+    for (const char c : arg) command += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    command += "'";
+  }
+  command += " 2>&1";
+  std::string out;
+  std::atomic<bool> done{false};
+  std::thread client([&] {
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+      char buffer[4096];
+      for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        out.append(buffer, n);
+      ::pclose(pipe);
+    }
+    done = true;
+  });
+  net::Application::Instance().RunUntil([&] { return done.load(); }, 60s);
+  client.join();
+  return out;
+}
+
+std::string Fnv1a(std::string_view bytes) {
+  std::uint64_t hash = 0xcbf29ce484222325u;
+  for (const char c : bytes) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
+  return std::to_string(hash);
+}
+
+// curl posts a form as a browser does: fields, and a file of a few MB with NUL bytes and broken
+// boundaries in it, which goes past BodyMemory and so waits in a file without a name in
+// BodyFolder. The route reads it all through Form and answers what it read.
+TEST(ShortPathForms, CurlPostsFieldsAndALargeFile) {
+  if (std::system("curl --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "curl is not installed";
+  std::string data(3 * 1024 * 1024 + 17, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i)
+    data[i] = static_cast<char>((i * 2654435761u) >> 13);
+  for (std::size_t i = 1000; i + 8 < data.size(); i += 100000) data.replace(i, 8, "\r\n--\r\n--");
+  for (Binding binding : {Binding::kScktComp, Binding::kDWinsock}) {
+    SCOPED_TRACE(static_cast<int>(binding));
+    testing::TempDir site;
+    testing::TempDir spool;
+    const std::string path = site.Write("data.bin", data).string();
+    Server server(site.Str(), binding);
+    server.Module().BodyFolder = spool.Str();
+    server.Post("/upload", [&spool](const Request& req, Response& res) {
+      const web::FormFile* file = req.File("upload");
+      if (file == nullptr) {
+        res.Status(422).Text("no file");
+        return;
+      }
+      std::string bytes(static_cast<std::size_t>(file->size), '\0');
+      file->stream->ReadBuffer(bytes.data(), file->size);
+      const bool in_file = dynamic_cast<platform::THandleStream*>(file->stream.get()) != nullptr;
+      res.Text(req.Field("title") + "|" + req.Field("note") + "|" + file->file_name + "|" +
+               file->sent_file_name + "|" + file->content_type + "|" + std::to_string(file->size) +
+               "|" + Fnv1a(bytes) + "|" + (in_file ? "in a file" : "in memory") + "|" +
+               (std::filesystem::is_empty(spool.Path()) ? "no names" : "named files") + "|" +
+               std::to_string(req.Body().size() > bytes.size()));
+    });
+    const int port = server.Listen(0);
+    const std::string answer =
+        Curl({"-F", "title=Grace Hopper", "-F", "note=line one\r\nline two", "-F",
+              "upload=@" + path + ";filename=../../evil.bin;type=application/x-test",
+              "http://127.0.0.1:" + std::to_string(port) + "/upload"});
+    EXPECT_EQ(answer,
+              "Grace Hopper|line one\r\nline two|evil.bin|../../evil.bin|application/x-test|" +
+                  std::to_string(data.size()) + "|" + Fnv1a(data) + "|in a file|no names|1");
   }
 }
 

@@ -16,6 +16,7 @@ int ServerRequestOne(const std::uint8_t* data, std::size_t size);
 int UrlPathOne(const std::uint8_t* data, std::size_t size);
 int ClientResponseOne(const std::uint8_t* data, std::size_t size);
 int FormFileOne(const std::uint8_t* data, std::size_t size);
+int MultipartOne(const std::uint8_t* data, std::size_t size);
 }  // namespace quorvin::fuzz
 
 namespace {
@@ -66,7 +67,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Fuzzer{"server_request", "ServerRequest", quorvin::fuzz::ServerRequestOne},
                       Fuzzer{"url_path", "UrlPath", quorvin::fuzz::UrlPathOne},
                       Fuzzer{"client_response", "ClientResponse", quorvin::fuzz::ClientResponseOne},
-                      Fuzzer{"form_file", "FormFile", quorvin::fuzz::FormFileOne}),
+                      Fuzzer{"form_file", "FormFile", quorvin::fuzz::FormFileOne},
+                      Fuzzer{"multipart", "Multipart", quorvin::fuzz::MultipartOne}),
     [](const auto& p) { return std::string(p.param.label); });
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Debian's chromium, headless, driven by playwright-core, against quorvin-serve on the bundled
 // site: the start page with its title and stylesheet, a link into docs/, the form posted to
-// /echo, and a screenshot of the start page kept as a test artifact.
+// /echo, a form with a file posted to /form, and a screenshot of the start page kept as a test
+// artifact.
 // Usage: node browser_test.mjs BASE-URL ARTIFACT-DIR BINDING   (browser_test.sh starts the server)
 import assert from 'node:assert/strict';
 import { mkdirSync, mkdtempSync, rmSync } from 'node:fs';
@@ -94,6 +95,26 @@ try {
   check('echo method', () => assert.equal(lines['0'], 'POST'));
   check('echo content type', () => assert.equal(lines['15'], 'application/x-www-form-urlencoded'));
   check('echo body', () => assert.equal(lines['25'], 'name=Grace+Hopper&message=Sent+from+chromium+%26+playwright'));
+
+  // A form with a file input, sent to /form: the browser's own multipart body, read back by the
+  // server's form reader. The file holds NUL, CR LF and dashes; the browser escapes the quotes
+  // of its name as %22.
+  await page.goto(`${base}/`);
+  await page.evaluate(() => document.body.insertAdjacentHTML('beforeend',
+    '<form id="upload" method="post" action="/form" enctype="multipart/form-data">' +
+    '<input name="title"><input type="file" name="upload"><button>Send</button></form>'));
+  await page.fill('#upload input[name="title"]', 'Grace & "Hopper"');
+  await page.setInputFiles('#upload input[type="file"]',
+    { name: 'notes "1".bin', mimeType: 'application/octet-stream', buffer: Buffer.from([0, 13, 10, 45, 45, 255, 0]) });
+  const [uploaded] = await Promise.all([
+    page.waitForResponse((r) => r.url() === `${base}/form` && r.request().method() === 'POST'),
+    page.waitForURL(`${base}/form`),
+    page.click('#upload button'),
+  ]);
+  check('form status', () => assert.equal(uploaded.status(), 200));
+  const formText = await page.textContent('body');
+  check('form fields and file', () => assert.equal(formText,
+    'title=Grace & "Hopper"\nupload: notes %221%22.bin, application/octet-stream, 7 bytes\n'));
 
   // The start page's event stream is cut off each time the browser leaves the page: that abort
   // is the browser's, not a failure.
