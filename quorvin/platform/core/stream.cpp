@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <system_error>
@@ -149,8 +150,16 @@ std::int64_t THandleStream::Seek(std::int64_t offset, TSeekOrigin origin) {
 std::int64_t THandleStream::Size() {
   // A regular file cut at a limit by its opener ends there (it was that long when checked).
   if (regular_ && limit_ >= 0) return limit_;
-  const std::int64_t size = TStream::Size();
-  return limit_ >= 0 ? std::min(size, limit_) : size;
+  // A handle that cannot seek (a pipe, a socket, a terminal) has no length until it ends.
+  const off_t here = position_ >= 0 ? position_ : ::lseek(handle_, 0, SEEK_CUR);
+  const off_t end = here >= 0 ? ::lseek(handle_, 0, SEEK_END) : -1;
+  if (end < 0) {
+    if (errno == ESPIPE) return -1;
+    throw std::system_error(errno, std::generic_category(), "seek");
+  }
+  if (::lseek(handle_, here, SEEK_SET) < 0)
+    throw std::system_error(errno, std::generic_category(), "seek");
+  return limit_ >= 0 ? std::min<std::int64_t>(end, limit_) : end;
 }
 
 void THandleStream::SetSize(std::int64_t size) {
@@ -193,6 +202,37 @@ std::unique_ptr<TFileStream> TFileStream::TryOpen(const std::string& path, std::
 
 TFileStream::~TFileStream() {
   if (handle_ >= 0) ::close(handle_);
+}
+
+namespace {
+
+class UnnamedFile final : public THandleStream {
+ public:
+  explicit UnnamedFile(int handle) : THandleStream(handle) { position_ = 0; }
+
+  ~UnnamedFile() override { ::close(handle_); }
+
+  UnnamedFile(const UnnamedFile&) = delete;
+  UnnamedFile& operator=(const UnnamedFile&) = delete;
+};
+
+}  // namespace
+
+std::unique_ptr<THandleStream> OpenUnnamedFile(std::string_view folder) {
+  std::string where(folder);
+  if (where.empty()) {
+    const char* tmp = std::getenv("TMPDIR");
+    where = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+  }
+  int fd = ::open(where.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+    // A file system without unnamed files: a name for a moment.
+    std::string name = where + "/.quorvin-body-XXXXXX";
+    fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd >= 0) ::unlink(name.c_str());
+  }
+  if (fd < 0) return nullptr;
+  return std::make_unique<UnnamedFile>(fd);
 }
 
 }  // namespace quorvin::platform

@@ -24,6 +24,8 @@ class TStream {
   virtual std::int64_t Write(const void* buffer, std::int64_t count) = 0;
   // Moves the position; returns the new position.
   virtual std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) = 0;
+  // The length in bytes; -1 when the stream cannot tell before its end has been read (a pipe,
+  // a socket, a terminal), which also means it cannot be rewound.
   virtual std::int64_t Size();
   virtual void SetSize(std::int64_t size) = 0;
 
@@ -123,5 +125,11 @@ class TFileStream final : public THandleStream, public Recycled {
 
   std::string path_;
 };
+
+// A file without a name, for bytes too many to keep in memory, in `folder` ("" for $TMPDIR,
+// else /tmp), open for reading and writing at 0. It has no name from the start (or loses it at
+// once where the file system cannot make one without), so nothing of it stays on disk once it
+// is closed, however the program ends. Null with errno set when the folder refuses.
+std::unique_ptr<THandleStream> OpenUnnamedFile(std::string_view folder);
 
 }  // namespace quorvin::platform
