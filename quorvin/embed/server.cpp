@@ -101,6 +101,32 @@ bool MatchPattern(std::string_view pattern, std::string_view path,
   }
 }
 
+// A body's pieces, written as they arrive, handed to a route's receiver; nothing is kept, so
+// reading the stream gives nothing.
+class ReceiverStream final : public platform::TStream {
+ public:
+  explicit ReceiverStream(BodyReceiver receiver) : receiver_(std::move(receiver)) {}
+  std::int64_t Read(void*, std::int64_t) override { return 0; }
+  std::int64_t Write(const void* buffer, std::int64_t count) override {
+    if (count > 0) receiver_(std::string_view(static_cast<const char*>(buffer), static_cast<std::size_t>(count)));
+    return count;
+  }
+  std::int64_t Seek(std::int64_t, platform::TSeekOrigin) override { return 0; }
+  std::int64_t Size() override { return 0; }
+  void SetSize(std::int64_t) override {}
+
+ private:
+  BodyReceiver receiver_;
+};
+
+// Whether a route of method `only` ("" for what the action's method selects) and `pattern`
+// takes `request`; `params` gets the values of the pattern's parts.
+bool RouteTakes(std::string_view only, const std::string& pattern, web::TWebRequest& request,
+                std::vector<std::pair<std::string, std::string>>& params) {
+  if (!only.empty() && !platform::SameText(request.Method(), only)) return false;
+  return pattern.find('{') == std::string::npos || MatchPattern(pattern, request.PathInfo(), params);
+}
+
 }  // namespace
 
 std::string Request::Param(std::string_view name) const {
@@ -110,28 +136,42 @@ std::string Request::Param(std::string_view name) const {
   return {};
 }
 
-Server& Server::Route(int method, std::string_view only, std::string path, Handler handler) {
+Server& Server::Route(int method, std::string_view only, std::string path, Handler handler,
+                      BodyStart start) {
   auto& actions = dispatcher_->Actions();
   std::string name = "Route" + std::to_string(actions.Count() + 1);
   // The action is found by what precedes the first parameter; the rest is matched here, and a
   // path it does not fit is left to the routes after it.
   const std::size_t open = path.find('{');
   std::string path_info = open == std::string::npos ? path : path.substr(0, open) + "*";
-  actions.Add(std::move(name), std::move(path_info), static_cast<web::TMethodType>(method),
-              [handler = std::move(handler), pattern = std::move(path), only = std::string(only)](
-                  platform::TComponent*, web::TWebRequest& request, web::TWebResponse& response,
-                  bool& handled) {
-                std::vector<std::pair<std::string, std::string>> params;
-                if ((!only.empty() && !platform::SameText(request.Method(), only)) ||
-                    (pattern.find('{') != std::string::npos &&
-                     !MatchPattern(pattern, request.PathInfo(), params))) {
-                  handled = false;
-                  return;
-                }
-                const Request req(request, std::move(params));
-                Response res(response);
-                handler(req, res);
-              });
+  web::TWebActionItem& action =
+      actions.Add(std::move(name), std::move(path_info), static_cast<web::TMethodType>(method),
+                  [handler = std::move(handler), pattern = path, only = std::string(only)](
+                      platform::TComponent*, web::TWebRequest& request, web::TWebResponse& response,
+                      bool& handled) {
+                    std::vector<std::pair<std::string, std::string>> params;
+                    if (!RouteTakes(only, pattern, request, params)) {
+                      handled = false;
+                      return;
+                    }
+                    const Request req(request, std::move(params));
+                    Response res(response);
+                    handler(req, res);
+                  });
+  // Every route says whether it takes a body, so that a receiving route after one that does not
+  // fit the request still gets it.
+  action.OnBodyStart = [start = std::move(start), pattern = std::move(path), only = std::string(only)](
+                           web::TWebRequest& request, bool& handled) -> std::unique_ptr<platform::TStream> {
+    std::vector<std::pair<std::string, std::string>> params;
+    if (!RouteTakes(only, pattern, request, params)) {
+      handled = false;
+      return nullptr;
+    }
+    if (!start) return nullptr;
+    BodyReceiver receiver = start(Request(request, std::move(params)));
+    if (!receiver) return nullptr;
+    return std::make_unique<ReceiverStream>(std::move(receiver));
+  };
   return *this;
 }
 
@@ -159,6 +199,15 @@ Server& Server::Patch(std::string path, Handler handler) {
 
 Server& Server::Any(std::string path, Handler handler) {
   return Route(static_cast<int>(web::TMethodType::mtAny), "", std::move(path), std::move(handler));
+}
+
+Server& Server::Receive(std::string_view method, std::string path, BodyStart start, Handler handler) {
+  // The actions' own methods where they have one, the method's name otherwise.
+  web::TMethodType type = web::TMethodType::mtAny;
+  if (platform::SameText(method, "POST")) type = web::TMethodType::mtPost;
+  if (platform::SameText(method, "PUT")) type = web::TMethodType::mtPut;
+  return Route(static_cast<int>(type), type == web::TMethodType::mtAny ? method : std::string_view(),
+               std::move(path), std::move(handler), std::move(start));
 }
 
 int Server::Listen(int port) {

@@ -90,6 +90,13 @@ class Response {
 
 using Handler = std::function<void(const Request&, Response&)>;
 
+// Receives a request's body piece by piece as it arrives; a piece is valid during the call. A
+// receiver that throws fails the request with the 500 page.
+using BodyReceiver = std::function<void(std::string_view piece)>;
+// Runs once a request's head has been read, before any of its body: returns the receiver of the
+// body's pieces (an empty one: the body is held, and read as Body() as for any route).
+using BodyStart = std::function<BodyReceiver(const Request&)>;
+
 // A web server: a static-file server for `root` (its index.htm for folders, the error pages,
 // ranges and conditional requests), routes tried before the files, persistent connections on.
 // Lives and runs on the thread that runs the loop, as every component does.
@@ -110,6 +117,11 @@ class Server {
   Server& Delete(std::string path, Handler handler);
   Server& Patch(std::string path, Handler handler);
   Server& Any(std::string path, Handler handler);
+  // A route for `method` ("POST", "PUT", ...) that takes its body as it arrives, for bodies too
+  // large to hold: `start` sees the request's head and returns the receiver of its body;
+  // `handler` answers once the body has ended (its Body() is then empty: the receiver had it).
+  // A body the client cuts short never reaches `handler`.
+  Server& Receive(std::string_view method, std::string path, BodyStart start, Handler handler);
 
   // Starts listening on `port` (0: the system picks one) and returns the port listened on;
   // throws Error with the reason when it cannot. Listening already, it moves to `port`.
@@ -132,7 +144,8 @@ class Server {
 
  private:
   // `only`: the one method the route takes beyond what `method` selects ("" for any).
-  Server& Route(int method, std::string_view only, std::string path, Handler handler);
+  Server& Route(int method, std::string_view only, std::string path, Handler handler,
+               BodyStart start = nullptr);
 
   std::unique_ptr<platform::TComponent> form_;
   web::TWebDispatcher* dispatcher_ = nullptr;

@@ -105,8 +105,12 @@ void HttpConnection::FeedReader(std::string_view bytes) {
     body_checked_ = true;
     // A body no action may take changes nothing of the answer (a file, 404, 405, 501): it is
     // dropped as it arrives instead of being kept whole in memory for nobody.
-    if ((reader_.Head().chunked || reader_.ContentLength() > 0) && !BodyWanted()) {
-      reader_.DiscardBody();
+    if (reader_.Head().chunked || reader_.ContentLength() > 0) {
+      if (!BodyWanted()) {
+        reader_.DiscardBody();
+      } else if (!TakeBody()) {
+        return RefuseRequest(500);
+      }
     }
   }
   switch (result) {
@@ -204,6 +208,21 @@ bool HttpConnection::BodyWanted() {
   } catch (...) {
     return true;  // the dispatcher will say more when it runs
   }
+}
+
+bool HttpConnection::TakeBody() {
+  web::TCustomWebDispatcher* dispatcher = context_.Dispatcher();
+  if (dispatcher == nullptr) return true;
+  try {
+    webbridge::ZRequest request(*this);
+    if (auto sink = dispatcher->TakeBody(request)) reader_.SetBodySink(std::move(sink));
+    return true;
+  } catch (const std::exception& e) {
+    LogActionFailure(e.what());
+  } catch (...) {
+    LogActionFailure("it threw something that is not a std::exception");
+  }
+  return false;
 }
 
 bool HttpConnection::Dispatch() {

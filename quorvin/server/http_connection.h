@@ -96,6 +96,9 @@ class HttpConnection : public webbridge::ConnectionView,
   void StartResponse();
   // Whether a web action may take this request, and so its body.
   bool BodyWanted();
+  // Gives the body to the web action that takes it as it arrives, if one does; false when
+  // that action failed (the request is refused with 500).
+  bool TakeBody();
   bool Dispatch();
   void AnswerTarget(TargetUse use);
   void AnswerFile(TargetResolution& target);

@@ -94,6 +94,9 @@ ReadResult RequestReader::Refuse(int status) {
   // A refused request is over as a complete one is: nothing more of it is read.
   req_state_ = ZReqtype::REQ_DONE;
   refusal_status_ = status;
+  // An action's stream learns now that the body will not end: what it made of the body so far
+  // goes (a file that was being written is removed).
+  sink_.reset();
   return ReadResult::kRefused;
 }
 
@@ -252,6 +255,10 @@ bool RequestReader::AppendBody(std::string_view bytes) {
   body_received_ += static_cast<std::int64_t>(bytes.size());
   if (discard_) return true;
   try {
+    if (sink_) {
+      sink_->WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
+      return true;
+    }
     if (!spool_ && (body_ ? body_->Size() : 0) + static_cast<std::int64_t>(bytes.size()) >
                        std::max<std::int32_t>(options_.body_memory, 0)) {
       // Too much for memory: the body so far and the rest go to a file.
@@ -271,13 +278,14 @@ bool RequestReader::AppendBody(std::string_view bytes) {
     } else {
       Body().WriteBuffer(bytes.data(), static_cast<std::int64_t>(bytes.size()));
     }
-  } catch (const std::exception&) {
-    return false;  // the folder is full or gone
+  } catch (...) {
+    return false;  // the folder is full or gone, or the action's stream refused the piece
   }
   return true;
 }
 
 platform::TStream* RequestReader::BodyStream() {
+  if (sink_) return sink_.get();
   if (spool_) return spool_.get();
   return body_.get();
 }
@@ -286,6 +294,18 @@ void RequestReader::DiscardBody() {
   discard_ = true;
   body_.reset();
   spool_.reset();
+  sink_.reset();
+}
+
+void RequestReader::SetBodySink(std::unique_ptr<platform::TStream> sink) {
+  // What came with the head goes first.
+  if (platform::TStream* held = BodyStream()) {
+    held->SetPosition(0);
+    sink->CopyFrom(*held, 0);
+  }
+  body_.reset();
+  spool_.reset();
+  sink_ = std::move(sink);
 }
 
 }  // namespace quorvin::server

@@ -127,6 +127,12 @@ class RequestReader {
   // True once the body went to a file.
   bool BodySpooled() const { return spool_ != nullptr; }
 
+  // The body goes to `sink` as it arrives, never held by the reader: a web action takes it
+  // piece by piece. BodyStream() is the sink from then on; a write it refuses by throwing
+  // refuses the request with 500. Call once the head is complete: what arrived of the body
+  // with the head is written to the sink first (and what the sink throws then, the caller gets).
+  void SetBodySink(std::unique_ptr<platform::TStream> sink);
+
   // The body is nobody's: what arrived of it is dropped and the rest is only counted, so that
   // the request still ends where its framing says.
   void DiscardBody();
@@ -167,6 +173,7 @@ class RequestReader {
   // Made when the first body byte arrives, or when a caller asks for the body.
   std::unique_ptr<platform::TMemoryStream> body_;
   std::unique_ptr<platform::THandleStream> spool_;
+  std::unique_ptr<platform::TStream> sink_;  // a web action's, when it takes the body itself
   bool discard_ = false;
 };
 

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -196,6 +198,58 @@ TEST_P(ShortPath, BodiesFromAPipeArriveWhole) {
   const auto [again, error] = put("/elsewhere", "HTTP/1.1", "small", 3);
   EXPECT_FALSE(again);
   EXPECT_NE(error.find("read only once"), std::string::npos) << error;
+}
+
+TEST_P(ShortPath, ReceivingRoutesTakeTheBodyAsItArrives) {
+  Server server(site_.Str(), GetParam().server);
+  // Held for nobody: each piece is counted and summed, and dropped.
+  struct Tally {
+    std::size_t pieces = 0;
+    std::size_t bytes = 0;
+    std::uint64_t sum = 0;
+  };
+  auto tally = std::make_shared<Tally>();
+  // A route of another method and one whose pattern does not fit come first: they leave the
+  // body to the receiving route.
+  server.Put("/in/{name}", [](const Request&, Response& res) { res.Status(409); });
+  server.Post("/in/fixed", [](const Request&, Response& res) { res.Status(409); });
+  server.Receive(
+      "POST", "/in/{name}",
+      [tally](const Request& req) -> BodyReceiver {
+        *tally = Tally{};
+        if (req.Param("name") == "held") return nullptr;  // this one is held as usual
+        return [tally](std::string_view piece) {
+          if (piece.find("FAIL") != std::string_view::npos) throw std::runtime_error("refused piece");
+          ++tally->pieces;
+          tally->bytes += piece.size();
+          for (unsigned char c : piece) tally->sum = tally->sum * 31 + c;
+        };
+      },
+      [tally](const Request& req, Response& res) {
+        res.Text(req.Param("name") + " " + std::to_string(tally->bytes) + " " + std::to_string(tally->sum) +
+                 " body=" + std::to_string(req.Body().size()));
+      });
+  port_ = server.Listen(0);
+
+  std::string sent(3 * 1024 * 1024, '\0');
+  std::uint64_t sum = 0;
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    sent[i] = static_cast<char>((i * 13) >> 3);
+    sum = sum * 31 + static_cast<unsigned char>(sent[i]);
+  }
+  FetchOptions post;
+  post.body = sent;
+  const FetchResponse answer = Get("/in/big", post);
+  EXPECT_EQ(answer.status, 200);
+  EXPECT_EQ(answer.body, "big " + std::to_string(sent.size()) + " " + std::to_string(sum) + " body=0");
+  EXPECT_GT(tally->pieces, 1U) << "the body came in one piece: it was held whole";
+
+  FetchOptions small;
+  small.body = "kept whole";
+  EXPECT_EQ(Get("/in/held", small).body, "held 0 0 body=10");
+  small.body = "a piece that says FAIL";
+  EXPECT_EQ(Get("/in/broken", small).status, 500);
+  EXPECT_EQ(Get("/in/fixed", small).status, 409);
 }
 
 TEST_P(ShortPath, RoutesTakeParametersAndEveryMethod) {

@@ -19,6 +19,8 @@ using THTTPMethodEvent = void(platform::TComponent* sender, TWebRequest& request
                               TWebResponse& response, bool& handled);
 
 // One web action: which requests it takes and the handler that answers them.
+using TBodyStartEvent = std::unique_ptr<platform::TStream>(TWebRequest& request, bool& handled);
+
 class TWebActionItem {
  public:
   std::string Name;
@@ -30,6 +32,15 @@ class TWebActionItem {
   // The action that answers a request no other action handled (the first enabled one counts).
   bool Default = false;
   platform::TEvent<THTTPMethodEvent> OnAction;
+  // Takes the request's body as it arrives instead of leaving the server to hold it: called
+  // once the head of a request the action matches has been read, it returns the stream each
+  // piece of the body is written to (null: the body is held as for any action). `handled`
+  // comes in true; an action that leaves the request to the next matching one sets it false,
+  // as its OnAction would. OnAction runs once the body has ended and reads that stream as the
+  // request's BodyStream(); the stream is released when the request ends, fails, or its
+  // connection closes, so a stream that commits only in OnAction leaves nothing behind of a
+  // body that never ended. A write that throws fails the request with 500.
+  std::function<TBodyStartEvent> OnBodyStart;
 
   // True when the action takes a request for `path` with method `method` (Enabled aside).
   bool Matches(std::string_view path, TMethodType method) const;

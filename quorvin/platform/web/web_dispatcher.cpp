@@ -139,6 +139,23 @@ bool TCustomWebDispatcher::MayTake(const TWebRequest& request) const {
   return false;
 }
 
+std::unique_ptr<platform::TStream> TCustomWebDispatcher::TakeBody(TWebRequest& request) {
+  const std::string path = request.PathInfo();
+  const TMethodType method = request.MethodType();
+  // The action that would run first decides: one without OnBodyStart has the body held for
+  // it. The list and the handler are copied, as a dispatch copies them.
+  const std::vector<std::shared_ptr<TWebActionItem>> actions = actions_.items_;
+  for (const auto& item : actions) {
+    if (!item->Enabled || !item->OnAction || !item->Matches(path, method)) continue;
+    if (!item->OnBodyStart) return nullptr;
+    const std::function<TBodyStartEvent> start = item->OnBodyStart;
+    bool handled = true;
+    auto sink = start(request, handled);
+    if (handled) return sink;
+  }
+  return nullptr;
+}
+
 const platform::ClassInfo& TWebDispatcher::Class() {
   static const platform::ClassInfo& info = platform::ClassBuilder<TWebDispatcher>("TWebDispatcher")
                                                .Collection("Actions", WriteActions, ReadActions)

@@ -37,6 +37,9 @@ class TCustomWebDispatcher : public platform::TComponent {
   // from the request's head and never keeps its body. A dispatcher that overrides
   // DispatchAction overrides this too, or returns true.
   virtual bool MayTake(const TWebRequest& request) const;
+  // The stream that takes `request`'s body as it arrives: from the first enabled action that
+  // matches the request, when it has an OnBodyStart; null when the body is to be held.
+  virtual std::unique_ptr<platform::TStream> TakeBody(TWebRequest& request);
 
  private:
   // Runs `item`'s handler; true when it handled the request.
