@@ -28,7 +28,8 @@ constexpr const char* kUsage =
     "                     [--protocol-version V] [-i] [-o FILE] [--progress]\n"
     "                     [--binding scktcomp|dwinsock] [--max-time SECONDS] [--connect-timeout SECONDS]\n"
     "                     [-L [--max-redirs N]]\n"
-    "                     [--cacert FILE] [-k | --insecure] URL\n";
+    "                     [--cacert FILE] [-k | --insecure] URL\n"
+    "--data-file - and -T - read the body from standard input.\n";
 
 struct Options {
   std::optional<std::string> method;  // GET, or POST when a body is given
@@ -184,8 +185,10 @@ int main(int argc, char** argv) {
   if (o.cacert) fetch.ca_file = *o.cacert;
   if (o.data) fetch.body = *o.data;
   if (o.data_file) {
-    // Sent from the file as it goes out, never read whole into memory.
-    if (::access(o.data_file->c_str(), R_OK) != 0) Fail("cannot open " + *o.data_file + ": " + std::strerror(errno));
+    // Sent from the file as it goes out, never read whole into memory; "-" is standard input.
+    if (*o.data_file != "-" && ::access(o.data_file->c_str(), R_OK) != 0) {
+      Fail("cannot open " + *o.data_file + ": " + std::strerror(errno));
+    }
     fetch.body_file = *o.data_file;
     if (o.upload && !o.method) fetch.method = "PUT";
     if (o.upload) fetch.content_type = "application/octet-stream";

@@ -33,6 +33,7 @@
 #include "quorvin/server/tarn_dw_server.h"
 #include "quorvin/server/tarn_server.h"
 #include "demo_actions.h"
+#include "file_upload.h"
 #include "supervisor.h"
 
 namespace {
@@ -54,7 +55,8 @@ const std::string& Usage() {
         "                     [--body-timeout SECONDS] [--send-timeout SECONDS] [--max-body BYTES]\n"
         "                     [--body-memory BYTES] [--body-folder DIR]\n"
         "                     [--keep-alive | --no-keep-alive] [--keep-alive-timeout SECONDS]\n"
-        "                     [--keep-alive-requests N] [--tls-cert FILE --tls-key FILE]\n";
+        "                     [--keep-alive-requests N] [--tls-cert FILE --tls-key FILE]\n"
+        "                     [--upload [--overwrite]]\n";
     std::string line(kIndent);
     std::string help;
     for (const FileProperty& p : FileProperties::Table()) {
@@ -77,6 +79,10 @@ const std::string& Usage() {
         "--workers N starts N processes serving on the one port (auto: one per usable core) under a\n"
         "supervisor that restarts any that dies; SIGTERM or SIGINT lets them finish the answers in\n"
         "flight, SIGHUP reads the form again and replaces them one by one.\n"
+        "--upload takes uploads into the served folder: PUT /path/name stores the body as that\n"
+        "file (201 Created); an existing file is not replaced (409) unless --overwrite (204).\n"
+        "The folder must exist (409 otherwise); names beginning with \".\" are refused (403); a\n"
+        "body beyond --max-body is refused (413). The file appears only once its body is whole.\n"
         "File answers (each option sets the server module's property it names; not with --form):\n";
     return usage + help;
   }();
@@ -111,6 +117,8 @@ struct Options {
   std::string bind;           // where to listen: "" for every address
   FileProperties files;       // how files are answered
   int workers = 1;            // processes serving the port; 1: this one alone, no supervisor
+  bool upload = false;        // PUT stores files under the root
+  bool overwrite = false;     // ... and may replace existing ones
 };
 
 [[noreturn]] void Fail(const std::string& message) {
@@ -228,6 +236,8 @@ Options Parse(int argc, char** argv) {
         o.workers = *v;
       }
     }
+    else if (arg == "--upload") o.upload = true;
+    else if (arg == "--overwrite") o.overwrite = true;
     else if (arg == "-h" || arg == "--help") {
       std::fputs(Usage().c_str(), stdout);
       std::exit(0);
@@ -237,6 +247,7 @@ Options Parse(int argc, char** argv) {
   }
   if (o.binding != "scktcomp" && o.binding != "dwinsock") Fail("--binding is scktcomp or dwinsock");
   if (o.tls_cert.empty() != o.tls_key.empty()) Fail("--tls-cert and --tls-key go together");
+  if (o.overwrite && !o.upload) Fail("--overwrite goes with --upload");
   if (!o.body_folder.empty() && !std::filesystem::is_directory(o.body_folder)) {
     Fail("--body-folder " + o.body_folder + " is not a folder");
   }
@@ -348,6 +359,14 @@ std::unique_ptr<quorvin::platform::TComponent> LoadServer(const Options& options
     // The message box said what failed; the module knows why.
     if (!module->LastError().empty()) std::fprintf(stderr, "quorvin-serve: %s\n", module->LastError().c_str());
     return nullptr;
+  }
+  if (options.upload) {
+    // Uploads come after the form's own actions; a form without a dispatcher gets one for them
+    // alone.
+    if (module->Dispatcher == nullptr) {
+      module->Dispatcher = &platform::Create<web::TWebDispatcher>(*form);
+    }
+    apps::AddUploadAction(*module->Dispatcher, {listener->RootPath(), options.overwrite});
   }
   return form;
 }

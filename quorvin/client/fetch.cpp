@@ -1,13 +1,18 @@
 #include "quorvin/client/fetch.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <type_traits>
 
 #include "quorvin/client/orb_http_client.h"
 #include "quorvin/client/orb_http_dw_client.h"
 #include "quorvin/platform/core/stream.h"
 #include "quorvin/platform/core/text.h"
+#include "quorvin/platform/core/unnamed_file.h"
 #include "quorvin/platform/net/application.h"
 #include "quorvin/platform/net/tls.h"
 
@@ -111,6 +116,8 @@ struct Hop {
   std::string method;
   const std::optional<std::string>* body = nullptr;
   const std::string* body_file = nullptr;  // sent from the file in place of `body` when set
+  // A body read once (standard input, a pipe): the exchange that sends it takes it.
+  std::unique_ptr<platform::TStream>* piped = nullptr;
   bool drop_host = false;  // a Host header of the program's named the first server, not this one
   bool follow = false;     // a redirect's body is not the answer: it goes nowhere
 };
@@ -123,8 +130,11 @@ FetchResponse Exchange(const Url& url, const FetchOptions& o, const Hop& hop) {
   Client http(nullptr);
   http.SetDesignDefaults();
   const std::optional<std::string>& body = *hop.body;
-  const bool from_file = hop.body_file != nullptr && !hop.body_file->empty();
-  http.SetStringVariable(kMethod, !hop.method.empty() ? hop.method : body || from_file ? "POST" : "GET");
+  const bool piped = hop.piped != nullptr && *hop.piped != nullptr;
+  const bool from_file = !piped && hop.body_file != nullptr && !hop.body_file->empty();
+  http.SetStringVariable(kMethod, !hop.method.empty()          ? hop.method
+                                  : body || from_file || piped ? "POST"
+                                                               : "GET");
   http.SetStringVariable(kURL, url.path);
   http.SetStringVariable(kProtocolVersion, o.protocol_version);
   bool host_given = false;
@@ -150,7 +160,10 @@ FetchResponse Exchange(const Url& url, const FetchOptions& o, const Hop& hop) {
   http.Tls.enabled = url.https;
   http.Tls.verify = o.verify;
   http.Tls.ca_file = o.ca_file;
-  if (from_file) {
+  if (piped) {
+    if (!type_given) http.SetStringVariable(kContentType, o.content_type);
+    http.SetContentStream(std::move(*hop.piped));
+  } else if (from_file) {
     std::unique_ptr<platform::TFileStream> file = platform::TFileStream::TryOpen(*hop.body_file, platform::fmOpenRead);
     if (!file) {
       throw FetchError(FetchError::Kind::kFailed, "cannot open " + *hop.body_file + ": " + std::strerror(errno));
@@ -292,6 +305,57 @@ FetchResponse ExchangeOn(const Url& url, const FetchOptions& options, const Hop&
                                                : Exchange<TOrbHTTPClient>(url, options, hop);
 }
 
+// A body file that is no regular file (standard input, a pipe, a FIFO) can be read only once:
+// it is opened once, before the first exchange. Its length is unknown until its end: an HTTP/1.1
+// request sends it in chunks as it is read; for any other, which has no chunks, it is copied to
+// a file without a name first, and sent from there with its length. Null for a regular file,
+// which each exchange opens by name (as it does a name that is not there, to say so).
+std::unique_ptr<platform::TStream> OpenPipedBody(const FetchOptions& o) {
+  std::unique_ptr<platform::TStream> stream;
+  if (o.body_file == "-") {
+    stream = std::make_unique<platform::THandleStream>(STDIN_FILENO);
+  } else {
+    struct stat info {};
+
+    if (::stat(o.body_file.c_str(), &info) != 0 || S_ISREG(info.st_mode) || S_ISDIR(info.st_mode))
+      return nullptr;
+    stream = platform::TFileStream::TryOpen(o.body_file, platform::fmOpenRead);
+    if (!stream)
+      throw FetchError(FetchError::Kind::kFailed,
+                       "cannot open " + o.body_file + ": " + std::strerror(errno));
+  }
+  try {
+    if (stream->Size() >= 0 || platform::SameText(o.protocol_version, "HTTP/1.1")) return stream;
+    std::unique_ptr<platform::THandleStream> spool = platform::OpenUnnamedFile("");
+    if (!spool) {
+      throw FetchError(FetchError::Kind::kFailed,
+                       std::string("cannot make a temporary file for the request body: ") +
+                           std::strerror(errno));
+    }
+    std::string piece(64 * 1024, '\0');
+    std::int64_t total = 0;
+    for (;;) {
+      const std::int64_t n = stream->Read(piece.data(), static_cast<std::int64_t>(piece.size()));
+      if (n <= 0) break;
+      total += n;
+      // Content-Length is a 32-bit property of the component.
+      if (total > 0x7FFFFFFF)
+        throw FetchError(FetchError::Kind::kFailed, "the request body is larger than 2 GiB");
+      spool->WriteBuffer(piece.data(), n);
+    }
+    spool->SetPosition(0);
+    return spool;
+  } catch (const FetchError&) {
+    throw;
+  } catch (const std::system_error& e) {
+    throw FetchError(FetchError::Kind::kFailed,
+                     "cannot read the request body: " + e.code().message());
+  } catch (const std::runtime_error& e) {
+    throw FetchError(FetchError::Kind::kFailed,
+                     std::string("cannot keep the request body: ") + e.what());
+  }
+}
+
 }  // namespace
 
 std::optional<Url> ResolveLocation(const Url& base, std::string_view location) {
@@ -325,7 +389,10 @@ FetchResponse Fetch(std::string_view text, const FetchOptions& options) {
     throw FetchError(FetchError::Kind::kUrl,
                      "not a URL of the form http[s]://host[:port]/path: " + std::string(text));
   }
-  Hop hop{options.method, &options.body, &options.body_file, false, options.max_redirects > 0};
+  std::unique_ptr<platform::TStream> piped =
+      options.body_file.empty() ? nullptr : OpenPipedBody(options);
+  Hop hop{options.method,           &options.body, &options.body_file,
+          piped ? &piped : nullptr, false,         options.max_redirects > 0};
   std::optional<std::string> no_body;
   for (int redirects = 0;; ++redirects) {
     FetchResponse response = ExchangeOn(*url, options, hop);
@@ -338,12 +405,19 @@ FetchResponse Fetch(std::string_view text, const FetchOptions& options) {
     if (!next) throw FetchError(FetchError::Kind::kFailed, "a redirect to what is not an http(s) URL: " + location);
     // 303 asks for a GET; so do 301 and 302 after a POST, as browsers do. 307 and 308 repeat the
     // request as it was.
-    const bool has_body = *hop.body || (hop.body_file != nullptr && !hop.body_file->empty());
+    const bool has_body =
+        *hop.body || (hop.body_file != nullptr && !hop.body_file->empty()) || hop.piped != nullptr;
     const std::string method = !hop.method.empty() ? hop.method : has_body ? "POST" : "GET";
     if (response.status == 303 || ((response.status == 301 || response.status == 302) && method == "POST")) {
       hop.method = platform::SameText(method, "HEAD") ? "HEAD" : "GET";
       hop.body = &no_body;
       hop.body_file = nullptr;
+      hop.piped = nullptr;
+    } else if (hop.piped != nullptr) {
+      throw FetchError(
+          FetchError::Kind::kFailed,
+          "a " + std::to_string(response.status) +
+              " redirect asks for the body again, and one from a pipe is read only once");
     }
     hop.drop_host = hop.drop_host || next->host != url->host || next->port != url->port;
     url = std::move(next);

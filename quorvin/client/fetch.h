@@ -42,7 +42,11 @@ struct FetchOptions {
   std::vector<std::pair<std::string, std::string>> headers;  // Host, when given, replaces the URL's
   std::optional<std::string> body;
   // A file sent as the body in place of `body`, read as it goes out: memory stays small
-  // whatever its size (up to 2 GiB).
+  // whatever its size (up to 2 GiB). "-" is standard input. A body with no length until its end
+  // (standard input or a FIFO that is a pipe) goes in chunks over HTTP/1.1, without a size
+  // limit; over HTTP/1.0, which has no chunks, it is first copied to a file without a name in
+  // $TMPDIR (else /tmp) to learn its length. Such a body is read once: a redirect that asks for
+  // it again (307, 308) fails the fetch.
   std::string body_file;
   // The body's type when `headers` names none: a form's, as curl sends -d data.
   std::string content_type = "application/x-www-form-urlencoded";

@@ -1,6 +1,8 @@
 #include "quorvin/client/http_client_core.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <exception>
 
 #include "quorvin/platform/core/text.h"
@@ -71,6 +73,119 @@ class RequestStream final : public platform::TStream {
   std::int64_t position_ = 0;
 };
 
+// A request whose body has no length until it ends (a pipe, standard input): the head says
+// "Transfer-Encoding: chunked", and each read of the body stream becomes one chunk, read only
+// when the socket asks for more, never ahead; the zero chunk follows the body's end. A chunk is
+// sized to fill the read that asks for it, so that the socket gets whole chunks. The piece last
+// read (the head with the first chunk, a chunk, the zero chunk) is kept, and a read never spans
+// two pieces: the socket may step back within what it read last, never further.
+class ChunkedRequestStream final : public platform::TStream {
+ public:
+  ChunkedRequestStream(std::string head, std::shared_ptr<platform::TStream> body)
+      : head_(std::move(head)), body_(std::move(body)) {}
+
+  std::int64_t Read(void* buffer, std::int64_t count) override {
+    auto* out = static_cast<char*>(buffer);
+    std::int64_t done = 0;
+    while (done < count) {
+      if (position_ == PieceEnd()) {
+        if (last_ || done > 0) break;
+        NextPiece(count);
+        continue;
+      }
+      const std::int64_t take = std::min(count - done, PieceEnd() - position_);
+      std::copy_n(piece_.data() + (position_ - piece_start_), take, out + done);
+      position_ += take;
+      done += take;
+    }
+    return done;
+  }
+
+  std::int64_t Write(const void*, std::int64_t) override { return 0; }
+
+  std::int64_t Seek(std::int64_t offset, platform::TSeekOrigin origin) override {
+    if (origin == platform::TSeekOrigin::soEnd) {
+      throw std::runtime_error("a chunked request has no end to seek from");
+    }
+    const std::int64_t to =
+        origin == platform::TSeekOrigin::soBeginning ? offset : position_ + offset;
+    if (to == position_) return position_;
+    if (to < piece_start_ || to > PieceEnd()) {
+      throw std::runtime_error("a chunked request steps back only within the piece it read last");
+    }
+    position_ = to;
+    return position_;
+  }
+
+  std::int64_t Size() override { return -1; }
+
+  void SetSize(std::int64_t) override {}
+
+  // Body bytes (not counting the chunks' framing) before the position.
+  std::int64_t BodyTaken() const {
+    return body_before_ +
+           std::clamp<std::int64_t>(position_ - piece_start_ - data_at_, 0, data_size_);
+  }
+
+  // The zero chunk has been read to its end.
+  bool Ended() const { return last_ && position_ == PieceEnd(); }
+
+ private:
+  // Chunks hold at most this much: larger reads get several.
+  static constexpr std::int64_t kMaxChunk = 64 * 1024;
+  // Nor less than this, whatever the read that asks: a tiny read would make a tiny chunk.
+  static constexpr std::int64_t kMinChunk = 1024;
+  // A chunk's size line ("ffff\r\n" at most, for kMaxChunk - 1) and the CRLF after its data.
+  static constexpr std::int64_t kFraming = 10;
+
+  std::int64_t PieceEnd() const { return piece_start_ + static_cast<std::int64_t>(piece_.size()); }
+
+  void NextPiece(std::int64_t room) {
+    body_before_ += data_size_;
+    piece_start_ = PieceEnd();
+    if (!head_.empty()) {
+      piece_ = std::move(head_);  // the head goes out in front of the first chunk, and only there
+      head_ = std::string();
+    } else {
+      piece_.clear();
+    }
+    const auto line_at = static_cast<std::int64_t>(piece_.size());
+    const std::int64_t want =
+        std::clamp<std::int64_t>(room - line_at - kFraming, kMinChunk, kMaxChunk - 1);
+    // The data is read behind room for the longest size line, then moved up behind the real one.
+    piece_.resize(static_cast<std::size_t>(line_at + kFraming + want));
+    const std::int64_t n = body_->Read(piece_.data() + line_at + kFraming, want);
+    if (n <= 0) {
+      piece_.resize(static_cast<std::size_t>(line_at));
+      piece_ += "0\r\n\r\n";
+      data_at_ = line_at;
+      data_size_ = 0;
+      last_ = true;
+      return;
+    }
+    char line[16];
+    const int line_size =
+        std::snprintf(line, sizeof line, "%llx\r\n", static_cast<unsigned long long>(n));
+    std::copy_n(line, line_size, piece_.data() + line_at);
+    data_at_ = line_at + line_size;
+    std::memmove(piece_.data() + data_at_, piece_.data() + line_at + kFraming,
+                 static_cast<std::size_t>(n));
+    data_size_ = n;
+    piece_.resize(static_cast<std::size_t>(data_at_ + n));
+    piece_ += "\r\n";
+  }
+
+  std::string head_;
+  std::shared_ptr<platform::TStream> body_;
+  std::string piece_;
+  std::int64_t piece_start_ = 0;  // where the kept piece begins in the request
+  std::int64_t position_ = 0;
+  std::int64_t body_before_ = 0;  // body bytes of the pieces before the kept one
+  std::int64_t data_at_ = 0;      // where the kept piece's body bytes lie in it
+  std::int64_t data_size_ = 0;
+  bool last_ = false;  // the kept piece is the zero chunk
+};
+
 }  // namespace
 
 HttpClientCore::HttpClientCore()
@@ -82,9 +197,11 @@ HttpClientCore::HttpClientCore()
 struct HttpClientCore::Upload {
   HttpClientCore* core = nullptr;
   std::int64_t head = 0;
-  std::int64_t body = 0;
+  std::int64_t body = 0;      // -1 while a chunked body has not ended
   std::int64_t position = 0;  // of the request stream: what the socket has taken
+  std::int64_t sent = 0;      // body bytes of it
   std::int64_t reported = -1;
+  std::int64_t reported_body = 0;
 };
 
 // The request as the socket reads it: each read (and a step back, when the socket took less
@@ -93,7 +210,9 @@ struct HttpClientCore::Upload {
 class HttpClientCore::UploadStream final : public platform::TStream {
  public:
   UploadStream(std::unique_ptr<platform::TStream> request, std::shared_ptr<Upload> upload)
-      : request_(std::move(request)), upload_(std::move(upload)) {}
+      : request_(std::move(request)),
+        chunked_(dynamic_cast<ChunkedRequestStream*>(request_.get())),
+        upload_(std::move(upload)) {}
   std::int64_t Read(void* buffer, std::int64_t count) override {
     const std::int64_t n = request_->Read(buffer, count);
     Moved();
@@ -111,6 +230,13 @@ class HttpClientCore::UploadStream final : public platform::TStream {
  private:
   void Moved() {
     upload_->position = request_->Position();
+    if (chunked_ != nullptr) {
+      // Chunks are framed: the body's bytes are counted apart, and its size is known at its end.
+      upload_->sent = chunked_->BodyTaken();
+      upload_->body = chunked_->Ended() ? upload_->sent : -1;
+    } else {
+      upload_->sent = std::clamp<std::int64_t>(upload_->position - upload_->head, 0, upload_->body);
+    }
     HttpClientCore* core = upload_->core;
     if (core != nullptr && core->upload_ == upload_ && !core->send_progress_.Pending()) {
       core->send_progress_.At(platform::Deadline::Clock::now());
@@ -118,6 +244,7 @@ class HttpClientCore::UploadStream final : public platform::TStream {
   }
 
   std::unique_ptr<platform::TStream> request_;
+  ChunkedRequestStream* chunked_;  // request_, when it goes in chunks
   std::shared_ptr<Upload> upload_;
 };
 
@@ -130,8 +257,9 @@ std::unique_ptr<platform::TStream> HttpClientCore::RequestToSend() {
   if (upload_) upload_->core = nullptr;
   upload_.reset();
   send_progress_.Cancel();
-  const std::int64_t body = request->Size() - request_head_;
-  if (!WantsSendProgress() || body <= 0) return request;
+  const bool chunked = dynamic_cast<ChunkedRequestStream*>(request.get()) != nullptr;
+  const std::int64_t body = chunked ? -1 : request->Size() - request_head_;
+  if (!WantsSendProgress() || (!chunked && body <= 0)) return request;
   upload_ = std::make_shared<Upload>();
   upload_->core = this;
   upload_->head = request_head_;
@@ -142,9 +270,11 @@ std::unique_ptr<platform::TStream> HttpClientCore::RequestToSend() {
 void HttpClientCore::ReportSendProgress() {
   if (!upload_) return;
   const std::shared_ptr<Upload> upload = upload_;  // the event may send the next request
-  const std::int64_t sent = std::clamp<std::int64_t>(upload->position - upload->head, 0, upload->body);
-  if (sent == upload->reported) return;
+  const std::int64_t sent = upload->sent;
+  // A chunked body's last event may repeat the count: it is the one that tells the total.
+  if (sent == upload->reported && upload->body == upload->reported_body) return;
   upload->reported = sent;
+  upload->reported_body = upload->body;
   if (sent == upload->body && upload_ == upload) {
     upload_->core = nullptr;
     upload_.reset();
@@ -210,14 +340,20 @@ void HttpClientCore::AddCustomHeader(std::string_view name, std::string_view val
 }
 
 void HttpClientCore::SetContentStream(std::unique_ptr<platform::TStream> stream) {
-  if (stream) stream->SetPosition(0);
+  // A stream that cannot tell its length (a pipe) cannot be rewound either: it is read from
+  // where it stands.
+  const bool sized = stream && stream->Size() >= 0;
+  if (sized) stream->SetPosition(0);
   if (stream && stream.get() == content_stream_.get()) {
     (void)stream.release();  // the same stream again: it is ours already, only rewound
   } else {
     content_stream_ = std::move(stream);
-    if (content_stream_) SetIntegerVariable(kContentLength, static_cast<std::int32_t>(content_stream_->Size()));
+    if (content_stream_) {
+      SetIntegerVariable(kContentLength,
+                         sized ? static_cast<std::int32_t>(content_stream_->Size()) : -1);
+    }
   }
-  if (content_stream_) content_stream_->SetPosition(0);
+  if (content_stream_ && sized) content_stream_->SetPosition(0);
 }
 
 std::unique_ptr<platform::TStream> HttpClientCore::BuildRequest() {
@@ -271,6 +407,17 @@ std::unique_ptr<platform::TStream> HttpClientCore::BuildRequest() {
 
   head_request_ = platform::SameText(GetStringVariable(kMethod), "HEAD");
   const std::string& content = strings_[kContent];
+  if (content.empty() && content_stream_ && content_stream_->Size() < 0) {
+    // A body whose length only its end tells goes in chunks, which HTTP/1.0 does not have.
+    if (!platform::SameText(GetStringVariable(kProtocolVersion), "HTTP/1.1")) {
+      throw EHTTPClientError(
+          "the request was not sent: a body of unknown length goes in chunks, which needs "
+          "HTTP/1.1");
+    }
+    head += "Transfer-Encoding: chunked\r\n\r\n";
+    request_head_ = static_cast<std::int64_t>(head.size());
+    return std::make_unique<ChunkedRequestStream>(std::move(head), content_stream_);
+  }
   if (content.empty() && content_stream_) {
     head += "Content-Length: " + std::to_string(GetIntegerVariable(kContentLength)) + "\r\n\r\n";
     request_head_ = static_cast<std::int64_t>(head.size());

@@ -66,12 +66,19 @@ class HttpClientCore {
   void SetDateVariable(int index, platform::TDateTime value);
 
   void AddCustomHeader(std::string_view name, std::string_view value);
-  // Takes `stream` as the request body source (nullptr releases the current one).
+  // Takes `stream` as the request body source (nullptr releases the current one), rewound to
+  // its start, its size as ContentLength. A stream whose Size() is -1 (a pipe, standard input:
+  // no length until its end) is read from where it stands, ContentLength -1, and goes out in
+  // chunks (Transfer-Encoding: chunked) as it is read; only an HTTP/1.1 request can carry it
+  // (SendRequest raises EHTTPClientError otherwise). Its reads happen as the socket takes the
+  // request, on the loop's thread: a pipe that has nothing yet holds the loop until it has.
   void SetContentStream(std::unique_ptr<platform::TStream> stream);
   platform::TStream* ContentStream() const { return content_stream_.get(); }
 
   // The request the properties describe, positioned at 0. Raises EHTTPClientError, with
-  // nothing built, when a value would add lines to the request (a CR or LF in it).
+  // nothing built, when a value would add lines to the request (a CR or LF in it), or when a
+  // body of unknown length would go with a request that is not HTTP/1.1. A chunked request's
+  // Size() is -1.
   std::unique_ptr<platform::TStream> BuildRequest();
   // What SendRequest sends: BuildRequest's request, read through a stream that reports the
   // body's progress (SendProgress) when the program asked for it.
@@ -151,9 +158,12 @@ class HttpClientCore {
   virtual void ResponseFailed(const std::string& reason) = 0;
   // A response is whole and its body written to the response stream (raised only with one).
   virtual void ResponseDone() {}
+
   // Body bytes of the request handed to the connection so far, of `total`: raised from the
   // loop as the socket takes them (coalesced, never twice with the same count), last with
-  // sent == total. Only while WantsSendProgress() said so when the request was sent.
+  // sent == total. A chunked body's total is -1 until its end has been read; the last event,
+  // which may repeat the count, gives it. Only while WantsSendProgress() said so when the
+  // request was sent.
   virtual bool WantsSendProgress() const { return false; }
   // The counts are in 32 bits, as the receiving progress's are.
   virtual void SendProgress(std::int32_t /*sent*/, std::int32_t /*total*/) {}

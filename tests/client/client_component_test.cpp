@@ -4,12 +4,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <type_traits>
@@ -119,6 +122,62 @@ std::unique_ptr<platform::TMemoryStream> Bytes(std::string_view s) {
 
 platform::TDateTime Dec8() { return platform::EncodeDateTime(2026, 12, 8, 21, 1, 10); }
 
+// A body source that, as a pipe, cannot tell its length nor move back: each read gives at most
+// what is left of its next piece, then 0 at the end.
+class PipeStream final : public platform::TStream {
+ public:
+  explicit PipeStream(std::vector<std::string> pieces) : pieces_(std::move(pieces)) {}
+
+  std::int64_t Read(void* buffer, std::int64_t count) override {
+    while (next_ < pieces_.size() && at_ == pieces_[next_].size()) {
+      ++next_;
+      at_ = 0;
+    }
+    if (next_ == pieces_.size()) return 0;
+    const std::string& piece = pieces_[next_];
+    const std::size_t n = std::min(piece.size() - at_, static_cast<std::size_t>(count));
+    std::memcpy(buffer, piece.data() + at_, n);
+    at_ += n;
+    return static_cast<std::int64_t>(n);
+  }
+
+  std::int64_t Write(const void*, std::int64_t) override { return 0; }
+
+  std::int64_t Seek(std::int64_t, platform::TSeekOrigin) override {
+    throw std::runtime_error("a pipe cannot seek");
+  }
+
+  std::int64_t Size() override { return -1; }
+
+  void SetSize(std::int64_t) override {}
+
+ private:
+  std::vector<std::string> pieces_;
+  std::size_t next_ = 0;
+  std::size_t at_ = 0;
+};
+
+std::unique_ptr<PipeStream> Piped(std::vector<std::string> pieces) {
+  return std::make_unique<PipeStream>(std::move(pieces));
+}
+
+// The body of a chunked request, its chunk framing taken off; "!" plus the rest when the
+// framing is broken.
+std::string Unchunk(std::string_view chunks) {
+  std::string body;
+  for (;;) {
+    const auto eol = chunks.find("\r\n");
+    if (eol == std::string_view::npos || eol == 0) return "!" + std::string(chunks.substr(0, 40));
+    const std::size_t size = std::stoul(std::string(chunks.substr(0, eol)), nullptr, 16);
+    chunks.remove_prefix(eol + 2);
+    if (size == 0) return chunks == "\r\n" ? body : "!" + std::string(chunks.substr(0, 40));
+    if (chunks.size() < size + 2 || chunks.substr(size, 2) != "\r\n")
+      return "!" + std::string(chunks.substr(0, 40));
+    body.append(chunks.substr(0, size));
+    chunks.remove_prefix(size + 2);
+  }
+}
+
 struct WriterCase {
   const char* name;
   bool designed;
@@ -201,7 +260,33 @@ INSTANTIATE_TEST_SUITE_P(
                      c.SetContentStream(Bytes("stream"));
                      c.SetIntegerVariable(kContentLength, 3);
                    },
-                   "PUT /u HTTP/1.0\r\nAccept: */*\r\nContent-Type: text/html\r\nContent-Length: 3\r\n\r\nstream"}),
+                   "PUT /u HTTP/1.0\r\nAccept: */*\r\nContent-Type: text/html\r\nContent-Length: 3\r\n\r\nstream"},
+        // A body of unknown length: one chunk per read of it, whichever layer sends it, then
+        // the zero chunk.
+        WriterCase{
+            "UnknownLengthGoesInChunks", true,
+            [](Client& c) {
+              c.SetStringVariable(kMethod, "PUT");
+              c.SetStringVariable(kURL, "/u");
+              c.SetStringVariable(kProtocolVersion, "HTTP/1.1");
+              c.AddCustomHeader("Host", "h");
+              c.SetContentStream(Piped({"abc", std::string("d\0\r\n", 4), std::string(3000, 'x')}));
+            },
+            "PUT /u HTTP/1.1\r\nAccept: */*\r\nHost: h\r\nContent-Type: text/html\r\n"
+            "Transfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n4\r\n" +
+                std::string("d\0\r\n", 4) + "\r\nbb8\r\n" + std::string(3000, 'x') +
+                "\r\n0\r\n\r\n"},
+        WriterCase{"EmptyUnknownLengthIsTheZeroChunkAlone", true,
+                   [](Client& c) {
+                     c.SetStringVariable(kMethod, "POST");
+                     c.SetStringVariable(kURL, "/p");
+                     c.SetStringVariable(kProtocolVersion, "HTTP/1.1");
+                     c.SetStringVariable(kAccept, "");
+                     c.SetStringVariable(kContentType, "");
+                     c.AddCustomHeader("Host", "h");
+                     c.SetContentStream(Piped({}));
+                   },
+                   "POST /p HTTP/1.1\r\nHost: h\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
 // An HTTP/1.1 request carries the Host it needs, from where the component connects, unless the
@@ -251,6 +336,8 @@ TEST(RequestWriterSafety, LineBreaksRefuseTheRequest) {
       [](Client& c) { c.SetStringVariable(kURL, "/a HTTP/1.0\r\nX-Injected: 1\r\n"); },
       [](Client& c) { c.SetStringVariable(kUserAgent, "ua\nX: y"); },
       [](Client& c) { c.AddCustomHeader("X-A", "1\r\nX-B: 2"); },
+      // HTTP/1.0 has no chunks, and without a length the body's end could not be told.
+      [](Client& c) { c.SetContentStream(Piped({"body"})); },
   };
   for (const auto& attempt : attempts) {
     Client client(nullptr);
@@ -273,6 +360,8 @@ TEST(ClientVariables, RangeRulesAndStreamOwnership) {
   c.SetContentStream(nullptr);  // released; the length stays
   EXPECT_EQ(c.ContentStream(), nullptr);
   EXPECT_EQ(c.GetIntegerVariable(kContentLength), 5);
+  c.SetContentStream(Piped({"12"}));  // taken without a seek: a pipe has no start to go back to
+  EXPECT_EQ(c.GetIntegerVariable(kContentLength), -1);
 }
 
 TEST(ClientComponent, ReadsTheAnswerAndDeliversTheBody) {
@@ -508,6 +597,48 @@ TEST(ClientComponent, SendProgressFollowsTheBodyOut) {
     }
   }
   EXPECT_EQ(events.back().first, static_cast<std::int32_t>(body.size()));
+}
+
+// A body of unknown length in many pieces, against a server that waits before it reads: the
+// layer steps back when the socket takes less than it read, and the chunks still frame the body
+// whole. Progress has no total until the zero chunk, whose event gives it.
+TEST(ClientComponent, ChunkedBodyGoesOutWholeAndItsProgressEndsWithItsSize) {
+  std::string body(16 << 20, '\0');
+  for (std::size_t i = 0; i < body.size(); ++i)
+    body[i] = static_cast<char>((i * 131 + i / 7001) % 256);
+  std::vector<std::string> pieces;
+  for (std::size_t at = 0, n = 1; at < body.size(); at += n, n = n * 7 % 70000 + 1) {
+    pieces.push_back(body.substr(at, n));
+  }
+  Client client(nullptr);
+  client.SetDesignDefaults();
+  client.SetStringVariable(kMethod, "PUT");
+  client.SetStringVariable(kProtocolVersion, "HTTP/1.1");
+  client.SetContentStream(Piped(pieces));
+  std::vector<std::pair<std::int32_t, std::int32_t>> events;
+  client.OnSendProgress = [&](platform::TComponent*, std::int32_t sent, std::int32_t total) {
+    events.emplace_back(sent, total);
+  };
+  RecordingServer server(1 << 30, "", 300ms);
+  Aim(client, server.Port());
+  client.SetActive(true);
+  const auto size = static_cast<std::int32_t>(body.size());
+  EXPECT_TRUE(App().RunUntil([&] { return !events.empty() && events.back().second == size; }, 10s));
+  client.Close();
+  const std::string received = server.Received();
+  const auto at = received.find("Transfer-Encoding: chunked\r\n\r\n");
+  ASSERT_NE(at, std::string::npos) << received.substr(0, 300);
+  const std::string got = Unchunk(std::string_view(received).substr(at + 30));
+  EXPECT_TRUE(got == body) << got.size() << " bytes of " << body.size() << ": "
+                           << got.substr(0, 50);
+  ASSERT_GE(events.size(), 2U) << "the body left in more than one piece";
+  for (std::size_t i = 0; i + 1 < events.size(); ++i) {
+    EXPECT_EQ(events[i].second, -1) << i;
+    if (i > 0) {
+      EXPECT_GT(events[i].first, events[i - 1].first) << i;
+    }
+  }
+  EXPECT_EQ(events.back(), std::make_pair(size, size));
 }
 
 // ConnectTimeout and ReadTimeout: a limit passed closes the component and fails the response

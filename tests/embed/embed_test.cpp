@@ -2,16 +2,21 @@
 // sockets on 127.0.0.1, on every pairing of the socket bindings, with the one loop of the test.
 #include <sys/socket.h>
 
+#include <fcntl.h>
+
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdint>
-#include <memory>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -137,6 +142,77 @@ TEST_P(ShortPath, LargeBodiesReachTheRouteWholeFromTheirFile) {
   } catch (const FetchError& e) {
     EXPECT_NE(std::string(e.what()).find("cannot open"), std::string::npos) << e.what();
   }
+}
+
+// A body from a pipe, whose length is unknown until it ends: over HTTP/1.1 it goes in chunks as
+// it is read, over HTTP/1.0 (no chunks) by way of a file without a name that tells its length;
+// either way the route gets every byte. A thread writes the pipe, in pieces of changing size,
+// while the loop reads it.
+TEST_P(ShortPath, BodiesFromAPipeArriveWhole) {
+  std::signal(SIGPIPE, SIG_IGN);  // a writer left behind by a failed fetch ends on a broken pipe
+  Server server(site_.Str(), GetParam().server);
+  server.Put("/upload", [](const Request& req, Response& res) {
+    const std::string chunked = req.Header("transfer-encoding");
+    res.Header("X-Framing", chunked.empty() ? "length " + req.Header("content-length") : chunked);
+    res.Text(req.Body(), "application/octet-stream");
+  });
+  server.Put("/elsewhere", [](const Request&, Response& res) {
+    res.Status(307).Header("Location", "/upload").Text("");
+  });
+  port_ = server.Listen(0);
+  std::string big(3 << 20, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i)
+    big[i] = static_cast<char>(i % 3 == 0 ? 0 : i * 13 >> 3);
+  const auto put = [&](const std::string& path, const std::string& version, const std::string& body,
+                       int redirects) {
+    int fds[2];
+    EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    std::thread writer([&body, w = fds[1]] {
+      std::size_t n = 1;
+      for (std::size_t at = 0; at < body.size(); at += n, n = n * 5 % 100000 + 1) {
+        n = std::min(n, body.size() - at);
+        if (::write(w, body.data() + at, n) != static_cast<ssize_t>(n)) break;
+      }
+      ::close(w);
+    });
+    FetchOptions options;
+    options.method = "PUT";
+    options.protocol_version = version;
+    options.max_redirects = redirects;
+    options.body_file = "/dev/fd/" + std::to_string(fds[0]);
+    std::optional<FetchResponse> answer;
+    std::string error;
+    try {
+      answer = Get(path, options);
+    } catch (const FetchError& e) {
+      error = e.what();
+    }
+    ::close(fds[0]);
+    writer.join();
+    return std::make_pair(answer, error);
+  };
+
+  struct Case {
+    const char* version;
+    const std::string& body;
+    std::string framing;
+  };
+
+  const std::string empty;
+  for (const Case& c : {Case{"HTTP/1.1", big, "chunked"}, Case{"HTTP/1.0", big, "length 3145728"},
+                        Case{"HTTP/1.1", empty, "chunked"}, Case{"HTTP/1.0", empty, "length 0"}}) {
+    SCOPED_TRACE(std::string(c.version) + " " + std::to_string(c.body.size()));
+    const auto [answer, error] = put("/upload", c.version, c.body, 0);
+    ASSERT_TRUE(answer) << error;
+    EXPECT_EQ(answer->status, 200);
+    EXPECT_EQ(answer->Header("X-Framing"), c.framing);
+    EXPECT_EQ(answer->body.size(), c.body.size());
+    EXPECT_TRUE(answer->body == c.body) << "the body came back changed";
+  }
+  // A redirect that wants the body again cannot have it: the pipe was read once.
+  const auto [again, error] = put("/elsewhere", "HTTP/1.1", "small", 3);
+  EXPECT_FALSE(again);
+  EXPECT_NE(error.find("read only once"), std::string::npos) << error;
 }
 
 TEST_P(ShortPath, ReceivingRoutesTakeTheBodyAsItArrives) {

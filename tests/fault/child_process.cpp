@@ -57,7 +57,7 @@ std::string ReadFileText(const std::string& path) {
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::string& stderr_path,
-                           rlim_t max_files) {
+                           rlim_t max_files, int stdin_fd) {
   // Everything the child needs is made before the fork: after it, only system calls.
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -89,6 +89,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(127);
     ::dup2(out[1], STDOUT_FILENO);
+    if (stdin_fd >= 0) ::dup2(stdin_fd, STDIN_FILENO);
     if (err >= 0) ::dup2(err, STDERR_FILENO);
     // Nothing else of the test process goes along: the child's descriptors are its own.
     constexpr unsigned kCloseRangeCloexec = 1U << 2;
@@ -234,12 +235,13 @@ int ServeProcess::Stop() {
   return child_.ExitCode();
 }
 
-RunResult RunProgram(const std::vector<std::string>& argv, std::chrono::milliseconds hard_limit) {
+RunResult RunProgram(const std::vector<std::string>& argv, std::chrono::milliseconds hard_limit,
+                     int stdin_fd) {
   const std::string err_path = TempPath("run.err");
   RunResult r;
   const auto start = Clock::now();
   {
-    ChildProcess child(argv, err_path);
+    ChildProcess child(argv, err_path, 0, stdin_fd);
     const auto deadline = start + hard_limit;
     // Standard output is read as it comes, so that a large output cannot block the child; the
     // peak memory is sampled meanwhile, for it is gone with the process.

@@ -18,9 +18,10 @@ std::string FetchProgram();
 // A child that dies with the test process; stdout through a pipe, stderr to a file.
 class ChildProcess {
  public:
-  // `max_files` > 0 lowers the child's RLIMIT_NOFILE before it starts.
+  // `max_files` > 0 lowers the child's RLIMIT_NOFILE before it starts; `stdin_fd` >= 0 is its
+  // standard input (else it shares the test's).
   ChildProcess(const std::vector<std::string>& argv, const std::string& stderr_path,
-               rlim_t max_files = 0);
+               rlim_t max_files = 0, int stdin_fd = -1);
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -97,9 +98,11 @@ struct RunResult {
   std::string err;
 };
 
-// Runs `argv` to its end, killing it after `hard_limit`. (The kernel's own peak, from wait4,
-// would count the test process that the fork copied.)
-RunResult RunProgram(const std::vector<std::string>& argv, std::chrono::milliseconds hard_limit);
+// Runs `argv` to its end, killing it after `hard_limit`, with `stdin_fd` (when >= 0) as its
+// standard input. (The kernel's own peak, from wait4, would count the test process that the
+// fork copied.)
+RunResult RunProgram(const std::vector<std::string>& argv, std::chrono::milliseconds hard_limit,
+                     int stdin_fd = -1);
 
 // The text of a file; empty when there is none.
 std::string ReadFileText(const std::string& path);

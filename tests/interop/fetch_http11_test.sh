@@ -2,8 +2,8 @@
 # quorvin-fetch against HTTP/1.1 servers: a python3 server written for this test
 # (http11_server.py: chunked bodies with extensions and trailers, malformed framing, an endless
 # body, redirects of every kind, a redirect loop, a redirect to https) over IPv4 and IPv6
-# loopback, and Debian's nginx (a chunked HTTP/1.1 answer, and 1 GiB to disk with the client's
-# peak resident memory measured).
+# loopback, and Debian's nginx (a chunked HTTP/1.1 answer, request bodies from a pipe, and 1 GiB
+# to disk with the client's peak resident memory measured).
 # Usage: fetch_http11_test.sh BIN-DIR BINDING
 bin=$1
 binding=$2
@@ -96,6 +96,18 @@ expect_grep "upload progress shown to the end" "sent  *307200 / 307200 bytes 100
 split_answer "$work/echo"
 expect "nginx answers HTTP/1.1 chunked" "chunked" "$(header "$work/echo" transfer-encoding)"
 expect_file "nginx chunked echo body" "$work/post.bin" "$work/echo.body"
+# A body from a pipe on standard input, its length unknown until it ends: in chunks over
+# HTTP/1.1, over HTTP/1.0 with the length a temporary file told; nginx echoes it whole.
+head -c $((3 * 1024 * 1024)) /dev/urandom > "$work/piped.bin"
+for version in HTTP/1.1 HTTP/1.0; do
+  # shellcheck disable=SC2002  # the pipe is the point: a file on standard input has a length
+  cat "$work/piped.bin" | qfetch --protocol-version "$version" -X POST --data-file - -o "$work/piped.out" \
+    "$nginx_base/echo" || fail "nginx: $version POST from a pipe exited $?"
+  expect_file "nginx echo of a pipe over $version" "$work/piped.bin" "$work/piped.out"
+  : | qfetch --protocol-version "$version" -X POST --data-file - -o "$work/piped.out" "$nginx_base/echo" ||
+    fail "nginx: $version POST from an empty pipe exited $?"
+  expect "nginx echo of an empty pipe over $version" 0 "$(stat -c %s "$work/piped.out")"
+done
 /usr/bin/time -f '%M' -o "$work/rss" "$fetch" --binding "$binding" --max-time 120 -o "$work/big.out" \
   "$nginx_base/big.bin" || fail "nginx: 1 GiB exited $?"
 expect "nginx 1 GiB size" 1073741824 "$(stat -c %s "$work/big.out")"

@@ -149,8 +149,16 @@ std::int64_t THandleStream::Seek(std::int64_t offset, TSeekOrigin origin) {
 std::int64_t THandleStream::Size() {
   // A regular file cut at a limit by its opener ends there (it was that long when checked).
   if (regular_ && limit_ >= 0) return limit_;
-  const std::int64_t size = TStream::Size();
-  return limit_ >= 0 ? std::min(size, limit_) : size;
+  // A handle that cannot seek (a pipe, a socket, a terminal) has no length until it ends.
+  const off_t here = position_ >= 0 ? position_ : ::lseek(handle_, 0, SEEK_CUR);
+  const off_t end = here >= 0 ? ::lseek(handle_, 0, SEEK_END) : -1;
+  if (end < 0) {
+    if (errno == ESPIPE) return -1;
+    throw std::system_error(errno, std::generic_category(), "seek");
+  }
+  if (::lseek(handle_, here, SEEK_SET) < 0)
+    throw std::system_error(errno, std::generic_category(), "seek");
+  return limit_ >= 0 ? std::min<std::int64_t>(end, limit_) : end;
 }
 
 void THandleStream::SetSize(std::int64_t size) {

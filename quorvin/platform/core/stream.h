@@ -24,6 +24,8 @@ class TStream {
   virtual std::int64_t Write(const void* buffer, std::int64_t count) = 0;
   // Moves the position; returns the new position.
   virtual std::int64_t Seek(std::int64_t offset, TSeekOrigin origin) = 0;
+  // The length in bytes; -1 when the stream cannot tell before its end has been read (a pipe,
+  // a socket, a terminal), which also means it cannot be rewound.
   virtual std::int64_t Size();
   virtual void SetSize(std::int64_t size) = 0;
 

@@ -16,7 +16,10 @@ PumpResult PumpStream(TStreamSocket& socket, platform::TStream& stream) {
       if (sent <= 0) return PumpResult::kWaiting;
       continue;
     }
-    if (stream.Position() >= stream.Size()) return PumpResult::kFinished;
+    // A stream that knows its end saves the read that would find it; one that cannot tell its
+    // length (-1) ends where a read returns nothing.
+    const std::int64_t size = stream.Size();
+    if (size >= 0 && stream.Position() >= size) return PumpResult::kFinished;
   }
 }
 

@@ -1,8 +1,10 @@
 #include "quorvin/platform/core/stream.h"
+#include "quorvin/platform/core/unnamed_file.h"
 
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <string>
 #include <system_error>
 
@@ -130,6 +132,39 @@ TEST(FileStream, KnowsItsPositionAsTheSystemDoes) {
   errno = 0;
   EXPECT_EQ(TFileStream::TryOpen((dir.Path() / "missing").string(), fmOpenRead), nullptr);
   EXPECT_EQ(errno, ENOENT);
+}
+
+// A pipe has no length until it ends: Size() says -1 instead of failing, whether the handle
+// came from pipe() or was opened by name, and the bytes are read as they come.
+TEST(HandleStream, APipeHasNoSizeAndIsReadToItsEnd) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ASSERT_EQ(::write(fds[1], "abc", 3), 3);
+  THandleStream raw(fds[0]);
+  EXPECT_EQ(raw.Size(), -1);
+  auto named = TFileStream::TryOpen("/dev/fd/" + std::to_string(fds[0]), fmOpenRead);
+  ASSERT_NE(named, nullptr);
+  EXPECT_EQ(named->Size(), -1);
+  ::close(fds[1]);
+  EXPECT_EQ(ReadAll(*named, 10), "abc");
+  EXPECT_EQ(ReadAll(raw, 10), "");
+  ::close(fds[0]);
+}
+
+// A file without a name: written, rewound and read like any file, and nothing of it is in the
+// folder.
+TEST(HandleStream, UnnamedFileLeavesNothingInItsFolder) {
+  testing::TempDir dir;
+  auto file = OpenUnnamedFile(dir.Str());
+  ASSERT_NE(file, nullptr);
+  file->WriteText(std::string("x\0y", 3));
+  EXPECT_EQ(file->Size(), 3);
+  file->SetPosition(0);
+  EXPECT_EQ(ReadAll(*file, 10), std::string("x\0y", 3));
+  EXPECT_TRUE(std::filesystem::is_empty(dir.Path()));
+  errno = 0;
+  EXPECT_EQ(OpenUnnamedFile(dir.Str() + "/missing"), nullptr);
+  EXPECT_NE(errno, 0);
 }
 
 }  // namespace
