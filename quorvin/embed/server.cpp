@@ -235,6 +235,9 @@ Server::Server(const std::string& root, Binding binding) {
   module_->DefaultFile = "index.htm";
   module_->MaxRequest = 60;
   module_->KeepAlive = 1;
+  // Each phase of a connection has its own deadline (head, body, send, keep-alive wait, a later
+  // answer); a bound on its whole life would only cut event streams and long downloads short.
+  module_->Timeout = 0;
   module_->Dispatcher = dispatcher_;
 }
 
