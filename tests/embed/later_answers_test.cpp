@@ -122,20 +122,37 @@ TEST_P(LaterAnswers, TheProgramHearsWhenThePeerLeaves) {
   Server server(site_.Str(), GetParam());
   int gone = 0;
   std::vector<Later> waiting;
+  std::vector<quorvin::Stream> streams;
   server.Get("/wait", [&](const Request&, Response& res) {
     waiting.push_back(res.Later());
     waiting.back().OnGone([&gone] { ++gone; });
   });
-  const int port = server.Listen(0);
-  Reader reader(port, "GET /wait HTTP/1.1\r\nHost: x\r\n\r\n", [](RawClient& c, std::string&) {
-    std::this_thread::sleep_for(100ms);
-    c.Reset();
+  server.Get("/stream", [&](const Request&, Response& res) {
+    streams.push_back(res.Stream());
+    streams.back().Write("first piece\n");
+    streams.back().OnGone([&gone] { ++gone; });
   });
-  reader.Wait();
-  ASSERT_TRUE(RunUntil([&] { return gone == 1; })) << "no word of the peer's leaving";
-  ASSERT_EQ(waiting.size(), 1U);
+  const int port = server.Listen(0);
+  // Before the answer, and in the middle of one: a reset and an orderly close.
+  for (const char* path : {"/wait", "/stream"}) {
+    for (bool reset : {true, false}) {
+      SCOPED_TRACE(std::string(path) + (reset ? " reset" : " closed"));
+      const int before = gone;
+      Reader reader(port, std::string("GET ") + path + " HTTP/1.1\r\nHost: x\r\n\r\n",
+                    [reset](RawClient& c, std::string&) {
+                      std::this_thread::sleep_for(100ms);
+                      if (reset) c.Reset();
+                    });
+      reader.Wait();  // the client closes as it goes
+      EXPECT_TRUE(RunUntil([&] { return gone == before + 1; })) << "no word of the peer's leaving";
+    }
+  }
+  ASSERT_EQ(waiting.size(), 2U);
   EXPECT_FALSE(waiting[0].Open());
   EXPECT_FALSE(waiting[0].Answer([](Response& r) { r.Text("too late"); }));
+  ASSERT_EQ(streams.size(), 2U);
+  EXPECT_FALSE(streams[1].Open());
+  EXPECT_FALSE(streams[1].Write("nobody reads this"));
 }
 
 TEST_P(LaterAnswers, StreamsAreChunkedOnHttp11AndEndWithTheConnectionOnHttp10) {
