@@ -664,6 +664,11 @@ bool HttpConnection::BeginLater(const web::TLaterAnswer::Fill& fill) {
     LimitSend(std::chrono::seconds(limits_.send_seconds));
   }
   WriteAll(head);
+  // A HEAD answer is whole with its head: the connection goes on at once.
+  if (pieces_dropped_) {
+    EndLater();
+    return true;
+  }
   std::string first = response.GetContent();
   if (platform::TStream* stream = response.ContentStream()) {
     stream->SetPosition(0);

@@ -159,7 +159,7 @@ TEST_P(LaterAnswers, StreamsAreChunkedOnHttp11AndEndWithTheConnectionOnHttp10) {
   Server server(site_.Str(), GetParam());
   platform::Deadline timer;
   std::vector<quorvin::Stream> streams;
-  server.Get("/count", [&](const Request&, Response& res) {
+  server.Any("/count", [&](const Request&, Response& res) {
     quorvin::Stream stream = res.Header("X-Count", "3").Stream("text/plain");
     stream.Write("one\n");
     streams.push_back(stream);
@@ -192,6 +192,15 @@ TEST_P(LaterAnswers, StreamsAreChunkedOnHttp11AndEndWithTheConnectionOnHttp10) {
   EXPECT_NE(kept.find("\r\n\r\n4\r\none\n\r\n4\r\ntwo\n\r\n6\r\nthree\n\r\n0\r\n\r\nHTTP/1.1 200"), std::string::npos)
       << kept;
   EXPECT_NE(kept.find("home"), std::string::npos) << "the next request was not answered";
+
+  // A HEAD answer is its head alone, and the connection goes on to the next request.
+  Reader heads(port,
+               "HEAD /count HTTP/1.1\r\nHost: x\r\n\r\n"
+               "GET /index.htm HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n",
+               [](RawClient& c, std::string& got) { got = c.ReadAll(); });
+  const std::string headed = heads.Wait();
+  EXPECT_EQ(headed.find("one"), std::string::npos) << headed;
+  EXPECT_NE(headed.find("home"), std::string::npos) << headed;
 
   const std::string old = ReadToClose(port, "GET /count HTTP/1.0\r\n\r\n");
   const auto plain = ParseAnswer(old);
