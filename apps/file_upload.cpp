@@ -382,7 +382,8 @@ class FormUpload final : public platform::TStream, private web::MultipartReader:
                             "multipart/form-data")) {
       return nullptr;
     }
-    const auto names = NamesOf(request.PathInfo());
+    const std::string url_path = request.PathInfo();  // the names are views into it
+    const auto names = NamesOf(url_path);
     std::string folder;
     if (!names || FindFolder(settings, *names, folder) != Outcome::kReady) return nullptr;
     auto upload = std::unique_ptr<FormUpload>(new FormUpload(settings.overwrite));

@@ -109,6 +109,7 @@ std::map<std::string, std::string> Tree(const fs::path& root) {
 void WriteUploadSite(const TempDir& root, const TempDir& outside) {
   root.Write("old.txt", "old content");
   root.Write("docs/keep.txt", "kept");
+  root.MakeDir("docs/a folder with a longer name");
   root.Write(".git/config", "secret");
   fs::create_directory_symlink(outside.Path(), root.Path() / "out");
 }
@@ -350,6 +351,13 @@ std::vector<FormCase> FormCases() {
        303,
        {{"docs/n.txt", "n"}},
        "1 file stored"},
+      {"FolderWithAnEncodedName",
+       "/docs/a%20folder%20with%20a%20longer%20name/",
+       {{"f", "n.txt", "n"}},
+       false,
+       303,
+       {{"docs/a folder with a longer name/n.txt", "n"}},
+       "1 file stored"},
       {"PathsInNamesLeaveTheirLastName",
        "/docs/",
        {{"f", "../x.txt", "x"}, {"f", "C:\\dir\\y.txt", "y"}, {"f", "../../etc/z", "z"}},
@@ -411,6 +419,11 @@ std::vector<FormCase> FormCases() {
        "the form could not be read: the body ends before its closing boundary",
        false},
   };
+}
+
+// A failure names the case, not the bytes of its object.
+void PrintTo(const FormCase& c, std::ostream* os) {
+  *os << c.name;
 }
 
 class FormPost : public ::testing::TestWithParam<FormCase> {};
