@@ -459,6 +459,43 @@ TEST_P(FormPost, StoresEveryFileOrNone) {
 INSTANTIATE_TEST_SUITE_P(, FormPost, ::testing::ValuesIn(FormCases()),
                          [](const auto& tc) { return std::string(tc.param.name); });
 
+// A form that cannot be read is refused whole, whichever part of it fails, after a file part
+// that was whole.
+TEST(UploadForm, MalformedFormsStoreNothing) {
+  struct Case {
+    std::string type;
+    std::string tail;  // after a whole file part
+    const char* says;
+  };
+
+  const std::string delimiter = "--" + std::string(kBoundary);
+  const Case cases[] = {
+      {"multipart/form-data", delimiter + "--\r\n", "no usable boundary"},
+      {kFormType, delimiter + "\r\nContent-Disposition: form-data; name=\"f\"\n\r\nx\r\n",
+       "bare LF"},
+      {kFormType, delimiter + "\r\nContent-Type: text/plain\r\n\r\nx\r\n" + delimiter + "--",
+       "no Content-Disposition"},
+      {kFormType, delimiter + "garbage\r\n", "boundary line goes on"},
+  };
+  TempDir root;
+  TempDir outside;
+  WriteUploadSite(root, outside);
+  const auto before = Tree(root.Path());
+  UploadServer server(root.Str(), true, false);
+  const std::string whole = FormBody({{"f", "whole.txt", "whole"}}, false);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.says);
+    const ParsedAnswer answer =
+        ParseAnswer(Fetch(server.Port(),
+                          BodyRequest("POST", "/docs/", whole + c.tail, Framing::kLength, c.type))
+                        .answer);
+    EXPECT_EQ(answer.status_line.substr(9, 3), "400") << answer.status_line;
+    EXPECT_NE(answer.body.find("the form could not be read: "), std::string::npos) << answer.body;
+    EXPECT_NE(answer.body.find(c.says), std::string::npos) << answer.body;
+  }
+  EXPECT_EQ(Tree(root.Path()), before);
+}
+
 // A POST that is not a form to a folder is answered as it is without uploads, and writes nothing.
 TEST(UploadForm, OtherPostsAreLeftToTheServer) {
   struct Case {
