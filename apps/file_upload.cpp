@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <random>
+#include <span>
 #include <string_view>
 #include <system_error>
 #include <utility>
@@ -18,7 +20,9 @@
 #include <unistd.h>
 
 #include "quorvin/platform/core/stream.h"
+#include "quorvin/platform/core/text.h"
 #include "quorvin/platform/web/http_decode.h"
+#include "quorvin/platform/web/multipart.h"
 
 namespace quorvin::apps {
 
@@ -36,6 +40,10 @@ enum class Outcome {
   kExists,    // a file of that name exists, and may not be replaced
   kNoRoom,    // the disk is full
   kFailed,
+  // A form posted to a folder:
+  kMalformed,  // the body is not a multipart/form-data body that ends
+  kNoFile,     // the form holds no file
+  kTwice,      // the form holds two files of one name
 };
 
 struct Answer {
@@ -62,6 +70,12 @@ Answer AnswerFor(Outcome outcome) {
       return {409, "a file of this name exists\n"};
     case Outcome::kNoRoom:
       return {507, "no room left on the disk\n"};
+    case Outcome::kMalformed:
+      return {400, "the form could not be read\n"};
+    case Outcome::kNoFile:
+      return {400, "the form holds no file\n"};
+    case Outcome::kTwice:
+      return {409, "the form holds two files of this name\n"};
     case Outcome::kFailed:
       break;
   }
@@ -101,6 +115,64 @@ std::string RealPath(const std::string& path) {
   return out;
 }
 
+// The names of a decoded URL path, empty ones left out; nullopt when it is no path ("/" first,
+// no NUL) or a name begins with ".": no "." or "..", nor any other name that begins with "."
+// (.git, .env, and the temporary files of uploads in progress). What the server never serves,
+// it never writes either.
+std::optional<std::vector<std::string_view>> NamesOf(std::string_view url_path) {
+  if (url_path.empty() || url_path.front() != '/' ||
+      url_path.find('\0') != std::string_view::npos) {
+    return std::nullopt;
+  }
+  std::vector<std::string_view> names;
+  for (std::string_view rest = url_path.substr(1); !rest.empty();) {
+    const auto slash = rest.find('/');
+    const std::string_view name = rest.substr(0, slash);
+    if (!name.empty() && name.front() == '.') return std::nullopt;
+    if (!name.empty()) names.push_back(name);
+    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+  }
+  return names;
+}
+
+// The folder that `names` lead to below the root, as a full path without links in it (kReady),
+// or why there is none: kNoFolder, or kBadName for one whose links lead out of the root.
+Outcome FindFolder(const UploadSettings& settings, std::span<const std::string_view> names,
+                   std::string& real) {
+  std::string folder = settings.root;
+  for (const std::string_view name : names) folder.append(1, '/').append(name);
+
+  struct stat info {};
+
+  if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    return errno == ENAMETOOLONG ? Outcome::kBadName : Outcome::kNoFolder;
+  }
+  // The server follows links when it serves; a file it writes must be below the root all the
+  // same, wherever the links on the way lead.
+  const std::string root = RealPath(settings.root);
+  real = RealPath(folder);
+  const bool below =
+      !root.empty() && !real.empty() &&
+      (root == "/" || real == root || real.compare(0, root.size() + 1, root + "/") == 0);
+  return below ? Outcome::kReady : Outcome::kBadName;
+}
+
+std::string InFolder(const std::string& folder, std::string_view name) {
+  return (folder == "/" ? "" : folder) + "/" + std::string(name);
+}
+
+// Whether a file may be written at `path`: kReady, or kIsFolder, kExists (unless `overwrite`)
+// or what the system says.
+Outcome MayWrite(const std::string& path, bool overwrite) {
+  struct stat info {};
+
+  if (::lstat(path.c_str(), &info) == 0) {
+    if (S_ISDIR(info.st_mode)) return Outcome::kIsFolder;
+    return overwrite ? Outcome::kReady : Outcome::kExists;
+  }
+  return errno == ENOENT ? Outcome::kReady : FromErrno(errno);
+}
+
 // Where an upload to `url_path` (decoded) goes: the folder and the file in it, each a full
 // path whose folders are real (no link left in them), or why it may not go anywhere.
 struct Target {
@@ -111,59 +183,63 @@ struct Target {
 
 Target Locate(const UploadSettings& settings, std::string_view url_path) {
   Target target;
-  if (url_path.empty() || url_path.front() != '/' ||
-      url_path.find('\0') != std::string_view::npos) {
+  const auto names = NamesOf(url_path);
+  if (!names) {
     target.outcome = Outcome::kBadName;
     return target;
   }
-  std::vector<std::string_view> names;
-  for (std::string_view rest = url_path.substr(1); !rest.empty();) {
-    const auto slash = rest.find('/');
-    const std::string_view name = rest.substr(0, slash);
-    // No "." or "..", nor any other name that begins with "." (.git, .env, and the temporary
-    // files of uploads in progress): what the server never serves, it never writes either.
-    if (!name.empty() && name.front() == '.') {
-      target.outcome = Outcome::kBadName;
-      return target;
-    }
-    if (!name.empty()) names.push_back(name);
-    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-  }
-  if (names.empty() || url_path.back() == '/') {
+  if (names->empty() || url_path.back() == '/') {
     target.outcome = Outcome::kIsFolder;
     return target;
   }
-  std::string folder = settings.root;
-  for (std::size_t i = 0; i + 1 < names.size(); ++i) folder.append(1, '/').append(names[i]);
+  target.outcome = FindFolder(settings, std::span(*names).first(names->size() - 1), target.folder);
+  if (target.outcome != Outcome::kReady) return target;
+  target.path = InFolder(target.folder, names->back());
+  target.outcome = MayWrite(target.path, settings.overwrite);
+  return target;
+}
+
+// Creates a temporary file in `folder` and opens it with `flags` (and O_CREAT | O_EXCL): its
+// descriptor, its path in `temp`; -1 with errno set when it cannot. It is in the folder its
+// file goes to, so that the rename cannot cross file systems, and its name begins with ".", so
+// it is never served or listed while the body arrives.
+int CreateTemporary(const std::string& folder, int flags, std::string& temp) {
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/.upload-%08x", static_cast<unsigned>(random()));
+    std::string path = (folder == "/" ? "" : folder) + name;
+    const int fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      temp = std::move(path);
+      return fd;
+    }
+    if (errno != EEXIST) break;
+  }
+  return -1;
+}
+
+// Gives the whole file `temp` its name `path`: kCreated or kReplaced (and `temp` is gone), or
+// why not (and `temp` is still there).
+Outcome PutInPlace(const std::string& temp, const std::string& path, bool overwrite) {
+  if (!overwrite) {
+    // Never over a file that appeared while the body arrived.
+    if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
+      return Outcome::kCreated;
+    }
+    if (errno != EINVAL && errno != ENOSYS) return FromErrno(errno);
+    // A file system that cannot rename without replacing: a second name, then the first goes.
+    if (::link(temp.c_str(), path.c_str()) != 0) return FromErrno(errno);
+    ::unlink(temp.c_str());
+    return Outcome::kCreated;
+  }
 
   struct stat info {};
 
-  if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-    target.outcome = errno == ENAMETOOLONG ? Outcome::kBadName : Outcome::kNoFolder;
-    return target;
-  }
-  // The server follows links when it serves; a file it writes must be below the root all the
-  // same, wherever the links on the way lead.
-  const std::string root = RealPath(settings.root);
-  target.folder = RealPath(folder);
-  const bool below = !root.empty() && !target.folder.empty() &&
-                     (root == "/" || target.folder == root ||
-                      target.folder.compare(0, root.size() + 1, root + "/") == 0);
-  if (!below) {
-    target.outcome = Outcome::kBadName;
-    return target;
-  }
-  target.path = (target.folder == "/" ? "" : target.folder) + "/" + std::string(names.back());
-  if (::lstat(target.path.c_str(), &info) == 0) {
-    if (S_ISDIR(info.st_mode)) {
-      target.outcome = Outcome::kIsFolder;
-    } else if (!settings.overwrite) {
-      target.outcome = Outcome::kExists;
-    }
-  } else if (errno != ENOENT) {
-    target.outcome = FromErrno(errno);
-  }
-  return target;
+  const bool existed = ::lstat(path.c_str(), &info) == 0;
+  if (existed && S_ISDIR(info.st_mode)) return Outcome::kIsFolder;
+  if (::rename(temp.c_str(), path.c_str()) != 0) return FromErrno(errno);
+  return existed ? Outcome::kReplaced : Outcome::kCreated;
 }
 
 // The body of an upload on its way to its file: written to a temporary file in the target's
@@ -179,23 +255,9 @@ class UploadFile final : public platform::TStream {
     upload->outcome_ = target.outcome;
     if (target.outcome != Outcome::kReady) return upload;
     upload->path_ = std::move(target.path);
-    // A name of its own in the same folder, so that the rename cannot cross file systems; it
-    // begins with ".", so it is never served or listed while the body arrives.
-    std::random_device random;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      char name[32];
-      std::snprintf(name, sizeof name, "/.upload-%08x", static_cast<unsigned>(random()));
-      std::string temp = target.folder + name;
-      // Appending: whoever rewinds the stream to read it, the body's pieces go to the end.
-      const int fd = ::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0666);
-      if (fd >= 0) {
-        upload->fd_ = fd;
-        upload->temp_ = std::move(temp);
-        return upload;
-      }
-      if (errno != EEXIST) break;
-    }
-    upload->outcome_ = FromErrno(errno);
+    // Appending: whoever rewinds the stream to read it, the body's pieces go to the end.
+    upload->fd_ = CreateTemporary(target.folder, O_RDWR | O_APPEND, upload->temp_);
+    if (upload->fd_ < 0) upload->outcome_ = FromErrno(errno);
     return upload;
   }
 
@@ -238,34 +300,14 @@ class UploadFile final : public platform::TStream {
   // Puts the file in place, once the whole body has arrived: kCreated, kReplaced, or why not.
   Outcome Commit() {
     if (outcome_ != Outcome::kReady) return outcome_;
-    if (!overwrite_) {
-      // Never over a file that appeared while the body arrived.
-      if (::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, path_.c_str(), RENAME_NOREPLACE) == 0) {
-        return Committed(Outcome::kCreated);
-      }
-      if (errno != EINVAL && errno != ENOSYS) return outcome_ = FromErrno(errno);
-      // A file system that cannot rename without replacing: a second name, then the first
-      // goes.
-      if (::link(temp_.c_str(), path_.c_str()) != 0) return outcome_ = FromErrno(errno);
-      ::unlink(temp_.c_str());
-      return Committed(Outcome::kCreated);
-    }
-
-    struct stat info {};
-
-    const bool existed = ::lstat(path_.c_str(), &info) == 0;
-    if (existed && S_ISDIR(info.st_mode)) return outcome_ = Outcome::kIsFolder;
-    if (::rename(temp_.c_str(), path_.c_str()) != 0) return outcome_ = FromErrno(errno);
-    return Committed(existed ? Outcome::kReplaced : Outcome::kCreated);
+    outcome_ = PutInPlace(temp_, path_, overwrite_);
+    // It has the target's name now: nothing to remove.
+    if (outcome_ == Outcome::kCreated || outcome_ == Outcome::kReplaced) temp_.clear();
+    return outcome_;
   }
 
  private:
   explicit UploadFile(bool overwrite) : overwrite_(overwrite) {}
-
-  Outcome Committed(Outcome outcome) {
-    temp_.clear();  // it has the target's name now: nothing to remove
-    return outcome_ = outcome;
-  }
 
   bool overwrite_;
   Outcome outcome_ = Outcome::kReady;
@@ -310,6 +352,275 @@ void Store(const UploadSettings& settings, web::TWebRequest& request, web::TWebR
   }
 }
 
+// A name as the answer's text shows it: quoted, control characters as "?".
+std::string Shown(std::string_view name) {
+  if (name.empty()) return "a file without a name";
+  std::string out = "\"";
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    out += byte < 0x20 || byte == 0x7F ? '?' : c;
+  }
+  return out + "\"";
+}
+
+// A form posted to a folder (multipart/form-data), taken as its body arrives: each file part
+// goes to a temporary file of its own in the folder as its bytes come, and waits there under
+// that name until the whole body has come; then all of them are put in place (Finish). So an
+// upload either stores every file or none: a part that may not be stored, a malformed body or
+// a body cut off (the stream destroyed before Finish) leaves no file of the request behind, and
+// with overwriting allowed no existing file has been replaced by then either. Once it has
+// failed the rest of the body is dropped as it arrives, so that the answer can say why.
+class FormUpload final : public platform::TStream, private web::MultipartReader::Handler {
+ public:
+  // The form `request` posts, or nullptr when it is none of this action's: a content type
+  // other than multipart/form-data, or a path that is not a folder below the root a file may
+  // be written to.
+  static std::unique_ptr<FormUpload> Begin(const UploadSettings& settings,
+                                           const web::TWebRequest& request) {
+    const std::string type = request.ContentType();
+    if (!platform::SameText(platform::Trim(std::string_view(type).substr(0, type.find(';'))),
+                            "multipart/form-data")) {
+      return nullptr;
+    }
+    const std::string url_path = request.PathInfo();  // the names are views into it
+    const auto names = NamesOf(url_path);
+    std::string folder;
+    if (!names || FindFolder(settings, *names, folder) != Outcome::kReady) return nullptr;
+    auto upload = std::unique_ptr<FormUpload>(new FormUpload(settings.overwrite));
+    upload->folder_ = std::move(folder);
+    if (const auto boundary = web::MultipartReader::BoundaryOf(type)) {
+      web::MultipartReader::Handler& parts = *upload;
+      upload->reader_ = std::make_unique<web::MultipartReader>(*boundary, parts);
+    } else {
+      upload->Fail(Outcome::kMalformed, {}, "its Content-Type has no usable boundary");
+    }
+    return upload;
+  }
+
+  ~FormUpload() override { Discard(); }
+
+  FormUpload(const FormUpload&) = delete;
+  FormUpload& operator=(const FormUpload&) = delete;
+
+  // Nothing is kept to be read back: the parts are in their files.
+  std::int64_t Read(void*, std::int64_t) override { return 0; }
+
+  std::int64_t Write(const void* buffer, std::int64_t count) override {
+    if (outcome_ == Outcome::kReady && !done_) {
+      std::size_t used = 0;
+      const auto result = reader_->Feed(
+          std::string_view(static_cast<const char*>(buffer), static_cast<std::size_t>(count)),
+          used);
+      if (result == web::MultipartReader::Result::kBad) {
+        Fail(Outcome::kMalformed, {}, reader_->Error());
+      } else if (result == web::MultipartReader::Result::kDone) {
+        done_ = true;
+      }
+    }
+    return count;
+  }
+
+  std::int64_t Seek(std::int64_t, platform::TSeekOrigin) override { return 0; }
+
+  void SetSize(std::int64_t) override {}
+
+  // The body has ended: puts every file in place, or none. kCreated, or why not.
+  Outcome Finish() {
+    if (outcome_ == Outcome::kReady && !done_ &&
+        reader_->Finish() == web::MultipartReader::Result::kBad) {
+      Fail(Outcome::kMalformed, {}, reader_->Error());
+    }
+    if (outcome_ == Outcome::kReady && waiting_.empty()) Fail(Outcome::kNoFile, {});
+    if (outcome_ != Outcome::kReady) return outcome_;
+    // Every name checked before any is taken, so that a rename refused halfway, which could
+    // not give a replaced file its old content back, is left to files that appear meanwhile.
+    for (const Waiting& file : waiting_) {
+      if (const Outcome outcome = MayWrite(file.path, overwrite_); outcome != Outcome::kReady) {
+        return Fail(outcome, file.name);
+      }
+    }
+    std::vector<std::string> created;
+    for (Waiting& file : waiting_) {
+      const Outcome outcome = PutInPlace(file.temp, file.path, overwrite_);
+      if (outcome != Outcome::kCreated && outcome != Outcome::kReplaced) {
+        for (const std::string& path : created) ::unlink(path.c_str());
+        return Fail(outcome, file.name);
+      }
+      file.temp.clear();
+      if (outcome == Outcome::kCreated) created.push_back(file.path);
+    }
+    stored_ = waiting_.size();
+    waiting_.clear();
+    return outcome_ = Outcome::kCreated;
+  }
+
+  // After Finish: the files stored, or the file the failure concerns and what more it says.
+  std::size_t Stored() const { return stored_; }
+
+  const std::string& FailedName() const { return failed_name_; }
+
+  const std::string& Detail() const { return detail_; }
+
+ private:
+  // What the part being read is.
+  enum class Part {
+    kNone,    // between parts
+    kField,   // not a file: ignored
+    kNoFile,  // a file part with an empty name, as browsers send for a file input left empty
+    kFile,    // a file, on its way to temp_
+  };
+
+  // A whole file part waiting for the end of the body under its temporary name.
+  struct Waiting {
+    std::string name;  // its name in the folder
+    std::string path;  // where it goes
+    std::string temp;  // where it is ("" once it is in place)
+  };
+
+  explicit FormUpload(bool overwrite) : overwrite_(overwrite) {}
+
+  void PartBegins(const web::MultipartPart& part) override {
+    if (outcome_ != Outcome::kReady) return;
+    if (!part.has_file_name) {
+      part_ = Part::kField;
+      return;
+    }
+    if (part.file_name.empty()) {
+      part_ = Part::kNoFile;
+      return;
+    }
+    name_ = web::SafeFileName(part.file_name);
+    if (name_.empty() || name_.front() == '.') {
+      Fail(Outcome::kBadName, part.file_name);
+      return;
+    }
+    for (const Waiting& file : waiting_) {
+      if (file.name == name_) {
+        Fail(Outcome::kTwice, name_);
+        return;
+      }
+    }
+    path_ = InFolder(folder_, name_);
+    if (const Outcome outcome = MayWrite(path_, overwrite_); outcome != Outcome::kReady) {
+      Fail(outcome, name_);
+      return;
+    }
+    fd_ = CreateTemporary(folder_, O_WRONLY, temp_);
+    if (fd_ < 0) {
+      Fail(FromErrno(errno), name_);
+      return;
+    }
+    part_ = Part::kFile;
+  }
+
+  void PartData(std::string_view bytes) override {
+    if (outcome_ != Outcome::kReady) return;
+    if (part_ == Part::kNoFile && !bytes.empty()) {
+      Fail(Outcome::kBadName, {});  // content without a name to store it under
+      return;
+    }
+    if (part_ != Part::kFile) return;
+    while (!bytes.empty()) {
+      const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        Fail(FromErrno(errno), name_);
+        return;
+      }
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+  }
+
+  void PartEnds() override {
+    if (outcome_ != Outcome::kReady) return;
+    if (part_ == Part::kFile) {
+      // A file system may report a failed write only when the file is closed.
+      const int closed = ::close(fd_);
+      fd_ = -1;
+      if (closed != 0) {
+        Fail(FromErrno(errno), name_);
+        return;
+      }
+      waiting_.push_back({std::move(name_), std::move(path_), std::move(temp_)});
+      temp_.clear();
+    }
+    part_ = Part::kNone;
+  }
+
+  // The upload fails: nothing of it is kept, and the rest of the body is dropped.
+  Outcome Fail(Outcome outcome, std::string_view name, std::string_view detail = {}) {
+    outcome_ = outcome;
+    failed_name_ = Shown(name);
+    detail_ = std::string(detail);
+    Discard();
+    return outcome_;
+  }
+
+  // Removes every temporary file of the request.
+  void Discard() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    if (!temp_.empty()) ::unlink(temp_.c_str());
+    temp_.clear();
+    for (const Waiting& file : waiting_) {
+      if (!file.temp.empty()) ::unlink(file.temp.c_str());
+    }
+    waiting_.clear();
+  }
+
+  bool overwrite_;
+  std::string folder_;  // the real path of the folder posted to
+  std::unique_ptr<web::MultipartReader> reader_;
+  Outcome outcome_ = Outcome::kReady;
+  bool done_ = false;  // the closing boundary has come
+  Part part_ = Part::kNone;
+  std::string name_;  // the file part being read: its name, target and temporary file
+  std::string path_;
+  std::string temp_;
+  int fd_ = -1;
+  std::vector<Waiting> waiting_;
+  std::size_t stored_ = 0;
+  std::string failed_name_;
+  std::string detail_;
+};
+
+// Answers a form posted to a folder; false when it is none of this action's.
+bool StoreForm(const UploadSettings& settings, web::TWebRequest& request,
+               web::TWebResponse& response) {
+  auto* upload = dynamic_cast<FormUpload*>(request.BodyStream());
+  std::unique_ptr<FormUpload> own;
+  if (upload == nullptr) {
+    // The body was held for an action before this one that let it go, or there is none.
+    own = FormUpload::Begin(settings, request);
+    if (!own) return false;
+    upload = own.get();
+    if (platform::TStream* held = request.BodyStream(); held != nullptr && held->Size() > 0) {
+      upload->CopyFrom(*held, 0);
+    }
+  }
+  const Outcome outcome = upload->Finish();
+  response.SetContentType("text/plain; charset=utf-8");
+  if (outcome == Outcome::kCreated) {
+    // Back to the folder, where a browser finds the files in its listing.
+    std::string folder = Encoded(request.PathInfo());
+    if (folder.back() != '/') folder += '/';
+    response.SetStatusCode(303);
+    response.SetCustomHeader("Location", folder);
+    response.SetContent(std::to_string(upload->Stored()) +
+                        (upload->Stored() == 1 ? " file stored\n" : " files stored\n"));
+    return true;
+  }
+  const Answer answer = AnswerFor(outcome);
+  response.SetStatusCode(answer.status);
+  std::string text = answer.text;
+  if (!upload->Detail().empty()) text.insert(text.size() - 1, ": " + upload->Detail());
+  if (outcome != Outcome::kMalformed && outcome != Outcome::kNoFile) {
+    text = upload->FailedName() + ": " + text;
+  }
+  response.SetContent(text);
+  return true;
+}
+
 }  // namespace
 
 void AddUploadAction(web::TCustomWebDispatcher& dispatcher, UploadSettings settings) {
@@ -321,6 +632,18 @@ void AddUploadAction(web::TCustomWebDispatcher& dispatcher, UploadSettings setti
   action.OnBodyStart = [shared](web::TWebRequest& request,
                                 bool&) -> std::unique_ptr<platform::TStream> {
     return UploadFile::Begin(*shared, request.PathInfo());
+  };
+  // A POST that is no form to a folder is left to the server, as it was without uploads: its
+  // body is not taken, and the action declines it.
+  web::TWebActionItem& form = dispatcher.Actions().Add(
+      "UploadForm", "*", web::TMethodType::mtPost,
+      [shared](platform::TComponent*, web::TWebRequest& request, web::TWebResponse& response,
+               bool& handled) { handled = StoreForm(*shared, request, response); });
+  form.OnBodyStart = [shared](web::TWebRequest& request,
+                              bool& handled) -> std::unique_ptr<platform::TStream> {
+    auto upload = FormUpload::Begin(*shared, request);
+    handled = upload != nullptr;
+    return upload;
   };
 }
 

@@ -60,6 +60,7 @@ const std::string& Usage() {
     std::string line(kIndent);
     std::string help;
     for (const FileProperty& p : FileProperties::Table()) {
+      if (p.option == nullptr) continue;  // set from another option
       std::string option = p.option;
       if (p.value_name != nullptr) option += std::string(" ") + p.value_name;
       std::string item = "[" + option + "]" + (p.repeated ? "..." : "");
@@ -83,6 +84,8 @@ const std::string& Usage() {
         "file (201 Created); an existing file is not replaced (409) unless --overwrite (204).\n"
         "The folder must exist (409 otherwise); names beginning with \".\" are refused (403); a\n"
         "body beyond --max-body is refused (413). The file appears only once its body is whole.\n"
+        "A multipart/form-data POST to a folder stores each file part under its own name there\n"
+        "(303 back to the folder); with --listing, listings show a form that posts one.\n"
         "File answers (each option sets the server module's property it names; not with --form):\n";
     return usage + help;
   }();
@@ -129,7 +132,7 @@ struct Options {
 // The file option named `arg`; nullptr when it is none.
 const FileProperty* FindFileOption(std::string_view arg) {
   for (const FileProperty& p : FileProperties::Table()) {
-    if (arg == p.option) return &p;
+    if (p.option != nullptr && arg == p.option) return &p;
   }
   return nullptr;
 }
@@ -367,6 +370,8 @@ std::unique_ptr<quorvin::platform::TComponent> LoadServer(const Options& options
       module->Dispatcher = &platform::Create<web::TWebDispatcher>(*form);
     }
     apps::AddUploadAction(*module->Dispatcher, {listener->RootPath(), options.overwrite});
+    // Listings (where --listing or the form turns them on) offer a form for what it takes.
+    module->ListingUploadForm = 1;
   }
   return form;
 }

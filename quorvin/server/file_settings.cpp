@@ -85,6 +85,12 @@ constexpr FileProperty kFileProperties[] = {
      .sets = &FileOptions::listing,
      .option = "--listing",
      .help = "folders without their default document list their entries"},
+    // On with quorvin-serve --upload, which adds the action that takes what the form posts.
+    {.name = "ListingUploadForm",
+     .flag = &FileProperties::ListingUploadForm,
+     .sets = &FileOptions::listing_upload_form,
+     .option = nullptr,
+     .help = "listings end with a form that posts files to the folder"},
 };
 
 }  // namespace

@@ -25,6 +25,7 @@ struct FileOptions {
   std::string error_pages;       // full path of a folder holding 404.htm and its like (empty: none)
   std::string fallback;          // URL path of the document for missing extension-less paths
   bool listing = false;          // folders without their default document list their entries
+  bool listing_upload_form = false;  // ... and end with a form that posts files to the folder
 
   // The file's entity tag: its size and modification time (to the nanosecond where the file
   // system keeps it, so that two edits within a second differ), strong.
@@ -54,6 +55,10 @@ struct FileProperties {
   std::string ErrorPages;
   std::string FallbackDocument;
   std::int32_t DirectoryListing = 0;
+  // Listings end with a form that posts the files a user picks to the listed folder, as
+  // multipart/form-data. The server only shows the form: a web action of the program takes
+  // what it posts (quorvin-serve --upload adds one), or the POST is refused as any other.
+  std::int32_t ListingUploadForm = 0;
 
   bool operator==(const FileProperties&) const = default;
 
@@ -92,6 +97,7 @@ struct FileProperty {
 
   // The command-line option: its name, the name of its value (nullptr for a switch), and one
   // line of help. A repeated option adds an entry to the text each time (separated by commas).
+  // nullptr for a property that has no option of its own: quorvin-serve sets it from another.
   const char* option;
   const char* value_name = nullptr;
   const char* help = "";

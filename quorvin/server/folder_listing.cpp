@@ -27,7 +27,8 @@ std::string HtmlEscaped(std::string_view text) {
 
 }  // namespace
 
-std::string FolderListing(std::string_view url_path, std::vector<host::FolderEntry> entries) {
+std::string FolderListing(std::string_view url_path, std::vector<host::FolderEntry> entries,
+                          bool upload_form) {
   std::erase_if(entries, [](const host::FolderEntry& e) {
     return e.name.empty() || e.name.front() == '.' || e.info.kind == host::FileKind::kNone;
   });
@@ -49,7 +50,15 @@ std::string FolderListing(std::string_view url_path, std::vector<host::FolderEnt
             "</a></td><td>" + (folder ? std::string("-") : std::to_string(e.info.size)) + "</td><td>" +
             platform::FormatHttpDate(e.info.last_write) + "</td></tr>\n";
   }
-  page += "</table></body></html>\n";
+  page += "</table>";
+  if (upload_form) {
+    // No action: a form posts to the page's own URL, which is the folder's.
+    page +=
+        "\n<form method=\"post\" enctype=\"multipart/form-data\">"
+        "<input type=\"file\" name=\"files\" multiple required> "
+        "<button type=\"submit\">Upload</button></form>\n";
+  }
+  page += "</body></html>\n";
   return page;
 }
 

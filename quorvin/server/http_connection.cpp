@@ -308,7 +308,8 @@ void HttpConnection::AnswerTarget(TargetUse use) {
     case TargetOutcome::kFolder:
       if (files_ && files_->listing) {
         return writer_.WriteDocument("text/html; charset=utf-8",
-                                     FolderListing(reader_.URL(), host::ListFolder(target.TargetPath)),
+                                     FolderListing(reader_.URL(), host::ListFolder(target.TargetPath),
+                                                   files_->listing_upload_form),
                                      SameText(reader_.Method(), "GET"));
       }
       return AnswerError(403);

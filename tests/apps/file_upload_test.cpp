@@ -10,6 +10,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -60,11 +61,13 @@ class UploadServer {
 
 enum class Framing { kLength, kChunked };
 
-// A PUT of `body` to `target` on a connection that closes after the answer: announced with its
-// length, or in chunks of changing size.
-std::string PutRequest(std::string_view target, const std::string& body, Framing framing) {
-  std::string request =
-      "PUT " + std::string(target) + " HTTP/1.1\r\nHost: t\r\nConnection: close\r\n";
+// A request with `body` to `target` on a connection that closes after the answer: announced
+// with its length, or in chunks of changing size.
+std::string BodyRequest(std::string_view method, std::string_view target, const std::string& body,
+                        Framing framing, std::string_view content_type = {}) {
+  std::string request = std::string(method) + " " + std::string(target) +
+                        " HTTP/1.1\r\nHost: t\r\nConnection: close\r\n";
+  if (!content_type.empty()) request += "Content-Type: " + std::string(content_type) + "\r\n";
   if (framing == Framing::kLength) {
     return request + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
   }
@@ -77,6 +80,10 @@ std::string PutRequest(std::string_view target, const std::string& body, Framing
     request += size.str() + "\r\n" + body.substr(at, n) + "\r\n";
   }
   return request + "0\r\n\r\n";
+}
+
+std::string PutRequest(std::string_view target, const std::string& body, Framing framing) {
+  return BodyRequest("PUT", target, body, framing);
 }
 
 // Every entry below `root` with what it holds: a file's bytes, "<folder>" or "-> where" for a
@@ -102,6 +109,7 @@ std::map<std::string, std::string> Tree(const fs::path& root) {
 void WriteUploadSite(const TempDir& root, const TempDir& outside) {
   root.Write("old.txt", "old content");
   root.Write("docs/keep.txt", "kept");
+  root.MakeDir("docs/a folder with a longer name");
   root.Write(".git/config", "secret");
   fs::create_directory_symlink(outside.Path(), root.Path() / "out");
 }
@@ -263,6 +271,296 @@ TEST(Upload, WithoutTheActionAPutIsRefused) {
         ParseAnswer(Fetch(server.Port(), PutRequest(target, "body", Framing::kLength)).answer);
     EXPECT_EQ(answer.status_line.substr(9, 3), "501") << target;
   }
+  EXPECT_EQ(Tree(root.Path()), before);
+}
+
+// One part of a posted form: a field (no file name) or a file.
+struct FormPart {
+  std::string name;
+  std::optional<std::string> file_name;
+  std::string content;
+};
+
+constexpr std::string_view kBoundary = "----QuorvinTestBoundaryx7MA4YWxk";
+const std::string kFormType = "multipart/form-data; boundary=" + std::string(kBoundary);
+
+// The body a browser sends for `parts`; without its closing boundary line when not `closed`.
+std::string FormBody(const std::vector<FormPart>& parts, bool closed = true) {
+  std::string body;
+  for (const FormPart& part : parts) {
+    body += "--" + std::string(kBoundary) + "\r\nContent-Disposition: form-data; name=\"" +
+            part.name + "\"";
+    if (part.file_name) {
+      body += "; filename=\"" + *part.file_name + "\"\r\nContent-Type: application/octet-stream";
+    }
+    body += "\r\n\r\n" + part.content + "\r\n";
+  }
+  if (closed) body += "--" + std::string(kBoundary) + "--\r\n";
+  return body;
+}
+
+// A few MB with every byte value, NUL bytes among them, and lines that come near a boundary.
+const std::string& BigContent() {
+  static const std::string big = [] {
+    std::string bytes(3 << 20, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+      bytes[i] = static_cast<char>(i % 7 == 0 ? 0 : (i * 13) >> 3);
+    for (std::size_t at = 1000; at + 64 < bytes.size(); at += 100000)
+      bytes.replace(at, 6 + kBoundary.size() - 1,
+                    "\r\n--" + std::string(kBoundary).substr(1) + "\r\n");
+    return bytes;
+  }();
+  return big;
+}
+
+// The names in a tree with the size of each, for a failure message that fits on a screen.
+std::string Listed(const std::map<std::string, std::string>& tree) {
+  std::string out;
+  for (const auto& [name, content] : tree)
+    out += name + " (" + std::to_string(content.size()) + ")\n";
+  return out;
+}
+
+struct FormCase {
+  const char* name;
+  const char* target;
+  std::vector<FormPart> parts;
+  bool overwrite;
+  int status;
+  std::map<std::string, std::string> stored;  // the files then new or changed, by path
+  const char* says;                           // in the answer's text
+  bool closed = true;
+};
+
+std::vector<FormCase> FormCases() {
+  const std::string nul("x\0y\r\n", 5);
+  return {
+      {"TwoFilesAndAFieldStoredByteForByte",
+       "/docs/",
+       {{"files", "big.bin", BigContent()},
+        {"note", std::nullopt, "hello"},
+        {"files", "a b.txt", nul}},
+       false,
+       303,
+       {{"docs/big.bin", BigContent()}, {"docs/a b.txt", nul}},
+       "2 files stored"},
+      {"FolderWithoutItsSlash",
+       "/docs",
+       {{"f", "n.txt", "n"}},
+       false,
+       303,
+       {{"docs/n.txt", "n"}},
+       "1 file stored"},
+      {"FolderWithAnEncodedName",
+       "/docs/a%20folder%20with%20a%20longer%20name/",
+       {{"f", "n.txt", "n"}},
+       false,
+       303,
+       {{"docs/a folder with a longer name/n.txt", "n"}},
+       "1 file stored"},
+      {"PathsInNamesLeaveTheirLastName",
+       "/docs/",
+       {{"f", "../x.txt", "x"}, {"f", "C:\\dir\\y.txt", "y"}, {"f", "../../etc/z", "z"}},
+       false,
+       303,
+       {{"docs/x.txt", "x"}, {"docs/y.txt", "y"}, {"docs/z", "z"}},
+       "3 files stored"},
+      {"AnEmptyFileStoredAnEmptyInputIgnored",
+       "/",
+       {{"files", "", ""}, {"files", "zero.txt", ""}},
+       false,
+       303,
+       {{"zero.txt", ""}},
+       "1 file stored"},
+      {"ExistingNameRefusedAndNothingElseStored",
+       "/",
+       {{"f", "fresh.txt", "fresh"}, {"f", "old.txt", "new"}, {"f", "late.txt", "late"}},
+       false,
+       409,
+       {},
+       "\"old.txt\": a file of this name exists"},
+      {"ExistingNameReplacedWithOverwrite",
+       "/",
+       {{"f", "fresh.txt", "fresh"}, {"f", "old.txt", "new"}},
+       true,
+       303,
+       {{"fresh.txt", "fresh"}, {"old.txt", "new"}},
+       "2 files stored"},
+      {"NameOfAFolderRefused", "/", {{"f", "docs", "x"}}, true, 409, {}, "\"docs\": a folder"},
+      {"TwoFilesOfOneName",
+       "/",
+       {{"f", "a.txt", "1"}, {"f", "dir/a.txt", "2"}},
+       false,
+       409,
+       {},
+       "\"a.txt\": the form holds two files of this name"},
+      {"DotNameRefused",
+       "/docs/",
+       {{"f", "ok.txt", "ok"}, {"f", ".env", "A=1"}},
+       false,
+       403,
+       {},
+       "\".env\": this name may not be written"},
+      {"DotsOnlyRefused", "/", {{"f", "..", "x"}}, false, 403, {}, "\"..\": this name"},
+      {"ContentWithoutAName", "/", {{"f", "", "x"}}, false, 403, {}, "a file without a name"},
+      {"FieldsOnly",
+       "/",
+       {{"a", std::nullopt, "1"}, {"files", "", ""}},
+       false,
+       400,
+       {},
+       "the form holds no file"},
+      {"BodyWithoutItsEnd",
+       "/",
+       {{"f", "whole.txt", "whole"}, {"f", "cut.txt", "cu"}},
+       false,
+       400,
+       {},
+       "the form could not be read: the body ends before its closing boundary",
+       false},
+  };
+}
+
+// A failure names the case, not the bytes of its object.
+void PrintTo(const FormCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class FormPost : public ::testing::TestWithParam<FormCase> {};
+
+// A form posted to a folder stores every file it holds, or none; the answer says which and why.
+TEST_P(FormPost, StoresEveryFileOrNone) {
+  const FormCase& c = GetParam();
+  for (const Framing framing : {Framing::kLength, Framing::kChunked}) {
+    SCOPED_TRACE(framing == Framing::kLength ? "with its length" : "in chunks");
+    TempDir root;
+    TempDir outside;
+    WriteUploadSite(root, outside);
+    auto want = Tree(root.Path());
+    UploadServer server(root.Str(), true, c.overwrite);
+    const Exchange exchange = Fetch(
+        server.Port(),
+        {BodyRequest("POST", c.target, FormBody(c.parts, c.closed), framing, kFormType)}, 20s);
+    const ParsedAnswer answer = ParseAnswer(exchange.answer);
+    EXPECT_EQ(answer.status_line.substr(9, 3), std::to_string(c.status))
+        << answer.status_line << answer.body;
+    EXPECT_NE(answer.body.find(c.says), std::string::npos) << answer.body;
+    // Back to the folder, as its listing names it.
+    std::string folder = c.target;
+    if (folder.back() != '/') folder += '/';
+    EXPECT_EQ(answer.Header("Location"), c.status == 303 ? folder : "");
+    for (const auto& [path, content] : c.stored) want[path] = content;
+    const auto got = Tree(root.Path());
+    EXPECT_TRUE(got == want) << "got\n" << Listed(got) << "wanted\n" << Listed(want);
+    EXPECT_TRUE(fs::is_empty(outside.Path()));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(, FormPost, ::testing::ValuesIn(FormCases()),
+                         [](const auto& tc) { return std::string(tc.param.name); });
+
+// A form that cannot be read is refused whole, whichever part of it fails, after a file part
+// that was whole.
+TEST(UploadForm, MalformedFormsStoreNothing) {
+  struct Case {
+    std::string type;
+    std::string tail;  // after a whole file part
+    const char* says;
+  };
+
+  const std::string delimiter = "--" + std::string(kBoundary);
+  const Case cases[] = {
+      {"multipart/form-data", delimiter + "--\r\n", "no usable boundary"},
+      {kFormType, delimiter + "\r\nContent-Disposition: form-data; name=\"f\"\n\r\nx\r\n",
+       "bare LF"},
+      {kFormType, delimiter + "\r\nContent-Type: text/plain\r\n\r\nx\r\n" + delimiter + "--",
+       "no Content-Disposition"},
+      {kFormType, delimiter + "garbage\r\n", "boundary line goes on"},
+  };
+  TempDir root;
+  TempDir outside;
+  WriteUploadSite(root, outside);
+  const auto before = Tree(root.Path());
+  UploadServer server(root.Str(), true, false);
+  const std::string whole = FormBody({{"f", "whole.txt", "whole"}}, false);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.says);
+    const ParsedAnswer answer =
+        ParseAnswer(Fetch(server.Port(),
+                          BodyRequest("POST", "/docs/", whole + c.tail, Framing::kLength, c.type))
+                        .answer);
+    EXPECT_EQ(answer.status_line.substr(9, 3), "400") << answer.status_line;
+    EXPECT_NE(answer.body.find("the form could not be read: "), std::string::npos) << answer.body;
+    EXPECT_NE(answer.body.find(c.says), std::string::npos) << answer.body;
+  }
+  EXPECT_EQ(Tree(root.Path()), before);
+}
+
+// A POST that is not a form to a folder is answered as it is without uploads, and writes nothing.
+TEST(UploadForm, OtherPostsAreLeftToTheServer) {
+  struct Case {
+    const char* target;
+    std::string type;
+  };
+
+  const Case cases[] = {{"/old.txt", kFormType},  {"/missing/", kFormType},
+                        {"/.git/", kFormType},    {"/out/", kFormType},
+                        {"/docs/", "text/plain"}, {"/docs/", "application/x-www-form-urlencoded"}};
+  TempDir root;
+  TempDir outside;
+  WriteUploadSite(root, outside);
+  const auto before = Tree(root.Path());
+  UploadServer with(root.Str(), true, false);
+  UploadServer without(root.Str(), false, false);
+  const std::string body = FormBody({{"f", "x.txt", "x"}});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.target) + " " + c.type);
+    const auto status = [&](UploadServer& server) {
+      return ParseAnswer(
+                 Fetch(server.Port(), BodyRequest("POST", c.target, body, Framing::kLength, c.type))
+                     .answer)
+          .status_line;
+    };
+    const std::string expected = status(without);
+    EXPECT_NE(expected.substr(9, 1), "2") << expected;
+    EXPECT_EQ(status(with), expected);
+  }
+  EXPECT_EQ(Tree(root.Path()), before);
+  EXPECT_TRUE(fs::is_empty(outside.Path()));
+}
+
+// A form cut off in its second file: the first, whole, waited under a temporary name and goes
+// with the second's; nothing of the request is left.
+TEST(UploadForm, ACutFormLeavesNothing) {
+  TempDir root;
+  root.Write("docs/keep.txt", "kept");
+  const auto before = Tree(root.Path());
+  UploadServer server(root.Str(), true, false);
+  const std::string request =
+      BodyRequest("POST", "/docs/",
+                  FormBody({{"f", "first.bin", std::string(256 << 10, 'a')},
+                            {"f", "second.bin", std::string(1 << 20, 'b')}}),
+                  Framing::kLength, kFormType);
+  const std::string half = request.substr(0, request.size() / 2);
+  const auto temporaries = [&] {
+    int n = 0;
+    for (const auto& entry : fs::directory_iterator(root.Path() / "docs"))
+      n += entry.path().filename().string().starts_with(".upload-") ? 1 : 0;
+    return n;
+  };
+  std::atomic<bool> sent{false};
+  std::atomic<bool> cut{false};
+  std::thread client([&] {
+    RawClient c(server.Port());
+    c.Send(half);
+    sent = true;
+    while (!cut) std::this_thread::sleep_for(1ms);
+  });
+  auto& app = net::Application::Instance();
+  EXPECT_TRUE(app.RunUntil([&] { return sent && temporaries() == 2; }, 10s)) << temporaries();
+  cut = true;
+  client.join();
+  EXPECT_TRUE(app.RunUntil([&] { return server.LiveConnections() == 0; }, 10s));
   EXPECT_EQ(Tree(root.Path()), before);
 }
 

@@ -1,6 +1,7 @@
 // Debian's chromium, headless, driven by playwright-core, against quorvin-serve with compressed
-// siblings and listings on: the page whose script and style come from gzip copies renders with
-// them, and every link of a listing of awkward names opens the file it names.
+// siblings, listings and uploads on: the page whose script and style come from gzip copies
+// renders with them, every link of a listing of awkward names opens the file it names, and a file
+// picked in a listing's upload form is stored there, the browser sent back to the listing.
 // Usage: node static_browser_test.mjs BASE-URL BINDING   (static_browser_test.sh starts the server)
 import assert from 'node:assert/strict';
 import { chromium } from 'playwright-core';
@@ -50,6 +51,18 @@ try {
   await page.click('text=inner.txt');
   const inner = await page.textContent('body');
   check('a file in a folder with a blank', () => assert.equal(inner, 'content of sub folder/inner.txt'));
+
+  // The upload form at the end of the listing (static_browser_test.sh compares the stored bytes).
+  await page.goBack({ waitUntil: 'load' });
+  await page.setInputFiles('input[type=file]',
+    { name: 'picked.txt', mimeType: 'text/plain', buffer: Buffer.from('picked\0in chromium\n') });
+  const [posted] = await Promise.all([
+    page.waitForResponse((r) => r.request().method() === 'POST'),
+    page.click('button[type=submit]'),
+  ]);
+  check('the form: 303 back to the folder', () => assert.equal(posted.status(), 303));
+  await page.waitForSelector('td a >> text=picked.txt');
+  check('the form: the listing again', () => assert.equal(page.url(), `${base}/files/sub%20folder/`));
   console.log(`chromium (${binding}): ${checks.passed} checks passed`);
 } finally {
   await browser?.close();

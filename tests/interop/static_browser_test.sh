@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Debian's chromium and curl against quorvin-serve's file options: a page whose script and style
 # exist only as gzip siblings (beside the originals) renders from the compressed copies, and a
-# folder listing with awkward names, every link of which chromium follows (static_browser_test.mjs).
+# folder listing with awkward names, every link of which chromium follows, and a file picked in
+# the listing's upload form (--upload) that lands in the folder (static_browser_test.mjs).
 # Usage: static_browser_test.sh BIN-DIR BINDING
 bin=$1
 binding=$2
@@ -27,7 +28,7 @@ for name in "a b.txt" "hash#1.txt" "what?.txt" "$(printf 'gr\xc3\xbc\xc3\x9fe.tx
 done
 printf 'secret' > "$root/files/.hidden"
 
-start_serve --root "$root" --no-dispatcher --precompressed --listing
+start_serve --root "$root" --no-dispatcher --precompressed --listing --upload
 
 # curl --compressed: the gzip copy, decoded by curl to what was compressed.
 curl -s --compressed -D "$work/h" -o "$work/js" "$base/app/app.js"
@@ -38,5 +39,7 @@ curl -s -o "$work/plain" "$base/app/app.js"
 expect_file "curl without --compressed: the original" "$root/app/app.js" "$work/plain"
 
 node "$here/static_browser_test.mjs" "$base" "$binding"
+printf 'picked\0in chromium\n' > "$work/picked.txt"
+expect_file "the file picked in chromium's form" "$work/picked.txt" "$root/files/sub folder/picked.txt"
 stop_serve
 summary "static files in chromium and curl"

@@ -3,7 +3,9 @@
 # one (409, or 204 with --overwrite), bodies of a few MB with NUL bytes byte-exact with a length
 # and in chunks (curl -T -, quorvin-fetch -T -), names that may not be written, a missing
 # folder, a body over --max-body (413), an upload cut off halfway, and no uploads without
-# --upload. Nothing of a refused or cut upload may stay in the folder.
+# --upload. Forms (curl -F) posted to a folder: every file stored under its own name (303 back
+# to the folder's listing, which shows the form only with --upload), or none when one is
+# refused. Nothing of a refused or cut upload may stay in the folder.
 # Usage: upload_test.sh BIN-DIR BINDING
 bin=$1
 binding=$2
@@ -23,7 +25,7 @@ no_leftovers() {
   expect "$1: temporary files left" "" "$(find "$root" -name '.upload-*')"
 }
 
-start_serve --root "$root" --upload --max-body 8M
+start_serve --root "$root" --upload --max-body 8M --listing
 curl -s -D "$work/h" -o "$work/out" -T "$work/data.bin" "$base/docs/data.bin"
 expect_grep "curl -T: 201" '^HTTP/1.1 201 ' "$work/h"
 expect_grep "curl -T: Location" '^Location: /docs/data.bin' "$work/h"
@@ -38,6 +40,24 @@ cat "$work/data.bin" | "$fetch" --binding "$binding" --protocol-version HTTP/1.1
 expect_file "quorvin-fetch -T - (chunked)" "$work/data.bin" "$root/fetched.bin"
 : | "$fetch" --binding "$binding" -T - "$base/empty.txt" > /dev/null
 expect "an empty upload: an empty file" 0 "$(stat -c %s "$root/empty.txt")"
+
+# A form posted to a folder, as a browser sends the listing's form: each file under the last
+# segment of its name, byte-exact, and 303 back to the listing, which then shows them.
+printf 'small\0text\n' > "$work/small.txt"
+curl -s -D "$work/h" -o "$work/out" -L -F "files=@$work/data.bin;filename=form.bin" -F note=hi \
+  -F "files=@$work/small.txt;filename=../small.txt" "$base/docs/"
+expect_grep "curl -F: 303" '^HTTP/1.1 303 ' "$work/h"
+expect_grep "curl -F: back to the folder" '^Location: /docs/' "$work/h"
+expect_file "curl -F: the first file" "$work/data.bin" "$root/docs/form.bin"
+expect_file "curl -F: the second, under its last name" "$work/small.txt" "$root/docs/small.txt"
+expect_grep "curl -F: the listing shows it" 'href="./form.bin"' "$work/out"
+expect_grep "the listing offers the form" '<form method="post" enctype="multipart/form-data">' "$work/out"
+expect "curl -F: an existing name refused" 409 \
+  "$(code -F "files=@$work/small.txt;filename=other.txt" -F "files=@$work/small.txt" "$base/docs/")"
+expect_grep "curl -F: the answer names it" '"small.txt": a file of this name exists' "$work/out"
+expect "curl -F: nothing else stored" "no" "$([[ -e "$root/docs/other.txt" ]] && echo yes || echo no)"
+expect "curl -F: a dot-name refused" 403 "$(code -F "files=@$work/small.txt;filename=.env" "$base/docs/")"
+expect "curl -F to a file: as before" 405 "$(code -F "files=@$work/small.txt" "$base/old.txt")"
 
 for target in /../x.txt /%2e%2e/x.txt /docs/../x.txt /.hidden /docs/.x; do
   expect "PUT $target" 403 "$(code --path-as-is -T "$root/old.txt" "$base$target")"
@@ -68,13 +88,16 @@ expect_file "--overwrite: the new content" "$work/data.bin" "$root/old.txt"
 expect "--overwrite: a new file" 201 "$(code -T "$work/data.bin" "$base/new.txt")"
 stop_serve
 
-# Without --upload nothing takes a PUT, as before.
+# Without --upload nothing takes a PUT or a form, and listings offer none.
 printf 'old content' > "$root/old.txt"
-start_serve --root "$root"
+start_serve --root "$root" --listing
 expect "without --upload: PUT of a new file" 501 "$(code -T "$work/data.bin" "$base/other.txt")"
 expect "without --upload: PUT of a file" 501 "$(code -T "$work/data.bin" "$base/old.txt")"
+expect "without --upload: a form" 405 "$(code -F "files=@$work/small.txt;filename=other.txt" "$base/")"
 expect "without --upload: nothing written" "old content|no" \
   "$(cat "$root/old.txt")|$([[ -e "$root/other.txt" ]] && echo yes || echo no)"
+expect "without --upload: a listing without the form" 200 "$(code "$base/docs/")"
+expect "without --upload: no form" "" "$(grep -o '<form' "$work/out" || true)"
 no_leftovers "in the end"
 stop_serve
 summary "uploads"

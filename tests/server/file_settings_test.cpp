@@ -41,11 +41,13 @@ INSTANTIATE_TEST_SUITE_P(
                       p.ETags = 1;
                       p.Precompressed = 2;
                       p.DirectoryListing = -1;
+                      p.ListingUploadForm = 3;
                     },
                     [](const FileOptions& o) {
                       EXPECT_TRUE(o.etags);
                       EXPECT_TRUE(o.precompressed);
                       EXPECT_TRUE(o.listing);
+                      EXPECT_TRUE(o.listing_upload_form);
                     }},
         OptionsCase{"OneSwitchLeavesTheOthersOff", [](FileProperties& p) { p.Precompressed = 1; },
                     [](const FileOptions& o) {

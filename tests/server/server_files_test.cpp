@@ -163,5 +163,27 @@ TEST_F(ServerFiles, ListingsOnlyWhenAskedWithEveryNameUsable) {
   EXPECT_EQ(ParseAnswer(server.Get("HEAD /docs/ HTTP/1.0\r\n\r\n").answer).body, "");
 }
 
+// The upload form is the program's to ask for: the page ends with it, and is otherwise the
+// same page.
+TEST_F(ServerFiles, ListingEndsWithTheUploadFormOnlyWhenAsked) {
+  ServerForm plain(root.Str(), {{"DirectoryListing", 1}});
+  ServerForm with_form(root.Str(), {{"DirectoryListing", 1}, {"ListingUploadForm", 1}});
+  for (const char* target : {"/", "/docs/"}) {
+    SCOPED_TRACE(target);
+    const std::string request = std::string("GET ") + target + " HTTP/1.0\r\n\r\n";
+    const std::string page = ParseAnswer(plain.Get(request).answer).body;
+    const std::string form = ParseAnswer(with_form.Get(request).answer).body;
+    EXPECT_EQ(page.find("<form"), std::string::npos);
+    const std::string end = "</table></body></html>\n";
+    ASSERT_TRUE(page.ends_with(end)) << page;
+    const std::string before = page.substr(0, page.size() - end.size() + 8);  // up to </table>
+    EXPECT_EQ(form,
+              before +
+                  "\n<form method=\"post\" enctype=\"multipart/form-data\"><input type=\"file\" "
+                  "name=\"files\" multiple required> <button type=\"submit\">Upload</button>"
+                  "</form>\n</body></html>\n");
+  }
+}
+
 }  // namespace
 }  // namespace quorvin::testing
