@@ -20,12 +20,6 @@
 #include <sys/socket.h>
 #include <sys/timerfd.h>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -40,6 +34,12 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <unistd.h>
 
 namespace {
 
@@ -109,7 +109,8 @@ int EventLoop(int lfd, int sfd, int tfd, OnHead on_head, OnClose on_close, OnTic
     for (;;) {
       const ssize_t n = read(fd, buf, sizeof buf);
       if (n > 0) {
-        if (!kept[fd] && HeadComplete(head_state[fd], std::string_view(buf, static_cast<size_t>(n)))) {
+        if (!kept[fd] &&
+            HeadComplete(head_state[fd], std::string_view(buf, static_cast<size_t>(n)))) {
           if (!on_head(fd)) return false;
           kept[fd] = 1;
         }
@@ -185,7 +186,8 @@ int ServeEvents(int lfd, int sfd) {
   if (timerfd_settime(tfd, 0, &every_second, nullptr) != 0) Die("timerfd_settime");
 
   const std::string head =
-      "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream; charset=utf-8\r\nCache-Control: no-cache\r\n"
+      "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream; charset=utf-8\r\n"
+      "Cache-Control: no-cache\r\n"
       "Connection: close\r\n\r\nretry: 1000\ndata: listening\n\n";
   // The subscribers' descriptors, and where each one stands in that list (by descriptor, -1
   // for none), so that one is taken out in constant time wherever it goes.
@@ -202,7 +204,8 @@ int ServeEvents(int lfd, int sfd) {
   std::int64_t ticks = 0;
   auto on_head = [&](int fd) {
     if (write(fd, head.data(), head.size()) != static_cast<ssize_t>(head.size())) return false;
-    if (static_cast<std::size_t>(fd) >= position.size()) position.resize(static_cast<std::size_t>(fd) * 2 + 1, -1);
+    if (static_cast<std::size_t>(fd) >= position.size())
+      position.resize(static_cast<std::size_t>(fd) * 2 + 1, -1);
     position[fd] = static_cast<int>(subscribers.size());
     subscribers.push_back(fd);
     return true;
@@ -214,8 +217,8 @@ int ServeEvents(int lfd, int sfd) {
     gmtime_r(&now, &utc);
     char clock[16];
     std::strftime(clock, sizeof clock, "%H:%M:%S", &utc);
-    const std::string event = "id: " + std::to_string(ticks) + "\ndata: tick " + std::to_string(ticks) + " at " +
-                              clock + " UTC\n\n";
+    const std::string event = "id: " + std::to_string(ticks) + "\ndata: tick " +
+                              std::to_string(ticks) + " at " + clock + " UTC\n\n";
     // A subscriber that cannot take a whole event now (its socket full, or gone) is shut down;
     // the loop then sees its descriptor readable, reads the end and closes it.
     for (std::size_t i = 0; i < subscribers.size();) {
@@ -302,7 +305,8 @@ int ServeUploads(int lfd, int sfd, const std::string& dir) {
     const int cfd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);  // blocking: one at a time
     if (cfd < 0) continue;
     if (const char* status = StoreUpload(cfd, dir, buf)) {
-      const std::string answer = std::string(status) + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+      const std::string answer =
+          std::string(status) + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
       WriteAll(cfd, answer.data(), answer.size());
     }
     close(cfd);
@@ -333,7 +337,8 @@ int main(int argc, char** argv) {
       Usage();
     }
   }
-  if (port < 0 || port > 65535 || (file != nullptr) + (upload_dir != nullptr) + events != 1) Usage();
+  if (port < 0 || port > 65535 || (file != nullptr) + (upload_dir != nullptr) + events != 1)
+    Usage();
 
   // SIGTERM and SIGINT arrive as readable data on a descriptor the loop waits on beside the
   // listener, so it ends cleanly without a handler racing the wait.
@@ -377,7 +382,9 @@ int main(int argc, char** argv) {
       [[maybe_unused]] const ssize_t w = write(fd, answer.data(), answer.size());
       return false;
     };
-    rc = EventLoop(lfd, sfd, -1, answer_and_close, [](int) {}, [] {});
+    auto no_close = [](int) {};
+    auto no_tick = [] {};
+    rc = EventLoop(lfd, sfd, -1, answer_and_close, no_close, no_tick);
   }
   close(lfd);
   return rc;

@@ -10,13 +10,14 @@ import struct
 import time
 
 from ..processes import log, raise_nofile
-from ..procfs import proc_nofile_soft, tree_rss_kib
+from ..procfs import (CLK_TCK, cpu_busy_ticks, proc_nofile_soft, tree_cpu_ticks,
+                      tree_rss_kib)
 from ..report import Section, fmt, ratio
 from ..servers import start_servers, stop_servers
 
 EVENTS_COLUMNS = ["server", "subscribers", "RSS before MiB", "RSS with them MiB",
                   "KiB/subscriber", "×nginx", "fan-out ms", "×floor", "slowest ms", "ticks",
-                  "fd limit", "check"]
+                  "fd limit", "CPU0 other %", "check"]
 # Kernel receive timestamps: the time a segment reached the receiving socket, whenever the
 # client reads it. The value is the generic one; Python names it only on some versions.
 SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)
@@ -147,10 +148,19 @@ class Crowd:
             c.close()
 
 
-def subscribers_memory(s, count, ticks_wanted):
+def other_pct(busy_ticks, own_ticks, seconds):
+    """The share of a CPU's time that went to other programs: its busy ticks less the server's
+    own, over the wall time."""
+    if seconds <= 0:
+        return None
+    return max(0.0, (busy_ticks - own_ticks) / CLK_TCK / seconds * 100)
+
+
+def subscribers_memory(s, count, ticks_wanted, cpu):
     """Opens `count` subscribers to the server `s` (for nginx: kept connections that have had
     one answer), reads its resident memory before and with them, and, for a server that sends
-    events, the fan-out of `ticks_wanted` ticks that every subscriber got. Returns the figures."""
+    events, the fan-out of `ticks_wanted` ticks that every subscriber got, and how much of the
+    server's CPU `cpu` other programs took meanwhile. Returns the figures."""
     sse = s.name != "nginx"
     if sse:
         request = (f"GET /events HTTP/1.1\r\nHost: 127.0.0.1:{s.port}\r\n"
@@ -168,11 +178,12 @@ def subscribers_memory(s, count, ticks_wanted):
         while time.monotonic() < settle:
             crowd.pump(0.1)
         rss1 = rss2 = tree_rss_kib(s.pid)
-        fanouts = []
+        fanouts, other = [], None
         if sse and got:
             # Ticks sent while subscribers were still joining reached only some: the ones
             # counted start after the newest tick seen once all had joined.
             after = crowd.ticks.newest()
+            busy0, own0, w0 = cpu_busy_ticks(cpu), tree_cpu_ticks(s.pid), time.monotonic()
             deadline = time.monotonic() + ticks_wanted + 2.5
             while time.monotonic() < deadline:
                 crowd.pump(0.1)
@@ -182,6 +193,8 @@ def subscribers_memory(s, count, ticks_wanted):
                 if len(fanouts) >= ticks_wanted:
                     fanouts = fanouts[:ticks_wanted]
                     break
+            other = other_pct(cpu_busy_ticks(cpu) - busy0, tree_cpu_ticks(s.pid) - own0,
+                              time.monotonic() - w0)
         problems = list(crowd.problems)
         if crowd.closed:
             problems.append(f"{crowd.closed} closed by the server")
@@ -195,7 +208,7 @@ def subscribers_memory(s, count, ticks_wanted):
         problems.append(f"server exited with {s.proc.returncode}")
     return {"rss0": rss0, "rss1": rss1, "rss2": rss2, "got": got, "wanted": count,
             "fanouts": [ms for _, ms in fanouts], "ticks_wanted": ticks_wanted if sse else 0,
-            "problems": problems, "nofile": proc_nofile_soft(s.pid),
+            "problems": problems, "nofile": proc_nofile_soft(s.pid), "other_pct": other,
             "seconds": time.monotonic() - t0}
 
 
@@ -230,7 +243,7 @@ def rows(servers, results):
             "-" if few else ratio(kib, n_kib), fmt(ms, 1), ratio(ms, f_ms),
             fmt(max(r["fanouts"]), 1) if r["fanouts"] else "-",
             f"{len(r['fanouts'])} of {r['ticks_wanted']}" if r["ticks_wanted"] else "-",
-            r["nofile"], "; ".join(check) if check else "ok"])
+            r["nofile"], fmt(r["other_pct"], 0), "; ".join(check) if check else "ok"])
     return out
 
 
@@ -252,7 +265,7 @@ def run(ctx):
             if s.skip:
                 continue
             time.sleep(0.3)
-            r = results[s.name] = subscribers_memory(s, count, ticks_wanted)
+            r = results[s.name] = subscribers_memory(s, count, ticks_wanted, ctx.cfg.server_cpu)
             fan = (f", fan-out {statistics.median(r['fanouts']):.1f} ms (median of "
                    f"{len(r['fanouts'])})" if r["fanouts"] else "")
             log(f"events: {s.name:20} {r['rss0'] / 1024:.2f} MiB before, "
@@ -276,4 +289,6 @@ def sections(cfg, events_rows):
              "one answer (it has no event streams of its own): KiB/subscriber is the growth of "
              "resident memory over the subscribers. fan-out ms: from the first subscriber's "
              "receipt of a tick to the last one's, by the kernel's receive timestamps, the "
-             "median over the ticks every subscriber got; slowest ms the largest of them.")]
+             "median over the ticks every subscriber got; slowest ms the largest of them. "
+             "CPU0 other %: the share of the server CPU's time that went to other programs "
+             "during the ticks.")]

@@ -11,25 +11,28 @@ import time
 
 from ..docroot import MIB
 from ..processes import log
-from ..procfs import CLK_TCK, tree_cpu_ticks, tree_rss_kib
+from ..procfs import CLK_TCK, cpu_busy_ticks, tree_cpu_ticks, tree_rss_kib
 from ..report import Section, fmt, ratio
+from .events import other_pct
 from ..servers import UPLOAD_FOLDER, start_servers, stop_servers
 
 UPLOAD_SIZE = 1024 * MIB  # 1 GiB, 1073741824 bytes exactly
 SPOT = 64 * 1024  # bytes compared at each spot of an uploaded file
 UPLOAD_COLUMNS = ["server", "MiB/s", "time ×nginx", "×floor", "CPU ×nginx", "RSS before MiB",
-                  "RSS peak MiB", "growth MiB", "uploads", "check"]
+                  "RSS peak MiB", "growth MiB", "uploads", "CPU0 other %", "check"]
 SAMPLE_EVERY = 0.1
 
 
 def make_source(path, size=UPLOAD_SIZE):
-    """The file uploaded: 1 MiB blocks of hashes, each opening with its own index, so that a
-    block stored at the wrong offset differs at every spot checked."""
-    block = b"".join(hashlib.sha256(str(i).encode()).digest() for i in range(MIB // 32))
+    """The file uploaded: hashes, with every 4 KiB page opening with its own offset, so that a
+    piece stored at the wrong offset differs at every spot checked."""
+    base = b"".join(hashlib.sha256(str(i).encode()).digest() for i in range(MIB // 32))
     with open(path, "wb") as f:
-        for i in range(size // MIB):
-            f.write(i.to_bytes(8, "little") + block[8:])
-        f.write(block[:size % MIB])
+        for start in range(0, size, MIB):
+            block = bytearray(base)
+            for page in range(0, MIB, 4096):
+                block[page:page + 8] = (start + page).to_bytes(8, "little")
+            f.write(block[:size - start])
 
 
 def spot_offsets(size, length=SPOT, count=8):
@@ -92,7 +95,7 @@ def upload_once(ctx, s, source, folder):
     cmd = (ctx.cfg.client_pin() + ["curl", "-sS", "-H", "Expect:", "-T", source, "-o",
                                    os.devnull, "-w", "%{http_code} %{time_total}", url])
     rss0 = peak = tree_rss_kib(s.pid)
-    cpu0 = tree_cpu_ticks(s.pid)
+    cpu0, busy0 = tree_cpu_ticks(s.pid), cpu_busy_ticks(ctx.cfg.server_cpu)
     t0 = time.monotonic()
     p = ctx.procs.popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     problems = []
@@ -106,7 +109,9 @@ def upload_once(ctx, s, source, folder):
         time.sleep(SAMPLE_EVERY)
     wall = time.monotonic() - t0
     peak = max(peak, tree_rss_kib(s.pid))
-    cpu = (tree_cpu_ticks(s.pid) - cpu0) / CLK_TCK
+    own = tree_cpu_ticks(s.pid) - cpu0
+    cpu = own / CLK_TCK
+    other = other_pct(cpu_busy_ticks(ctx.cfg.server_cpu) - busy0, own, wall)
     out, err = p.communicate()
     ctx.procs.done(p)
     status, seconds = parse_curl(out.decode(errors="replace"))
@@ -120,7 +125,7 @@ def upload_once(ctx, s, source, folder):
     if s.proc.poll() is not None:
         problems.append(f"server exited with {s.proc.returncode}")
     return {"seconds": seconds if seconds else wall, "cpu": cpu, "rss0": rss0, "peak": peak,
-            "problems": problems}
+            "other_pct": other, "problems": problems}
 
 
 def summary(runs):
@@ -130,6 +135,8 @@ def summary(runs):
             "cpu": statistics.median(r["cpu"] for r in good) if good else None,
             "rss0": min(r["rss0"] for r in runs), "peak": max(r["peak"] for r in runs),
             "ok": len(good), "count": len(runs),
+            "other_pct": max((r["other_pct"] for r in runs if r["other_pct"] is not None),
+                             default=None),
             "problems": sorted({p for r in runs for p in r["problems"]})}
 
 
@@ -150,7 +157,7 @@ def rows(servers, results):
                     ratio(r["cpu"], n["cpu"] if n else None),
                     fmt(r["rss0"] / 1024, 2), fmt(r["peak"] / 1024, 2),
                     fmt((r["peak"] - r["rss0"]) / 1024, 2), f"{r['ok']} of {r['count']}",
-                    "; ".join(check) if check else "ok"])
+                    fmt(r["other_pct"], 0), "; ".join(check) if check else "ok"])
     return out
 
 
@@ -187,4 +194,6 @@ def sections(upload_rows):
              "the file under the docroot, each through a temporary file on the same filesystem "
              "renamed into place; each stored file's size and 8 spots of it are checked, then "
              "it is removed. Medians of the uploads; time from curl's total, RSS peak the "
-             f"highest resident memory sampled every {SAMPLE_EVERY:g} s during an upload.")]
+             f"highest resident memory sampled every {SAMPLE_EVERY:g} s during an upload; "
+             "CPU0 other % the largest share, over the uploads, of the server CPU's time that "
+             "went to other programs.")]
