@@ -14,7 +14,7 @@ from . import goals, report, wrk
 from .cells import TLS_CELLS
 from .config import BENCH_DIR, PARTS, Config, Context
 from .docroot import make_docroot
-from .parts import idle, matrix, profiles, slow, tls, workers
+from .parts import bodies, events, idle, matrix, profiles, slow, tls, upload, workers
 from .parts import client as client_part
 from .parts import stream as stream_part
 from .processes import Processes, log
@@ -44,8 +44,10 @@ def parser():
                     help="leave out the 1 GiB streaming memory check")
     ap.add_argument("--only", metavar="NAMES",
                     help="run only these parts, comma-separated: matrix (the cells, system "
-                         "calls, streaming and client), keepalive, slow, idle, tls (HTTPS: its "
-                         "loads, kernel TLS, the client and idle TLS connections), workers "
+                         "calls, streaming and client), keepalive, slow, idle, bodies (many "
+                         "large request bodies at once), events (Server-Sent Events "
+                         "subscribers), upload (1 GiB PUT to disk), tls (HTTPS: its loads, "
+                         "kernel TLS, the client and idle TLS connections), workers "
                          "(default: all)")
     ap.add_argument("--no-keepalive", action="store_true",
                     help="leave out the keep-alive row (1 KiB, 50 persistent connections)")
@@ -53,6 +55,12 @@ def parser():
                     help="leave out the slow clients (slowhttptest -H, -B and -X)")
     ap.add_argument("--no-idle", action="store_true",
                     help="leave out the memory of idle connections")
+    ap.add_argument("--no-bodies", action="store_true",
+                    help="leave out the request bodies (40 and 500 bodies of 15 MiB at once)")
+    ap.add_argument("--no-events", action="store_true",
+                    help="leave out the Server-Sent Events subscribers")
+    ap.add_argument("--no-upload", action="store_true",
+                    help="leave out the 1 GiB upload to disk")
     ap.add_argument("--no-tls", action="store_true",
                     help="leave out HTTPS (quorvin-serve and nginx with TLS on)")
     ap.add_argument("--no-workers", action="store_true",
@@ -67,6 +75,8 @@ def parser():
                          "answer within S seconds (default 2)")
     ap.add_argument("--idle-connections", type=int, default=1000, metavar="N",
                     help="idle connections opened to each server for its memory (default 1000)")
+    ap.add_argument("--subscribers", type=int, default=10000, metavar="N",
+                    help="Server-Sent Events subscribers opened to each server (default 10000)")
     ap.add_argument("--servers", help="comma-separated parts of server names to run")
     ap.add_argument("--cells", help="comma-separated cells, e.g. 1k@10,10m@4")
     ap.add_argument("--write-results", action="store_true", help="write bench/RESULTS.md")
@@ -105,7 +115,7 @@ def config_from(args, cpus=None):
         unknown = parts - set(PARTS)
         if unknown:
             sys.exit(f"bench/run: --only takes {', '.join(PARTS)}, not {', '.join(unknown)}")
-    for name in ("keepalive", "slow", "idle", "tls", "workers"):
+    for name in ("keepalive", "slow", "idle", "bodies", "events", "upload", "tls", "workers"):
         if getattr(args, f"no_{name}"):
             parts.discard(name)
     if args.strace or args.perf or args.callgrind:
@@ -118,7 +128,8 @@ def config_from(args, cpus=None):
     elif args.nice:
         priority = ("nice", "-n", str(args.nice))
     kept = {k: v for k, v in vars(args).items()
-            if k not in ("only", "no_keepalive", "no_slow", "no_idle", "no_tls", "no_workers")}
+            if k not in ("only", "no_keepalive", "no_slow", "no_idle", "no_bodies", "no_events",
+                         "no_upload", "no_tls", "no_workers")}
     kept.update(runs=runs, duration=duration, warmup=warmup, retries=retries,
                 slow_duration=slow_duration)
     cpu_roles = {"server_cpu": cpus[0], "client_cpu": cpus[1]} if cpus else {}
@@ -190,6 +201,21 @@ def run_parts(ctx):
         t0 = time.monotonic()
         idle_rows = idle.run(ctx)
         took["idle connections"] = time.monotonic() - t0
+    bodies_rows, bodies_results = [], {}
+    if "bodies" in cfg.parts:
+        t0 = time.monotonic()
+        bodies_rows, bodies_results = bodies.run(ctx)
+        took["request bodies"] = time.monotonic() - t0
+    events_rows = []
+    if "events" in cfg.parts:
+        t0 = time.monotonic()
+        events_rows = events.run(ctx)
+        took["events"] = time.monotonic() - t0
+    upload_rows = []
+    if "upload" in cfg.parts:
+        t0 = time.monotonic()
+        upload_rows = upload.run(ctx)
+        took["upload"] = time.monotonic() - t0
     https = None
     if "tls" in cfg.parts:
         t0 = time.monotonic()
@@ -215,13 +241,16 @@ def run_parts(ctx):
     if "slow" in cfg.parts:
         sections += slow.sections(cfg, slow_out, serve_options)
     sections += idle.sections(cfg, idle_rows)
+    sections += bodies.sections(bodies_rows)
+    sections += events.sections(cfg, events_rows)
+    sections += upload.sections(upload_rows)
     if https:
         sections += tls.sections(cfg, https, results)
     measured = goals.Measured(
         results, cfg.noisy, idle_rss_kib={s.name: s.idle_rss_kib for s in m.servers},
         syscalls=m.syscalls, allocations=m.allocations, slow=slow_out.results,
         tls_walls=https.client_walls if https else {}, big_walls=m.big_walls,
-        big_peaks=m.big_peaks)
+        big_peaks=m.big_peaks, bodies_peaks=bodies.peaks_mib(bodies_results))
     sections.append(report.Section("Goals", report.GOAL_COLUMNS,
                                    goals.verdicts(measured, cfg.parts)))
     sections += stream_part.sections(m.stream_rows)

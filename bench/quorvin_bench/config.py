@@ -9,7 +9,7 @@ from typing import Optional
 BENCH_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 REPO = os.path.dirname(BENCH_DIR)
 
-PARTS = ("matrix", "keepalive", "slow", "idle", "tls", "workers")
+PARTS = ("matrix", "keepalive", "slow", "idle", "bodies", "events", "upload", "tls", "workers")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -28,6 +28,7 @@ class Config:
     slow_connections: int
     slow_probe: int
     idle_connections: int
+    subscribers: int
     servers: Optional[str]
     cells: Optional[str]
     write_results: bool

@@ -5,6 +5,8 @@ a run's measurements into the Goals section's rows."""
 import dataclasses
 
 from .cells import KEEPALIVE_CELL, TLS_BULK_CELL, TLS_HANDSHAKE_CELL, TLS_KEEPALIVE_CELL
+from .parts.bodies import BODY_SIZE
+from .parts.bodies import CONNECTIONS as BODY_CONNECTIONS
 from .parts.slow import SLOW_MODES
 from .report import med
 
@@ -25,6 +27,9 @@ class Measured:
     tls_walls: dict = dataclasses.field(default_factory=dict)  # HTTPS client: ms by client
     big_walls: dict = dataclasses.field(default_factory=dict)  # 1 GiB client: ms by client
     big_peaks: dict = dataclasses.field(default_factory=dict)  # 1 GiB client: MiB by client
+    # Request bodies: peak RSS in MiB by (server, connections), of runs whose bodies were all
+    # answered.
+    bodies_peaks: dict = dataclasses.field(default_factory=dict)
 
     def median(self, cell, server, key):
         runs = self.results.get((cell, server))
@@ -135,6 +140,17 @@ class PeakOverCurl:
 
 
 @dataclasses.dataclass(frozen=True)
+class BodiesPeakMiB:
+    """A server's peak resident memory while taking `connections` request bodies at once."""
+    server: str
+    connections: int
+    marked_by = None
+
+    def value(self, m):
+        return m.bodies_peaks.get((self.server, self.connections))
+
+
+@dataclasses.dataclass(frozen=True)
 class Goal:
     part: str  # listed only when this part ran
     text: str
@@ -196,6 +212,9 @@ GOALS = [
                 ClientRatio("big_walls", f"quorvin-fetch {b}"), 1.1),
         at_most("matrix", f"{BIG}: quorvin-fetch {b} peak RSS ≤ curl's + 8 MiB "
                 "(figure: the difference, MiB)", PeakOverCurl(f"quorvin-fetch {b}"), 8))),
+    # Request bodies are spooled, not held: memory stays bounded however many arrive at once.
+    *(at_most("bodies", f"request bodies, {c} × {BODY_SIZE // 2**20} MiB at once: {n} peak RSS "
+              "≤ 64 MiB", BodiesPeakMiB(n, c), 64.0) for n in BINDINGS for c in BODY_CONNECTIONS),
 ]
 
 

@@ -168,6 +168,50 @@ def idle_max_connections(cfg):
     return max(2000, 2 * cfg.idle_connections)
 
 
+# The request bodies part opens at most this many connections at once.
+BODIES_MAX_CONNECTIONS = 1000
+# Where the parts that send bodies aim them. quorvin-serve's /status action takes the whole body
+# before it answers (as every web action without a body handler of its own does) and answers ten
+# bytes; /echo would copy the body into its answer, which measures that action, not the bounded
+# reading of bodies. nginx gets a location of the same path (below).
+BODIES_PATH = "/status?code=200"
+# The folder under the docroot that uploads go into.
+UPLOAD_FOLDER = "up"
+# quorvin-serve's --max-body for the 1 GiB upload: its largest body is 2 GiB less one byte.
+UPLOAD_MAX_BODY = "1G"
+
+# nginx reads and buffers a request body only for a module that asks for it: a `return` or a
+# static file drops it unread. The mirror module asks for the whole body before the content phase
+# (mirror_request_body on), held as for a proxy_pass (client_body_buffer_size in memory, the rest
+# in a file under client_body_temp_path); its copy goes to an internal location that answers 204,
+# without leaving the process. The path then names no file: the 404 is answered as a 200 by a
+# named location.
+NGINX_BODIES_LOCATIONS = """
+        location = /status {
+            client_body_buffer_size 16k;
+            client_max_body_size 20m;
+            mirror /bench-sink;
+            mirror_request_body on;
+            log_not_found off;
+            error_page 404 =200 @read;
+        }
+        location = /bench-sink {
+            internal;
+            client_max_body_size 20m;
+            return 204;
+        }
+        location @read {
+            return 200 "read\n";
+        }"""
+# PUT stores the body as the file it names: written to a file under client_body_temp_path (the
+# run's temporary directory, on the docroot's filesystem, so the file is renamed into place).
+NGINX_UPLOAD_LOCATIONS = f"""
+        location /{UPLOAD_FOLDER}/ {{
+            dav_methods PUT;
+            client_max_body_size 2g;
+        }}"""
+
+
 # What each part of the bench sets in nginx.conf.in and lighttpd.conf.in.
 NGINX_CONF = {
     # One request per connection, as the matrix measures.
@@ -190,6 +234,13 @@ NGINX_CONF = {
                 # As root the master would hand its workers to "nobody", who cannot read the
                 # run's private temporary folder.
                 "USER": "user root;" if os.geteuid() == 0 else ""},
+    # Room for every body connection and its file under client_body_temp_path.
+    "bodies": {"WORKER_CONNECTIONS": str(2 * BODIES_MAX_CONNECTIONS), "KEEPALIVE_TIMEOUT": "0",
+               "KEEPALIVE_REQUESTS": "1000", "LOCATIONS": NGINX_BODIES_LOCATIONS},
+    # Idle keep-alive connections beside the event subscribers (make_servers sets the count).
+    "events": {"KEEPALIVE_TIMEOUT": "300s", "KEEPALIVE_REQUESTS": "1000"},
+    "upload": {"WORKER_CONNECTIONS": "1024", "KEEPALIVE_TIMEOUT": "0",
+               "KEEPALIVE_REQUESTS": "1000", "LOCATIONS": NGINX_UPLOAD_LOCATIONS},
 }
 # 65535 requests a connection: some 15 times what one carries in a 5 s run at 40,000 req/s over
 # 50 connections, and small enough for 16 bits.
@@ -212,7 +263,8 @@ def write_conf(ctx, template, part, port, values):
     `template` (a file of bench/); returns its path."""
     out = ctx.tmp_path(os.path.basename(template)[:-3] + f".{part}.{port}")
     # One process that serves by itself unless the part says otherwise.
-    values = dict({"MASTER_PROCESS": "off", "WORKER_PROCESSES": "1", "USER": ""}, **values,
+    values = dict({"MASTER_PROCESS": "off", "WORKER_PROCESSES": "1", "USER": "", "LOCATIONS": ""},
+                  **values,
                   ROOT=ctx.docroot, TMP=ctx.tmp, PORT=str(port))
     with open(os.path.join(BENCH_DIR, template)) as f:
         text = f.read()
@@ -225,14 +277,15 @@ def write_conf(ctx, template, part, port, values):
     return out
 
 
-def quorvin_extra(options, part, cfg, tls):
+def quorvin_extra(options, part, cfg, tls, tmp=None):
     """quorvin-serve's options for `part`, each passed only when its --help lists it: (the
     options, notes on what the part needs and the build lacks, why it is skipped or None)."""
     extra, notes, skip = [], [], None
     # Every peer listens on 127.0.0.1 only; so does quorvin-serve when it can be told.
     if "--bind" in options:
         extra += ["--bind", "127.0.0.1"]
-    if part != "slow" and "--no-dispatcher" in options:
+    # The demo web actions (/status, /events) answer the body and event parts.
+    if part not in ("slow", "bodies", "events") and "--no-dispatcher" in options:
         extra.append("--no-dispatcher")
     if part == "matrix" and "--no-keep-alive" in options:
         # The matrix measures a new connection per request, whatever the default is.
@@ -252,6 +305,27 @@ def quorvin_extra(options, part, cfg, tls):
             extra += ["--max-connections", str(idle_max_connections(cfg))]
         else:
             notes.append("skipped: quorvin-serve has no --max-connections")
+    elif part == "bodies":
+        if "--max-connections" in options:
+            extra += ["--max-connections", str(BODIES_MAX_CONNECTIONS)]
+        else:
+            notes.append("quorvin-serve has no --max-connections")
+        # The bodies' files go to the run's own directory, which is removed after it.
+        if "--body-folder" in options and tmp:
+            extra += ["--body-folder", tmp]
+    elif part == "events":
+        if "--max-connections" in options:
+            extra += ["--max-connections", str(2 * cfg.subscribers)]
+        else:
+            notes.append("quorvin-serve has no --max-connections")
+        # No bound on a connection's lifetime: it would end the streams.
+        if "--timeout" in options:
+            extra += ["--timeout", "0"]
+    elif part == "upload":
+        if "--upload" in options and "--max-body" in options:
+            extra += ["--upload", "--max-body", UPLOAD_MAX_BODY]
+        else:
+            skip = "skipped: quorvin-serve has no --upload or --max-body"
     if part == "workers":
         if "--workers" in options:
             extra += ["--workers", "2"]
@@ -274,17 +348,20 @@ def make_servers(ctx, part="matrix", tls=None):
     """The servers of one part of the bench: "matrix" (every server, a new connection per
     request), "keepalive" (quorvin-serve and the peers that keep connections, set up to keep
     them), "slow" (quorvin-serve with its defaults and nginx with the bench configuration),
-    "idle" (quorvin-serve and nginx with room for many connections) or "workers" (two worker
-    processes each). With `tls` (the run's certificate and key) the same settings, but only
+    "idle" (quorvin-serve and nginx with room for many connections), "workers" (two worker
+    processes each), "bodies" (quorvin-serve's demo actions and nginx's mirror location, room
+    for a thousand bodies), "events" (quorvin-serve's /events, nginx keeping connections, the
+    floor's event job) or "upload" (quorvin-serve --upload, nginx's PUT, the floor's upload
+    job). With `tls` (the run's certificate and key) the same settings, but only
     quorvin-serve and nginx, which then speak HTTPS only (nginx from nginx-tls.conf.in)."""
     cfg, tmp, docroot = ctx.cfg, ctx.tmp, ctx.docroot
     servers = []
     serve = find_binary(cfg, "apps/quorvin-serve")
     floor = find_binary(cfg, "bench/floor_server")
-    extra, notes, skip = quorvin_extra(quorvin_options(serve), part, cfg, tls)
+    extra, notes, skip = quorvin_extra(quorvin_options(serve), part, cfg, tls, tmp)
     if not serve:
         skip = "skipped: quorvin-serve not built"
-    one_file = {"1k.htm"} if part in ("keepalive", "workers") else None
+    one_file = {"1k.htm"} if part in ("keepalive", "workers", "events") else None
     for binding in ("scktcomp", "dwinsock"):
         servers.append(Server(
             f"quorvin {binding}",
@@ -294,6 +371,8 @@ def make_servers(ctx, part="matrix", tls=None):
 
     nginx = _installed("nginx")
     values = dict(NGINX_CONF[part], **({"CERT": tls["cert"], "KEY": tls["key"]} if tls else {}))
+    if part == "events":
+        values["WORKER_CONNECTIONS"] = str(cfg.subscribers + 1000)
     servers.append(Server(
         "nginx", [nginx, "-p", tmp, "-e", os.path.join(tmp, "nginx-error.log"), "-c", "{conf}"],
         conf=("nginx-tls.conf.in" if tls else "nginx.conf.in", part, values),
@@ -301,7 +380,7 @@ def make_servers(ctx, part="matrix", tls=None):
         pinned=part != "workers",
         # With master_process off, worker_rlimit_nofile is not applied: the driver raises the
         # limit on open files for nginx itself.
-        preexec=raise_nofile if part == "idle" else None, tls=tls))
+        preexec=raise_nofile if part in ("idle", "bodies", "events") else None, tls=tls))
     if part in ("matrix", "keepalive") and not tls:
         lighttpd = _installed("lighttpd")
         servers.append(Server(
@@ -318,6 +397,16 @@ def make_servers(ctx, part="matrix", tls=None):
             "floor", [floor, "--port", "{port}", "--file", os.path.join(docroot, "1k.htm")],
             prints_line=True, only={"1k.htm"},
             skip=None if floor else "skipped: floor_server not built"))
+
+    # The floor's event and upload jobs: the kernel's share of a fan-out and of an upload. It
+    # serves no file there, so its probe fetches none.
+    if part in ("events", "upload") and not tls:
+        job = (["--events"] if part == "events"
+               else ["--upload", os.path.join(docroot, UPLOAD_FOLDER)])
+        servers.append(Server(
+            "floor", [floor, "--port", "{port}"] + job, prints_line=True, only=set(),
+            skip=None if floor else "skipped: floor_server not built",
+            preexec=raise_nofile if part == "events" else None))
 
     if cfg.servers:
         wanted = [w.strip() for w in cfg.servers.split(",")]

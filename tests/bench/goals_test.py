@@ -126,11 +126,22 @@ class Verdicts(unittest.TestCase):
         self.assertEqual(rows[f"{big} scktcomp peak RSS ≤ curl's + 8 MiB (figure: the "
                               "difference, MiB)"], ("-8.00", "met"))
 
+    def test_request_bodies_peak_memory(self):
+        m = goals.Measured({}, bodies_peaks={(Q, 40): 5.5, (Q, 500): 64.0, (D, 500): 64.5})
+        rows = rows_by_text(m, parts=("bodies",))
+        body = "request bodies, {} × 15 MiB at once: {} peak RSS ≤ 64 MiB"
+        self.assertEqual(rows[body.format(40, Q)], ("5.50", "met"))
+        self.assertEqual(rows[body.format(500, Q)], ("64.00", "met"))
+        self.assertEqual(rows[body.format(500, D)], ("64.50", "NOT met"))
+        self.assertEqual(rows[body.format(40, D)], ("-", "not measured"))
+
     def test_only_the_goals_of_the_parts_that_ran_in_the_tables_order(self):
         m = goals.Measured({})
         counts = {part: len(goals.verdicts(m, {part}))
-                  for part in ("matrix", "keepalive", "slow", "idle", "tls", "workers")}
-        self.assertEqual(counts, {"matrix": 31, "keepalive": 4, "slow": 6, "idle": 0, "tls": 8,
+                  for part in ("matrix", "keepalive", "slow", "idle", "bodies", "events",
+                               "upload", "tls", "workers")}
+        self.assertEqual(counts, {"matrix": 31, "keepalive": 4, "slow": 6, "idle": 0,
+                                  "bodies": 4, "events": 0, "upload": 0, "tls": 8,
                                   "workers": 0})
         texts = [row[0] for row in goals.verdicts(m, {"matrix", "keepalive"})]
         self.assertTrue(texts[0].endswith("system calls/req at 1 connection ≤ nginx's"))

@@ -231,7 +231,7 @@ class ProcReadings(unittest.TestCase):
 def config(**kw):
     values = dict(runs=3, duration=5, warmup=1, quick=False, noisy=10, retries=1, nice=0,
                   realtime=False, no_stream=False, slow_duration=30, slow_connections=200,
-                  slow_probe=2, idle_connections=1000, servers=None, cells=None,
+                  slow_probe=2, idle_connections=1000, subscribers=10000, servers=None, cells=None,
                   write_results=False, strace=None, strace_requests=2000, perf=None, notes=None,
                   callgrind=None, build_dir=None, parts=frozenset())
     values.update(kw)
@@ -259,6 +259,13 @@ class QuorvinServeOptions(unittest.TestCase):
                 "--keep-alive-timeout", "300"], [], None),
             ("idle", full, None, loopback + ["--no-dispatcher", "--max-connections", "2000"], [],
              None),
+            # The body and event parts need the demo actions: the dispatcher stays.
+            ("bodies", full, None, loopback + ["--max-connections", "1000", "--body-folder",
+                                               "/run/tmp"], [], None),
+            ("events", full, None, loopback + ["--max-connections", "20000", "--timeout", "0"],
+             [], None),
+            ("upload", full, None, loopback + ["--no-dispatcher", "--upload", "--max-body", "1G"],
+             [], None),
             ("matrix", full, tls_files, loopback + [
                 "--no-dispatcher", "--no-keep-alive", "--tls-cert", "c.pem", "--tls-key", "k.pem"],
              [], None),
@@ -269,11 +276,14 @@ class QuorvinServeOptions(unittest.TestCase):
              "skipped: quorvin-serve has no --workers"),
             ("keepalive", {"--no-dispatcher"}, None, ["--no-dispatcher"],
              ["skipped: quorvin-serve has no --keep-alive"], None),
+            ("upload", old - {"--upload"}, None, ["--no-dispatcher"], [],
+             "skipped: quorvin-serve has no --upload or --max-body"),
         ]
         for part, options, tls_given, extra, notes, skip in cases:
             with self.subTest(part=part, build="full" if options is full else "older"):
-                self.assertEqual(servers.quorvin_extra(options, part, config(), tls_given),
-                                 (extra, notes, skip))
+                self.assertEqual(
+                    servers.quorvin_extra(options, part, config(), tls_given, "/run/tmp"),
+                    (extra, notes, skip))
 
 
 if __name__ == "__main__":
