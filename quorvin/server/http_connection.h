@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -113,6 +114,8 @@ class HttpConnection : public webbridge::ConnectionView,
   bool LaterAnswerWanted() const;
   // Lets go of the program's later answer; `gone`: before the program had answered.
   void ReleaseLater(bool gone);
+  // Runs `work` of a web action's; false when it threw (the program's log says why).
+  bool RunGuarded(const std::function<void()>& work) const;
   // Runs `fill` over a request and response of this connection, as a web action; false
   // when it threw (the program's log says why).
   bool RunFill(const web::TLaterAnswer::Fill& fill, webbridge::ZResponse& response);
